@@ -1,0 +1,5 @@
+// Not written yet: its issue replaces these bodies.
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#include "boxes/boxes.h"
+
+void write_udta(MuxContext* c) {}

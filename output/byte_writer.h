@@ -1,0 +1,60 @@
+// Buffered big-endian output with box-size patching.
+//
+// Every byte of an output file passes through one ByteWriter: an in-memory
+// buffer in front of a stdio stream that the session opened. Positions are
+// logical: bytes already in the file plus bytes still buffered. Box sizes can
+// be patched at any earlier position, in the file, in the buffer, or across
+// the boundary between the two.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct ByteWriter {
+  uint8_t* buf_start = nullptr;
+  uint8_t* buf_end = nullptr;
+  uint8_t* buf_ptr = nullptr;
+  FILE* file = nullptr;  // not owned
+  // First I/O failure (an errno value, or EIO for a short write); 0 while all is well.
+  // Sticky: later operations keep the first cause.
+  int error = 0;
+};
+
+constexpr int32_t kMuxWriterCapacity = 0x800000;  // 8 MiB
+constexpr int64_t kDirectWritePiece = 0x400000;   // 4 MiB
+
+ByteWriter* writer_create(int32_t capacity, FILE* file);
+void writer_close(ByteWriter* w);
+int64_t writer_tell(ByteWriter* w);
+// The first I/O error the writer met (0 when none).
+int writer_error(const ByteWriter* w);
+
+int32_t put_bytes(ByteWriter* w, const void* data, int32_t n);
+// For payloads whose length does not fit an i32 (the 4 GiB tests); same behaviour.
+int64_t put_bytes64(ByteWriter* w, const void* data, int64_t n);
+void put_u8(ByteWriter* w, uint32_t v);
+void put_be16(ByteWriter* w, uint32_t v);
+void put_be24(ByteWriter* w, uint32_t v);
+void put_be32(ByteWriter* w, uint32_t v);
+void put_be64(ByteWriter* w, uint64_t v);
+void put_tag(ByteWriter* w, const char* tag);
+void put_cstring(ByteWriter* w, const char* s);
+
+int64_t patch_box_size(ByteWriter* w, int64_t start);
+int32_t put_bytes_at(const void* data, int32_t n, int64_t pos, ByteWriter* w);
+int32_t put_be32_at(ByteWriter* w, uint32_t v, int64_t pos);
+
+// Opens a box at the current position: placeholder size and tag. Returns its start.
+inline int64_t open_box(ByteWriter* w, const char* tag) {
+  int64_t start = writer_tell(w);
+  put_be32(w, 0);
+  put_tag(w, tag);
+  return start;
+}
+// Opens a full box: placeholder size, tag, version and flags.
+inline int64_t open_full_box(ByteWriter* w, const char* tag, uint32_t version, uint32_t flags) {
+  int64_t start = open_box(w, tag);
+  put_u8(w, version);
+  put_be24(w, flags);
+  return start;
+}

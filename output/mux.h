@@ -1,0 +1,227 @@
+// The muxer's state for one output file: tracks, sample index, per-file settings.
+//
+// Sample bytes are written straight through as they arrive; only a SampleRecord
+// per sample is kept. The box writers turn the records into the movie box at close.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "codecs/bit_writer.h"
+#include "mx_mp4/host.h"
+#include "output/byte_writer.h"
+
+struct HevcConfig;
+
+// Internal codec numbers.
+enum CodecId : uint32_t {
+  kCodecNone = 0,
+  kCodecH263 = 5,
+  kCodecAc3 = 11,
+  kCodecMpeg4Visual = 16,
+  kCodecH264 = 36,
+  kCodecHevc = 37,
+  kCodecAv1 = 38,
+  kCodecDnxhd = 39,
+  kCodecCineform = 40,
+  kCodecAac = 45,
+  kCodecAlac = 46,
+  kCodecFfv1 = 49,
+  kCodecPcm16 = 73,
+  kCodecPcm32Float = 74,
+  kCodecAmrNb = 94,
+  kCodecFlac = 101,
+  kCodecTimedMetadata = 104,
+  kCodecTimecode = 105,
+};
+
+// Track kinds; -1 marks an unused TrackSpec slot.
+enum TrackKind : int32_t {
+  kKindUnused = -1,
+  kKindAudio = 0,
+  kKindVideo = 1,
+  kKindTimedMetadata = 2,
+  kKindTimecode = 3,
+};
+
+// Output flavours.
+enum OutputMode : uint32_t {
+  kModeMp4 = 0,
+  kModeMov = 1,
+  kMode3gp = 2,
+  kModeKddi = 5,
+  kModeF4v = 6,
+  kModeM4a = 8,
+};
+
+constexpr int kMaxTracks = 16;
+constexpr uint32_t kSampleBlockRecords = 10240;
+constexpr uint32_t kCttsGrowth = 1024;
+constexpr uint32_t kVideoScratchSize = 1024;
+
+struct TrackSpec {
+  int32_t index = 0;
+  int32_t kind = kKindUnused;
+  uint32_t codec_id = 0;
+  const uint8_t* extradata = nullptr;  // not owned
+  uint32_t extradata_size = 0;
+  uint32_t enable_hint = 0;
+};
+
+struct SampleRecord {
+  int64_t pts;
+  int64_t dts;
+  uint64_t pos;
+  uint64_t size;
+  uint64_t samples;
+  uint32_t flags;
+  uint32_t* sub_sizes;  // audio records with frame sizes; owned
+};
+
+struct SampleBlock {
+  SampleRecord* records;  // kSampleBlockRecords, zeroed
+  SampleBlock* next;
+};
+
+struct CompositionOffsetEntry {
+  uint32_t count;  // always 1
+  int32_t offset;
+};
+
+struct CompositionOffsetTable {
+  CompositionOffsetEntry* entries;
+  uint32_t capacity;
+  uint32_t count;
+};
+
+struct DoviConfig {
+  uint8_t dv_version_major;
+  uint8_t dv_version_minor;
+  uint8_t dv_profile;
+  uint8_t dv_level;
+  uint8_t rpu_present_flag;
+  uint8_t el_present_flag;
+  uint8_t bl_present_flag;
+  uint8_t dv_bl_signal_compatibility_id;
+};
+
+// The projection record as the host passes it (40 bytes).
+struct SphericalRecord {
+  uint32_t projection;  // 1 equirectangular, 2 cube map, 3 equirectangular tile
+  uint32_t yaw, pitch, roll;
+  uint32_t bound_left, bound_top, bound_right, bound_bottom;
+  uint32_t cubemap_layout, cubemap_padding;
+};
+static_assert(sizeof(SphericalRecord) == 40);
+
+using MovieMetadata = MxMovieMetadata;
+
+struct MuxTrack {
+  uint32_t track_id;
+  uint32_t kind;
+  uint32_t enable_hint;
+  uint32_t codec_id;
+  uint32_t timescale;
+  uint64_t duration;
+  uint32_t channels;
+  uint32_t bits_per_sample;
+  uint32_t bit_rate;
+  uint32_t width, height;
+  uint64_t sample_count;
+  uint64_t sample_duration;
+  uint64_t sample_duration_aux;
+  uint32_t stereo_layout, field_of_view, spherical_aux;
+  CompositionOffsetTable* ctts_table;
+  int32_t ctts_sign;
+  float frame_rate;
+  uint32_t entry_count;
+  uint32_t entry_capacity;
+  SampleBlock* block_last;
+  SampleBlock* block_first;
+  uint8_t* audio_config;  // audio: session's bytes, not owned; video: owned 1024-byte scratch
+  uint32_t audio_config_size;
+  uint8_t* extradata;  // video, owned
+  uint32_t extradata_size;
+  uint8_t* extradata2;  // video, owned
+  uint32_t extradata2_size;
+  uint32_t avc_config_version, avc_profile, avc_compat, avc_level;
+  uint32_t display_width, display_height;
+  HevcConfig* hevc_config;  // owned
+  int64_t first_cts_offset;
+  int64_t first_dts;
+  int64_t first_pts;
+  // Picture and spatial properties.
+  uint32_t stereo_mode;  // 0 none, 1 monoscopic, 2 top-bottom, 3 left-right
+  uint32_t spherical_projection;
+  uint32_t spherical_yaw, spherical_pitch, spherical_roll;
+  uint32_t spherical_bound_left, spherical_bound_top, spherical_bound_right,
+      spherical_bound_bottom;
+  uint32_t spherical_cubemap_layout, spherical_cubemap_padding;
+  char* language;  // owned
+  uint32_t kind_copy;
+  double gamma;
+  uint32_t color_range;
+  uint32_t color_primaries, color_trc, color_space;
+  uint16_t mastering_primaries[6];
+  uint16_t mastering_white_point[2];
+  uint32_t mastering_max_luminance, mastering_min_luminance;
+  uint16_t max_cll, max_fall;
+  int32_t pixel_aspect;
+  uint32_t icc_present, icc_profile_size;
+  uint8_t* icc_profile;
+  uint32_t timestamp_durations;
+  uint32_t dovi_enabled;
+  DoviConfig dovi_config;
+};
+
+struct MuxContext {
+  uint32_t mode;
+  uint32_t mdat_started;
+  uint64_t mdat_pos;
+  uint64_t moov_pos;
+  int32_t track_count;
+  ByteWriter* writer;
+  BitWriter bits;
+  MovieMetadata metadata;  // cover_art points to an owned copy, or null
+  MuxTrack tracks[kMaxTracks];
+  uint32_t format_fourcc;
+  int32_t display_params[6];
+  uint32_t live_photo;
+  char content_id[44];
+};
+
+// Context lifecycle and samples.
+MuxContext* mux_create(TrackSpec* specs, int32_t count, uint32_t mode, FILE* file);
+int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size,
+                       uint32_t flags, uint32_t kind, const void* extra, int64_t dts, int64_t pts,
+                       int64_t duration);
+void mux_destroy(TrackSpec* specs, int32_t count, MuxContext* c);
+void ctts_append(MuxContext* c, const void* extra, int32_t track);
+int32_t write_media_data_header(MuxContext* c);
+// Record i of a track (i < entry_count).
+SampleRecord* mux_record(MuxTrack* t, uint64_t i);
+
+// Track setters: store values only.
+void mux_set_codec(int32_t track, MuxContext* c, uint32_t codec_id);
+void mux_set_timescale(int32_t track, MuxContext* c, uint32_t timescale);
+void mux_set_sample_duration(int32_t track, MuxContext* c, int32_t duration);
+void mux_set_channels(int32_t track, MuxContext* c, uint32_t channels);
+void mux_set_bits_per_sample(int32_t track, MuxContext* c, uint32_t bits);
+void mux_set_language(int32_t track, MuxContext* c, const char* language);
+void mux_set_picture_size(int32_t track, MuxContext* c, uint32_t width, uint32_t height);
+void mux_set_display_size(int32_t track, MuxContext* c, uint32_t width, uint32_t height);
+void mux_set_frame_rate(int32_t track, MuxContext* c, float rate, uint32_t timestamp_durations);
+void mux_set_spherical(int32_t track, MuxContext* c, uint32_t stereo_layout,
+                       uint32_t field_of_view, uint32_t spherical_aux);
+void mux_set_stereo_mode(int32_t track, MuxContext* c, uint32_t stereo_mode);
+void mux_set_spherical_record(int32_t track, MuxContext* c, const uint8_t record[40]);
+void mux_set_dovi_enabled(int32_t track, MuxContext* c, uint32_t ignored);
+void mux_set_avc_config(int32_t track, MuxContext* c, uint32_t version, uint32_t profile,
+                        uint32_t compat, uint32_t level);
+void mux_set_extradata(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size);
+void mux_set_extradata2(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size);
+void mux_set_hevc_config(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size);
+void mux_set_audio_config(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size);
+void mux_set_display_params(MuxContext* c, int32_t a, int32_t b, int32_t cc, int32_t d,
+                            int32_t tx, int32_t ty);
+void mux_set_format_fourcc(MuxContext* c, uint32_t fourcc);

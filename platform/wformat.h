@@ -1,0 +1,14 @@
+// Bounded printf-style formatting of UTF-16 text.
+//
+// Conversions: %ls (UTF-16 text), %s (8-bit text), %d %i %u %x %X %c %f %e %g,
+// %p, %%, with flags, width, precision and the l/ll/h/z length modifiers. A null
+// string argument prints "(null)". The output is always zero-terminated and
+// never longer than capacity - 1 units; longer output is cut.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+// Returns the number of units written, without the terminator.
+int format_utf16v(char16_t* out, size_t capacity, const char16_t* format, va_list args);
+int format_utf16(char16_t* out, size_t capacity, const char16_t* format, ...);

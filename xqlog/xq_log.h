@@ -1,0 +1,42 @@
+// Stand-in for the host's logging library.
+//
+// On the host's platform the plug-in imports three functions by ordinal; here
+// they are named functions:
+//   ordinal 1   -> XQ_LogMessage       a plain UTF-16 message
+//   ordinal 2   -> XQ_LogFormat        a UTF-16 printf-style message
+//   ordinal 341 -> XQ_GetBaseDirectory the host's base directory
+// The host chooses where messages go (nowhere by default) and may set the base
+// directory; otherwise it is the directory the plug-in was loaded from.
+#ifndef XQ_LOG_H
+#define XQ_LOG_H
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define XQ_EXPORT __attribute__((visibility("default")))
+
+enum XqLogSink { XQ_LOG_NONE = 0, XQ_LOG_STDERR = 1, XQ_LOG_FILE = 2 };
+
+XQ_EXPORT void XQ_LogMessage(const char16_t* message);
+XQ_EXPORT void XQ_LogFormat(const char16_t* format, ...);
+// Fills buffer with the base directory, zero-terminated, at most limit units
+// before the terminator (the buffer holds limit + 1 units).
+XQ_EXPORT void XQ_GetBaseDirectory(char16_t* buffer, uint32_t limit);
+
+// Host configuration. XQ_SetLogSink returns 0 on success, -1 when the file
+// cannot be opened (the sink is then unchanged).
+XQ_EXPORT int XQ_SetLogSink(int sink, const char* path);
+// Null restores the default (the plug-in's directory).
+XQ_EXPORT void XQ_SetBaseDirectory(const char16_t* directory);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
