@@ -25,7 +25,9 @@ void stream_write(ByteWriter* w, const uint8_t* data, size_t n) {
     return;
   }
   errno = 0;
-  if (fwrite(data, 1, n, w->file) != n) note_error(w, errno);
+  // Some stream kinds (custom ones in particular) report a failed write only
+  // through the error indicator, not through the count.
+  if (fwrite(data, 1, n, w->file) != n || ferror(w->file)) note_error(w, errno);
 }
 
 bool stream_seek(ByteWriter* w, int64_t offset, int whence) {
