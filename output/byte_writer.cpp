@@ -246,12 +246,3 @@ int64_t patch_box_size(ByteWriter* w, int64_t start) {
   }
   return size;
 }
-
-// Stand-ins used only while the platform layer is not linked into a program;
-// the platform layer's own definitions take precedence over these.
-__attribute__((weak)) int platform_seek(FILE* file, int64_t offset, int whence) {
-  return fseeko(file, static_cast<off_t>(offset), whence);
-}
-__attribute__((weak)) int64_t platform_tell(FILE* file) {
-  return ftello(file);
-}
