@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "boxes/boxes.h"
 #include "output/mux.h"
 
 namespace {
@@ -157,5 +158,59 @@ BENCHMARK(BM_IndexMemoryPerSample)
     ->Args({1000000, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+
+// Time to write the movie box (finish_file: the mdat size patch and the whole
+// moov) for one H.264 track of range(0) samples with time-stamp durations and
+// composition offsets, and an AAC track with one packet per 1.5 video frames.
+void BM_FinishFile(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  const uint8_t byte = 0x5a;
+  std::string path = bench_path("finish_file.mp4");
+  TrackSpec specs[2] = {video_spec(), {}};
+  specs[1].index = 1;
+  specs[1].kind = kKindAudio;
+  specs[1].codec_id = kCodecAac;
+  const uint8_t sps[] = {0x67, 0x64, 0x00, 0x1f, 0xac, 0xd9};
+  const uint8_t pps[] = {0x68, 0xeb, 0xe3, 0xcb};
+  const uint8_t asc[] = {0x12, 0x10};
+  int64_t moov_bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    FILE* file = fopen(path.c_str(), "wb");
+    MuxContext* c = mux_create(specs, 2, kModeMp4, file);
+    mux_set_codec(0, c, kCodecH264);
+    mux_set_picture_size(0, c, 1920, 1080);
+    mux_set_display_size(0, c, 1920, 1080);
+    mux_set_frame_rate(0, c, 29.97f, 1);
+    mux_set_avc_config(0, c, 1, 100, 0, 41);
+    mux_set_extradata(0, c, sps, sizeof(sps));
+    mux_set_extradata2(0, c, pps, sizeof(pps));
+    mux_set_codec(1, c, kCodecAac);
+    mux_set_timescale(1, c, 48000);
+    mux_set_audio_config(1, c, asc, sizeof(asc));
+    const uint32_t one_frame[2] = {1, 1};
+    for (int64_t i = 0; i < count; ++i) {
+      int32_t cts = static_cast<int32_t>(i % 3) * 1001;
+      mux_add_sample(0, c, &byte, 1, i % 30 == 0, kKindVideo, &cts, i * kFrameTime,
+                     i * kFrameTime + cts, 0);
+      if (i % 3 != 2) {
+        mux_add_sample(1, c, &byte, 1, 0, kKindAudio, one_frame, i * 213333, i * 213333, 1024);
+      }
+    }
+    state.ResumeTiming();
+    finish_file(c);
+    if (writer_flush(c->writer) != 0) state.SkipWithError("write failed");
+    state.PauseTiming();
+    moov_bytes = writer_tell(c->writer) - static_cast<int64_t>(c->moov_pos);
+    mux_destroy(specs, 2, c);
+    fclose(file);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  state.SetBytesProcessed(state.iterations() * moov_bytes);
+  state.counters["moov_bytes"] = static_cast<double>(moov_bytes);
+  remove(path.c_str());
+}
+BENCHMARK(BM_FinishFile)->Arg(100000)->Arg(1000000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
