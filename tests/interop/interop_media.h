@@ -45,11 +45,11 @@ struct Probe {
 // ffprobe -show_streams -show_format [-show_packets -show_data] of a file.
 Probe probe(const std::string& path, bool packets, const std::string& input_options = "");
 
-// ffmpeg -f framemd5 of one stream: the hashes, in order. `decode` false copies
-// packets instead of decoding them. Errors go to `errors`.
-std::vector<std::string> frame_hashes(const std::string& path, const std::string& stream,
-                                      bool decode, std::string* errors,
-                                      const std::string& input_options = "");
+// The parts of ffprobe's default output that the tests read.
+Probe parse_probe(const std::string& text, const std::string& errors);
+// The hashes of ffmpeg -f framemd5 output, in order.
+std::vector<std::string> parse_framemd5(const std::string& text);
+std::string shell_quote(const std::string& s);
 
 enum class Media {
   kH264,
@@ -83,8 +83,8 @@ struct HostPacket {
 struct SourceTrack {
   Media media{};
   bool video = false;
-  uint32_t host_codec = 0;   // the host's four-character code
-  std::string codec_name;    // what ffprobe should report for our file
+  uint32_t host_codec = 0;  // the host's four-character code
+  std::string codec_name;   // what ffprobe should report for our file
   uint32_t width = 0, height = 0;
   double frame_rate = 0;
   uint32_t sample_rate = 0, channels = 0, bits = 0;
@@ -97,9 +97,14 @@ struct SourceTrack {
   std::string source_path;
   std::string missing;  // non-empty: the encoder is missing, the reason
   double seconds = 0;   // the media's duration
+  // As a constant-rate table states it: packets times the longest packet duration
+  // (a short last packet counts in full).
+  double nominal_seconds = 0;
 };
 
-// Made once per process (in the test scratch folder) and kept.
+// Made once per build (in the test scratch folder) and kept.
 const SourceTrack& source(Media m);
+// The decoded pictures' hashes of a video source (kept with it).
+std::vector<std::string> reference_hashes(const SourceTrack& s);
 
 }  // namespace interop

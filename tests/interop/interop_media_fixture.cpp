@@ -1,5 +1,7 @@
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +21,7 @@ std::string read_text_file(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-std::string shell_quote(const std::string& s) {
+std::string quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
     if (c == '\'') {
@@ -99,6 +101,43 @@ std::string scratch(const std::string& name) {
   return std::string(MX_TEST_TMP_DIR) + "/interop-" + name;
 }
 
+bool file_exists(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f != nullptr) std::fclose(f);
+  return f != nullptr;
+}
+
+// Sources are shared by every test process of a build (ctest runs each case in
+// its own process): each is made once under a name that carries a digest of its
+// recipe, written under a temporary name and renamed into place.
+std::string recipe_digest(const std::string& text) {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char ch : text) h = (h ^ ch) * 1099511628211ull;
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+  return buf;
+}
+
+std::string temporary_name(const std::string& path, const std::string& extension) {
+  return path + ".tmp" + std::to_string(getpid()) + extension;
+}
+
+void publish(const std::string& tmp, const std::string& path) {
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot rename " + tmp);
+}
+
+// The output of a command that must succeed without a word on stderr, kept in a file.
+std::string cached_output(const std::string& path, const std::string& command) {
+  if (!file_exists(path)) {
+    CommandResult r = run_command(command);
+    if (r.status != 0 || !r.err.empty()) throw std::runtime_error(command + " failed: " + r.err);
+    std::string tmp = temporary_name(path, "");
+    write_whole_file(tmp, std::vector<uint8_t>(r.out.begin(), r.out.end()));
+    publish(tmp, path);
+  }
+  return read_text_file(path);
+}
+
 void ffmpeg_or_throw(const std::string& args) {
   CommandResult r = run_command("ffmpeg -nostdin -v error -y " + args);
   if (r.status != 0 || !r.err.empty()) {
@@ -128,15 +167,13 @@ const Recipe kRecipes[] = {
      "-c:v dnxhd -b:v 36M -pix_fmt yuv422p"},
     {Media::kDnxhr, "dnxhr", "dnxhd", true, "AVHD", "dnxhd", "mov",
      "-c:v dnxhd -profile:v dnxhr_lb -pix_fmt yuv422p"},
-    {Media::kCineform, "cfhd", "cfhd", true, "CFHD", "cfhd", "mov",
-     "-c:v cfhd -pix_fmt yuv422p10"},
+    {Media::kCineform, "cfhd", "cfhd", true, "CFHD", "cfhd", "mov", "-c:v cfhd -pix_fmt yuv422p10"},
     {Media::kFfv1, "ffv1", "ffv1", true, "FFV1", "ffv1", "mov", "-c:v ffv1 -level 3 -g 12"},
     {Media::kAac, "aac", "aac", false, "AAC ", "aac", "mp4", "-c:a aac -ac 2 -b:a 128k"},
     {Media::kAc3Stereo, "ac3", "ac3", false, "AC3 ", "ac3", "mp4", "-c:a ac3 -ac 2"},
     {Media::kAc3Surround, "ac3-51", "ac3", false, "AC3 ", "ac3", "mp4", "-c:a ac3 -ac 6"},
     {Media::kAlac, "alac", "alac", false, "ALAC", "alac", "mp4", "-c:a alac -ac 2"},
-    {Media::kFlac16, "flac16", "flac", false, "flac", "flac", "mp4",
-     "-c:a flac -ac 2 -strict -2"},
+    {Media::kFlac16, "flac16", "flac", false, "flac", "flac", "mp4", "-c:a flac -ac 2 -strict -2"},
     {Media::kFlac24, "flac24", "flac", false, "flac", "flac", "mp4",
      "-c:a flac -ac 2 -sample_fmt s32 -bits_per_raw_sample 24 -strict -2"},
     {Media::kPcm16, "pcm16", nullptr, false, "PCM ", "pcm_s16le", "raw", "-ac 2 -f s16le"},
@@ -189,7 +226,7 @@ std::string video_size(Media m) {
 const char* source_seconds(Media m) {
   switch (m) {
     case Media::kDnxhd:
-      return "0.2";
+      return "0.12";
     case Media::kDnxhr:
     case Media::kCineform:
       return "0.4";
@@ -200,8 +237,11 @@ const char* source_seconds(Media m) {
 
 // Packets and configuration from an encoded source container.
 void load_from_container(const Recipe& r, SourceTrack* s) {
-  Probe p = probe(s->source_path, true);
-  if (!p.errors.empty()) throw std::runtime_error("probing the source: " + p.errors);
+  Probe p = parse_probe(
+      cached_output(s->source_path + ".probe",
+                    "ffprobe -v error -show_streams -show_format -show_packets -show_data " +
+                        quote(s->source_path)),
+      "");
   if (p.streams.empty()) throw std::runtime_error("source without streams");
   const ProbedStream& st = p.streams[0];
   const std::string tb = st.get("time_base");
@@ -260,6 +300,9 @@ void load_from_container(const Recipe& r, SourceTrack* s) {
     s->seconds += static_cast<double>(to_100ns(pk.duration, tb)) / 1e7;
   }
   if (s->packets.empty()) throw std::runtime_error("source without packets");
+  int64_t longest = 0;
+  for (const ProbedPacket& pk : p.packets) longest = std::max(longest, pk.duration);
+  s->nominal_seconds = static_cast<double>(to_100ns(longest, tb)) / 1e7 * s->packets.size();
 
   switch (r.media) {
     case Media::kDnxhd:
@@ -303,7 +346,7 @@ void load_raw_pcm(const std::string& path, SourceTrack* s) {
     hp.pts = hp.dts = frames_before * 10000000 / s->sample_rate;
     hp.frames = static_cast<int32_t>(n / frame_bytes);
     frames_before += hp.frames;
-    s->seconds = static_cast<double>(frames_before) / s->sample_rate;
+    s->seconds = s->nominal_seconds = static_cast<double>(frames_before) / s->sample_rate;
     s->stored.push_back(hp.data);
     s->packets.push_back(std::move(hp));
   }
@@ -324,6 +367,7 @@ void synthesize_amr(SourceTrack* s) {
     hp.data.back() &= 0xF0;  // 244 bits: the last four bits are padding
     hp.pts = hp.dts = static_cast<int64_t>(i) * 200000;
     s->seconds += 0.02;
+    s->nominal_seconds = s->seconds;
     s->stored.push_back(hp.data);
     s->packets.push_back(std::move(hp));
   }
@@ -347,15 +391,20 @@ SourceTrack make_source(Media m) {
     synthesize_amr(&s);
     return s;
   }
-  std::string out = scratch(std::string(r.name) + "." + r.container);
+  std::string input;
   if (r.video) {
-    std::string input = "-f lavfi -i testsrc2=size=" + video_size(m) + ":rate=25 -t " +
-                        source_seconds(m) + " ";
-    ffmpeg_or_throw(input + r.args + " " + shell_quote(out));
+    input = "-f lavfi -i testsrc2=size=" + video_size(m) + ":rate=25 -t " + source_seconds(m) + " ";
   } else {
-    std::string input = "-f lavfi -i sine=frequency=440:sample_rate=" +
-                        std::to_string(audio_rate(m)) + " -t 1 ";
-    ffmpeg_or_throw(input + r.args + " " + shell_quote(out));
+    input =
+        "-f lavfi -i sine=frequency=440:sample_rate=" + std::to_string(audio_rate(m)) + " -t 1 ";
+  }
+  const std::string args = input + r.args;
+  const std::string extension = std::string(".") + r.container;
+  const std::string out = scratch(std::string(r.name) + "-" + recipe_digest(args) + extension);
+  if (!file_exists(out)) {
+    std::string tmp = temporary_name(out, extension);
+    ffmpeg_or_throw(args + " " + quote(tmp));
+    publish(tmp, out);
   }
   if (m == Media::kPcm16 || m == Media::kPcm32Float) {
     s.sample_rate = audio_rate(m);
@@ -373,18 +422,24 @@ SourceTrack make_source(Media m) {
 
 }  // namespace
 
+std::string shell_quote(const std::string& s) {
+  return quote(s);
+}
+
 std::string ProbedStream::get(const std::string& key) const {
   auto it = fields.find(key);
   return it == fields.end() ? std::string() : it->second;
 }
 
-int64_t ProbedStream::get_int(const std::string& key) const { return to_int(get(key), -1); }
+int64_t ProbedStream::get_int(const std::string& key) const {
+  return to_int(get(key), -1);
+}
 
 CommandResult run_command(const std::string& command) {
   static int serial = 0;
   std::string err_path = test_temp_path("cmd-" + std::to_string(++serial) + ".err");
   CommandResult result;
-  FILE* pipe = popen((command + " 2>" + shell_quote(err_path)).c_str(), "r");
+  FILE* pipe = popen((command + " 2>" + quote(err_path)).c_str(), "r");
   if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
   char buf[65536];
   size_t n;
@@ -411,13 +466,17 @@ bool have_encoder(const std::string& name) {
 Probe probe(const std::string& path, bool packets, const std::string& input_options) {
   std::string cmd = "ffprobe -v error " + input_options + " -show_streams -show_format ";
   if (packets) cmd += "-show_packets -show_data ";
-  CommandResult r = run_command(cmd + shell_quote(path));
+  CommandResult r = run_command(cmd + quote(path));
+  if (r.status != 0 && r.err.empty()) r.err = "ffprobe exited with " + std::to_string(r.status);
+  return parse_probe(r.out, r.err);
+}
+
+Probe parse_probe(const std::string& text, const std::string& errors) {
   Probe p;
-  p.errors = r.err;
-  if (r.status != 0 && p.errors.empty()) p.errors = "ffprobe exited with " + std::to_string(r.status);
+  p.errors = errors;
   enum { kNone, kStream, kPacket, kFormat } section = kNone;
   std::vector<uint8_t>* hexdump = nullptr;
-  std::istringstream in(r.out);
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     if (hexdump != nullptr && parse_hexdump_line(line, hexdump)) continue;
@@ -436,10 +495,11 @@ Probe probe(const std::string& path, bool packets, const std::string& input_opti
       section = kFormat;
       continue;
     }
-    if (!line.empty() && line[0] == '[') {
+    if (line == "[/STREAM]" || line == "[/PACKET]" || line == "[/FORMAT]") {
       section = kNone;
       continue;
     }
+    if (!line.empty() && line[0] == '[') continue;  // nested side data and the like
     size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
     std::string key = line.substr(0, eq), value = line.substr(eq + 1);
@@ -472,15 +532,9 @@ Probe probe(const std::string& path, bool packets, const std::string& input_opti
   return p;
 }
 
-std::vector<std::string> frame_hashes(const std::string& path, const std::string& stream,
-                                      bool decode, std::string* errors,
-                                      const std::string& input_options) {
-  std::string cmd = "ffmpeg -nostdin -v error " + input_options + " -i " + shell_quote(path) +
-                    " -map 0:" + stream + (decode ? "" : " -c copy") + " -f framemd5 -";
-  CommandResult r = run_command(cmd);
-  if (errors != nullptr) *errors = r.err;
+std::vector<std::string> parse_framemd5(const std::string& text) {
   std::vector<std::string> hashes;
-  std::istringstream in(r.out);
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
@@ -493,7 +547,16 @@ std::vector<std::string> frame_hashes(const std::string& path, const std::string
   return hashes;
 }
 
-const char* media_name(Media m) { return recipe(m).name; }
+std::vector<std::string> reference_hashes(const SourceTrack& s) {
+  if (s.source_path.empty()) return {};
+  return parse_framemd5(cached_output(
+      s.source_path + ".framemd5",
+      "ffmpeg -nostdin -v error -i " + quote(s.source_path) + " -map 0:v:0 -f framemd5 -"));
+}
+
+const char* media_name(Media m) {
+  return recipe(m).name;
+}
 
 const SourceTrack& source(Media m) {
   static std::mutex lock;
