@@ -25,9 +25,13 @@ namespace {
 constexpr const char* kVersion = "1.0.0";
 
 volatile std::sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+  g_stop = 1;
+}
 
-void say(const std::string& text) { std::fprintf(stderr, "mxmux: %s\n", text.c_str()); }
+void say(const std::string& text) {
+  std::fprintf(stderr, "mxmux: %s\n", text.c_str());
+}
 
 // ------------------------------------------------------------- command line
 
@@ -67,14 +71,37 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptionSpecs[] = {
-    {"-o", true},          {"--output", true},      {"--format", true},    {"--video", true},
-    {"--audio", true},     {"--plugin", true},      {"--fps", true},       {"--language", true},
-    {"--title", true},     {"--artist", true},      {"--album", true},     {"--genre", true},
-    {"--date", true},      {"--comment", true},     {"--description", true}, {"--cover", true},
-    {"--rating", true},    {"--media-kind", true},  {"--timecode", true},  {"--spherical", true},
-    {"--live-photo", true}, {"--log", true},        {"--verbose", false},  {"-v", false},
-    {"--quiet", false},    {"-q", false},           {"--progress", false}, {"--list-formats", false},
-    {"--help", false},     {"-h", false},           {"--version", false},
+    {"-o", true},
+    {"--output", true},
+    {"--format", true},
+    {"--video", true},
+    {"--audio", true},
+    {"--plugin", true},
+    {"--fps", true},
+    {"--language", true},
+    {"--title", true},
+    {"--artist", true},
+    {"--album", true},
+    {"--genre", true},
+    {"--date", true},
+    {"--comment", true},
+    {"--description", true},
+    {"--cover", true},
+    {"--rating", true},
+    {"--media-kind", true},
+    {"--timecode", true},
+    {"--spherical", true},
+    {"--live-photo", true},
+    {"--log", true},
+    {"--verbose", false},
+    {"-v", false},
+    {"--quiet", false},
+    {"-q", false},
+    {"--progress", false},
+    {"--list-formats", false},
+    {"--help", false},
+    {"-h", false},
+    {"--version", false},
 };
 
 bool parse_int(const std::string& text, int lo, int hi, int& out) {
@@ -105,8 +132,9 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
       if (arg == s.name) spec = &s;
     }
     if (!spec) {
-      error = arg[0] == '-' ? "unknown option " + arg + " (see mxmux --help)"
-                            : "unexpected argument '" + arg + "' (inputs go after --video or --audio)";
+      error = arg[0] == '-'
+                  ? "unknown option " + arg + " (see mxmux --help)"
+                  : "unexpected argument '" + arg + "' (inputs go after --video or --audio)";
       return false;
     }
     if (spec->takes_value && !has_inline) {
@@ -119,8 +147,10 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
       error = "option " + arg + " takes no value";
       return false;
     }
-    if (arg == "-o" || arg == "--output") o.output = value;
-    else if (arg == "--format") o.format = value;
+    if (arg == "-o" || arg == "--output")
+      o.output = value;
+    else if (arg == "--format")
+      o.format = value;
     else if (arg == "--video") {
       if (!o.video.empty()) {
         error = "only one --video input is possible";
@@ -133,26 +163,36 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
         return false;
       }
       o.audio.push_back(value);
-    } else if (arg == "--plugin") o.plugin = value;
+    } else if (arg == "--plugin")
+      o.plugin = value;
     else if (arg == "--fps") {
       if (!parse_fps(value, o.fps_num, o.fps_den)) {
         error = "bad frame rate '" + value + "' (examples: 25, 29.97, 30000/1001)";
         return false;
       }
     } else if (arg == "--language") {
-      if (value.size() != 3 || !std::all_of(value.begin(), value.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
+      if (value.size() != 3 ||
+          !std::all_of(value.begin(), value.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
         error = "bad language '" + value + "' (a three-letter ISO 639-2 code such as eng)";
         return false;
       }
       o.language = value;
-    } else if (arg == "--title") o.title = value;
-    else if (arg == "--artist") o.artist = value;
-    else if (arg == "--album") o.album = value;
-    else if (arg == "--genre") o.genre = value;
-    else if (arg == "--date") o.date = value;
-    else if (arg == "--comment") o.comment = value;
-    else if (arg == "--description") o.description = value;
-    else if (arg == "--cover") o.cover = value;
+    } else if (arg == "--title")
+      o.title = value;
+    else if (arg == "--artist")
+      o.artist = value;
+    else if (arg == "--album")
+      o.album = value;
+    else if (arg == "--genre")
+      o.genre = value;
+    else if (arg == "--date")
+      o.date = value;
+    else if (arg == "--comment")
+      o.comment = value;
+    else if (arg == "--description")
+      o.description = value;
+    else if (arg == "--cover")
+      o.cover = value;
     else if (arg == "--rating") {
       if (!parse_int(value, 0, 255, o.rating)) {
         error = "bad rating '" + value + "' (a number from 0 to 255)";
@@ -163,21 +203,30 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
         error = "bad media kind '" + value + "' (a number from 0 to 255)";
         return false;
       }
-    } else if (arg == "--timecode") o.timecode = value;
+    } else if (arg == "--timecode")
+      o.timecode = value;
     else if (arg == "--spherical") {
       if (value != "mono" && value != "left-right" && value != "top-bottom") {
         error = "bad --spherical '" + value + "' (mono, left-right or top-bottom)";
         return false;
       }
       o.spherical = value;
-    } else if (arg == "--live-photo") o.live_photo = value;
-    else if (arg == "--log") o.log_file = value;
-    else if (arg == "--verbose" || arg == "-v") o.verbose = true;
-    else if (arg == "--quiet" || arg == "-q") o.quiet = true;
-    else if (arg == "--progress") o.progress = true;
-    else if (arg == "--list-formats") o.list_formats = true;
-    else if (arg == "--help" || arg == "-h") o.help = true;
-    else if (arg == "--version") o.version = true;
+    } else if (arg == "--live-photo")
+      o.live_photo = value;
+    else if (arg == "--log")
+      o.log_file = value;
+    else if (arg == "--verbose" || arg == "-v")
+      o.verbose = true;
+    else if (arg == "--quiet" || arg == "-q")
+      o.quiet = true;
+    else if (arg == "--progress")
+      o.progress = true;
+    else if (arg == "--list-formats")
+      o.list_formats = true;
+    else if (arg == "--help" || arg == "-h")
+      o.help = true;
+    else if (arg == "--version")
+      o.version = true;
   }
   return true;
 }
@@ -199,14 +248,16 @@ std::string help_text() {
          "                         from the output's extension; see --list-formats)\n"
          "  --video FILE           the video stream\n"
          "  --audio FILE           an audio stream; twice for AAC + AC-3 in one file\n"
-         "  --fps RATE             frame rate when the stream carries none (25, 29.97, 30000/1001)\n"
+         "  --fps RATE             frame rate when the stream carries none (25, 29.97, "
+         "30000/1001)\n"
          "  --language CODE        audio language, ISO 639-2 (eng, deu, ...)\n"
          "\n"
          "Metadata:\n"
          "  --title --artist --album --genre --date --comment --description TEXT\n"
          "  --cover IMAGE          cover art (JPEG, PNG or BMP)\n"
          "  --rating N             content rating number\n"
-         "  --media-kind N         iTunes media kind (1 music, 2 audiobook, 9 movie, 10 TV show, ...)\n"
+         "  --media-kind N         iTunes media kind (1 music, 2 audiobook, 9 movie, 10 TV show, "
+         "...)\n"
          "  --timecode HH:MM:SS:FF start timecode (adds a timecode track)\n"
          "  --spherical MODE       360-degree video: mono, left-right or top-bottom (H.264)\n"
          "  --live-photo STILL.jpg write a Live Photo movie with this still\n"
@@ -224,7 +275,8 @@ std::string help_text() {
          "Examples:\n"
          "  mxmux -o movie.mp4 --video clip.h264 --audio sound.aac\n"
          "  mxmux -o movie.mov --video clip.hevc --audio sound.ac3 --language eng\n"
-         "  mxmux -o song.m4a --audio song.aac --title \"Song\" --artist \"Band\" --cover cover.jpg\n"
+         "  mxmux -o song.m4a --audio song.aac --title \"Song\" --artist \"Band\" --cover "
+         "cover.jpg\n"
          "  mxmux -o phone.3gp --video clip.263 --audio voice.amr\n"
          "  mxmux -o dual.mp4 --video clip.h264 --audio stereo.aac --audio surround.ac3\n"
          "  mxmux --list-formats\n"
@@ -252,7 +304,8 @@ std::string lower_extension(const std::string& path) {
   auto slash = path.find_last_of('/');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
   std::string ext = path.substr(dot);
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   return ext;
 }
 
@@ -294,8 +347,9 @@ bool verify_output(const std::string& path, bool expect_media, std::string& prob
   }
   ::close(fd);
   if (!ftyp || !moov || (expect_media && !mdat)) {
-    problem = !ftyp ? "it does not start with a file-type box"
-                    : !moov ? "it has no movie box" : "it has no media data";
+    problem = !ftyp   ? "it does not start with a file-type box"
+              : !moov ? "it has no movie box"
+                      : "it has no media data";
     return false;
   }
   return true;
@@ -303,10 +357,14 @@ bool verify_output(const std::string& path, bool expect_media, std::string& prob
 
 std::string human_size(uint64_t bytes) {
   char buf[64];
-  if (bytes >= (uint64_t{1} << 30)) std::snprintf(buf, sizeof buf, "%.2f GiB", bytes / 1073741824.0);
-  else if (bytes >= (1u << 20)) std::snprintf(buf, sizeof buf, "%.1f MiB", bytes / 1048576.0);
-  else if (bytes >= 1024) std::snprintf(buf, sizeof buf, "%.1f KiB", bytes / 1024.0);
-  else std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
+  if (bytes >= (uint64_t{1} << 30))
+    std::snprintf(buf, sizeof buf, "%.2f GiB", bytes / 1073741824.0);
+  else if (bytes >= (1u << 20))
+    std::snprintf(buf, sizeof buf, "%.1f MiB", bytes / 1048576.0);
+  else if (bytes >= 1024)
+    std::snprintf(buf, sizeof buf, "%.1f KiB", bytes / 1024.0);
+  else
+    std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
   return buf;
 }
 
@@ -363,7 +421,8 @@ int fill_packet(Input& in, AudioPacket& packet, Error& error) {
   uint64_t samples = 0;
   uint64_t target = p.sample_rate / 2;
   Frame frame;
-  while (samples < target && packet.frames < kMaxFramesPerPacket && packet.bytes.size() < kMaxPacketBytes) {
+  while (samples < target && packet.frames < kMaxFramesPerPacket &&
+         packet.bytes.size() < kMaxPacketBytes) {
     int r = in.reader->next(frame, error);
     if (r < 0) return -1;
     if (r == 0) break;
@@ -403,8 +462,9 @@ class Progress {
     double speed = seconds > 0 ? done / seconds : 0;
     char line[160];
     if (total_ > 0) {
-      std::snprintf(line, sizeof line, "\rmxmux: %s of %s (%3.0f%%)  %s/s   ", human_size(done).c_str(),
-                    human_size(total_).c_str(), 100.0 * static_cast<double>(done) / static_cast<double>(total_),
+      std::snprintf(line, sizeof line, "\rmxmux: %s of %s (%3.0f%%)  %s/s   ",
+                    human_size(done).c_str(), human_size(total_).c_str(),
+                    100.0 * static_cast<double>(done) / static_cast<double>(total_),
                     human_size(static_cast<uint64_t>(speed)).c_str());
     } else {
       std::snprintf(line, sizeof line, "\rmxmux: %s read  %s/s   ", human_size(done).c_str(),
@@ -435,9 +495,10 @@ void remove_output(const std::string& path) {
 std::string still_path_for(const std::string& movie) {
   auto dot = movie.find_last_of('.');
   auto slash = movie.find_last_of('/');
-  std::string base = (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash))
-                         ? movie
-                         : movie.substr(0, dot);
+  std::string base =
+      (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash))
+          ? movie
+          : movie.substr(0, dot);
   return base + ".jpg";
 }
 
@@ -480,13 +541,15 @@ int run(const Options& o) {
                   u16_to_utf8(f->extension, 10).c_str(), u16_to_utf8(f->short_name, 64).c_str(),
                   u16_to_utf8(f->description, 128).c_str());
       std::printf("        audio: %s\n", codes_text(f->audio_codecs).c_str());
-      std::printf("        video: %s\n", f->video_codecs ? codes_text(f->video_codecs).c_str() : "none (audio only)");
+      std::printf("        video: %s\n",
+                  f->video_codecs ? codes_text(f->video_codecs).c_str() : "none (audio only)");
     }
     return 0;
   }
 
   if (o.output.empty()) return fail("no output file given (-o OUTPUT); see mxmux --help");
-  if (o.video.empty() && o.audio.empty()) return fail("no input given (--video FILE and/or --audio FILE)");
+  if (o.video.empty() && o.audio.empty())
+    return fail("no input given (--video FILE and/or --audio FILE)");
 
   // The file code.
   uint32_t file_code = 0;
@@ -498,12 +561,15 @@ int run(const Options& o) {
       int matches = 0;
       for (const FormatDescriptor* f = plugin.formats(); f->fourcc; ++f) {
         std::string a = fourcc_text(f->fourcc), b = fourcc_text(file_code);
-        if (std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::tolower(x) == std::tolower(y); })) {
+        if (std::equal(a.begin(), a.end(), b.begin(),
+                       [](char x, char y) { return std::tolower(x) == std::tolower(y); })) {
           match = f->fourcc;
           ++matches;
         }
       }
-      if (matches != 1) return fail("unknown format code \"" + fourcc_text(file_code) + "\" (see mxmux --list-formats)");
+      if (matches != 1)
+        return fail("unknown format code \"" + fourcc_text(file_code) +
+                    "\" (see mxmux --list-formats)");
       file_code = match;
     }
   } else {
@@ -517,8 +583,10 @@ int run(const Options& o) {
     }
   }
   const FormatDescriptor* format = plugin.find(file_code);
-  if (!format) return fail("the plug-in does not offer the format \"" + fourcc_text(file_code) + "\"");
-  std::string format_name = u16_to_utf8(format->short_name, 64) + " (\"" + fourcc_text(file_code) + "\")";
+  if (!format)
+    return fail("the plug-in does not offer the format \"" + fourcc_text(file_code) + "\"");
+  std::string format_name =
+      u16_to_utf8(format->short_name, 64) + " (\"" + fourcc_text(file_code) + "\")";
 
   // Inputs.
   ReaderOptions reader_options;
@@ -526,7 +594,8 @@ int run(const Options& o) {
   reader_options.fps_den = o.fps_den;
   std::unique_ptr<Input> video;
   std::vector<std::unique_ptr<Input>> audio;
-  auto open_input = [&](const std::string& path, bool want_video, std::unique_ptr<Input>& in) -> bool {
+  auto open_input = [&](const std::string& path, bool want_video,
+                        std::unique_ptr<Input>& in) -> bool {
     in = std::make_unique<Input>();
     in->path = path;
     Error e;
@@ -537,7 +606,8 @@ int run(const Options& o) {
     }
     Codec c = in->reader->params().codec;
     if (codec_is_video(c) != want_video) {
-      say(path + ": " + codec_name(c) + " is " + (want_video ? "audio; give it with --audio" : "video; give it with --video"));
+      say(path + ": " + codec_name(c) + " is " +
+          (want_video ? "audio; give it with --audio" : "video; give it with --video"));
       return false;
     }
     return true;
@@ -552,14 +622,15 @@ int run(const Options& o) {
   bool dual = audio.size() == 2;
   uint32_t audio_code = 0, video_code = 0;
   auto refuse = [&](const std::string& what) {
-    return fail(o.output + ": the " + format_name + " format does not accept " + what + "; it accepts audio: " +
-                codes_text(format->audio_codecs) + "; video: " +
+    return fail(o.output + ": the " + format_name + " format does not accept " + what +
+                "; it accepts audio: " + codes_text(format->audio_codecs) + "; video: " +
                 (format->video_codecs ? codes_text(format->video_codecs) : std::string("none")));
   };
   if (video) {
     if (!format->video_codecs || !format->slots.single.WriteVideoFrame) return refuse("video");
     video_code = choose_code(format->video_codecs, video->reader->params().codec);
-    if (!video_code) return refuse(std::string(codec_name(video->reader->params().codec)) + " video");
+    if (!video_code)
+      return refuse(std::string(codec_name(video->reader->params().codec)) + " video");
   }
   if (dual) {
     Codec a = audio[0]->reader->params().codec, b = audio[1]->reader->params().codec;
@@ -567,39 +638,49 @@ int run(const Options& o) {
     a = audio[0]->reader->params().codec;
     b = audio[1]->reader->params().codec;
     if (a != Codec::kAac || b != Codec::kAc3) {
-      return fail("two audio inputs must be one AAC and one AC-3 stream (got " + std::string(codec_name(a)) + " and " +
-                  codec_name(b) + ")");
+      return fail("two audio inputs must be one AAC and one AC-3 stream (got " +
+                  std::string(codec_name(a)) + " and " + codec_name(b) + ")");
     }
     audio_code = MX_FOURCC('E', 'A', 'A', 'C');
     bool listed = false;
-    for (const CodecListEntry* e = format->audio_codecs; e && e->fourcc; ++e) listed |= e->fourcc == audio_code;
+    for (const CodecListEntry* e = format->audio_codecs; e && e->fourcc; ++e)
+      listed |= e->fourcc == audio_code;
     if (!listed) return refuse("AAC + AC-3 dual audio (\"EAAC\")");
   } else if (!audio.empty()) {
     audio_code = choose_code(format->audio_codecs, audio[0]->reader->params().codec);
-    if (!audio_code) return refuse(std::string(codec_name(audio[0]->reader->params().codec)) + " audio");
+    if (!audio_code)
+      return refuse(std::string(codec_name(audio[0]->reader->params().codec)) + " audio");
   }
 
   // Everything else the command line asks for.
   int tc_h = 0, tc_m = 0, tc_s = 0, tc_f = 0;
   if (!o.timecode.empty()) {
-    if (!parse_timecode(o.timecode, tc_h, tc_m, tc_s, tc_f)) return fail("bad --timecode '" + o.timecode + "' (HH:MM:SS:FF)");
+    if (!parse_timecode(o.timecode, tc_h, tc_m, tc_s, tc_f))
+      return fail("bad --timecode '" + o.timecode + "' (HH:MM:SS:FF)");
     if (!video) return fail("--timecode needs a video stream");
   }
   if (!o.spherical.empty() && (!video || video->reader->params().codec != Codec::kH264)) {
-    return fail("--spherical needs H.264 video (the plug-in writes 360-degree metadata for H.264 only)");
+    return fail(
+        "--spherical needs H.264 video (the plug-in writes 360-degree metadata for H.264 only)");
   }
   std::vector<uint8_t> cover, still;
   MxPicture picture{};
-  if (!o.cover.empty() && !o.live_photo.empty()) return fail("--cover and --live-photo cannot be combined");
+  if (!o.cover.empty() && !o.live_photo.empty())
+    return fail("--cover and --live-photo cannot be combined");
   if (!o.cover.empty() || !o.live_photo.empty()) {
     const std::string& path = o.cover.empty() ? o.live_photo : o.cover;
     std::vector<uint8_t>& bytes = o.cover.empty() ? still : cover;
     if (!read_small_file(path, bytes, why)) return fail(why);
-    if (bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF) picture.picture_kind = 0;
-    else if (bytes.size() >= 8 && std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8) == 0) picture.picture_kind = 2;
-    else if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M') picture.picture_kind = 1;
-    else return fail(path + ": not a JPEG, PNG or BMP image");
-    if (!o.live_photo.empty() && picture.picture_kind != 0) return fail(path + ": a Live Photo still must be a JPEG image");
+    if (bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF)
+      picture.picture_kind = 0;
+    else if (bytes.size() >= 8 && std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8) == 0)
+      picture.picture_kind = 2;
+    else if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M')
+      picture.picture_kind = 1;
+    else
+      return fail(path + ": not a JPEG, PNG or BMP image");
+    if (!o.live_photo.empty() && picture.picture_kind != 0)
+      return fail(path + ": a Live Photo still must be a JPEG image");
     picture.data = bytes.data();
     picture.size = static_cast<uint32_t>(bytes.size());
   }
@@ -697,14 +778,15 @@ int run(const Options& o) {
   if (dual) {
     auto append = [&](const std::vector<uint8_t>& bytes) {
       uint32_t n = static_cast<uint32_t>(bytes.size());
-      uint8_t le[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
-                       static_cast<uint8_t>(n >> 24)};
+      uint8_t le[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                       static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
       dual_buffer.insert(dual_buffer.end(), le, le + 4);
       dual_buffer.insert(dual_buffer.end(), bytes.begin(), bytes.end());
     };
     append(audio[0]->reader->params().config1);
     append(audio[1]->reader->params().config1);
-    slots.WriteAudioExtraData(session, dual_buffer.data(), static_cast<uint32_t>(dual_buffer.size()));
+    slots.WriteAudioExtraData(session, dual_buffer.data(),
+                              static_cast<uint32_t>(dual_buffer.size()));
   } else if (!audio.empty() && !audio[0]->reader->params().config1.empty()) {
     const auto& c = audio[0]->reader->params().config1;
     slots.WriteAudioExtraData(session, c.data(), static_cast<uint32_t>(c.size()));
@@ -734,7 +816,8 @@ int run(const Options& o) {
   int64_t video_end = 0;
 
   while (true) {
-    if (g_stop) return close_and_abandon(o.output + ": interrupted; the unfinished file was removed");
+    if (g_stop)
+      return close_and_abandon(o.output + ": interrupted; the unfinished file was removed");
     // The earliest decode time goes next.
     int pick = -1;
     int64_t best = 0;
@@ -758,12 +841,15 @@ int run(const Options& o) {
       uint32_t r = slots.WriteVideoFrame(session, &vrec);
       if (r == 0 || r == 0xFFFFFFFFu) {
         return close_and_abandon(video->path + ": at byte " + std::to_string(vframe.offset) +
-                                 ": the plug-in refused video frame " + std::to_string(video->frames + 1));
+                                 ": the plug-in refused video frame " +
+                                 std::to_string(video->frames + 1));
       }
       ++video->frames;
       const StreamParams& v = video->reader->params();
-      video_end = std::max(video_end, vframe.pts - vframe.dts +
-                                          FrameClock{v.fps_num, v.fps_den}.ticks(static_cast<int64_t>(video->frames)));
+      video_end =
+          std::max(video_end,
+                   vframe.pts - vframe.dts +
+                       FrameClock{v.fps_num, v.fps_den}.ticks(static_cast<int64_t>(video->frames)));
       int r2 = video->reader->next(vframe, error);
       if (r2 < 0) return close_and_abandon(error.text());
       have_video = r2 > 0;
@@ -780,8 +866,8 @@ int run(const Options& o) {
         dual_packet.clear();
         dual_info.clear();
         auto put_len = [&](uint32_t n) {
-          uint8_t le[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
-                           static_cast<uint8_t>(n >> 24)};
+          uint8_t le[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                           static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
           dual_packet.insert(dual_packet.end(), le, le + 4);
         };
         dual_info.push_back(static_cast<int32_t>(pk.frames));
@@ -810,7 +896,8 @@ int run(const Options& o) {
       uint32_t r = slots.WriteAudioFrame(session, &arec, info);
       if (r == 0 || r == 0xFFFFFFFFu) {
         return close_and_abandon(audio[i]->path + ": the plug-in refused an audio packet at " +
-                                 std::to_string(static_cast<double>(pk.dts) / kTicksPerSecond) + " s");
+                                 std::to_string(static_cast<double>(pk.dts) / kTicksPerSecond) +
+                                 " s");
       }
       if (fill_packet(*audio[i], pk, error) < 0) return close_and_abandon(error.text());
     }
@@ -858,7 +945,8 @@ int run(const Options& o) {
       char buf[160];
       std::snprintf(buf, sizeof buf, "%s%s%s %ux%u %.3g fps, %llu frames", codec_name(v.codec),
                     v.detail.empty() ? "" : " ", v.detail.c_str(), v.width, v.height,
-                    static_cast<double>(v.fps_num) / v.fps_den, static_cast<unsigned long long>(video->frames));
+                    static_cast<double>(v.fps_num) / v.fps_den,
+                    static_cast<unsigned long long>(video->frames));
       parts += buf;
       duration = static_cast<double>(video->frames) * v.fps_den / v.fps_num;
     }
@@ -874,7 +962,8 @@ int run(const Options& o) {
     }
     if (!o.timecode.empty()) parts += "; timecode " + o.timecode;
     char tail[96];
-    std::snprintf(tail, sizeof tail, "; %.2f s; %s", duration, human_size(static_cast<uint64_t>(st.st_size)).c_str());
+    std::snprintf(tail, sizeof tail, "; %.2f s; %s", duration,
+                  human_size(static_cast<uint64_t>(st.st_size)).c_str());
     std::printf("%s%s%s\n", line.c_str(), parts.c_str(), tail);
   }
   return 0;

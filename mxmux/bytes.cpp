@@ -66,8 +66,8 @@ bool ByteSource::fill(size_t want) {
   if (eof_ || error_.set()) return false;
   size_t have = avail();
   if (want > kMaxWindow) {
-    error_ = fail(window_pos_, "a single frame is larger than " +
-                                   std::to_string(kMaxWindow >> 20) + " MiB");
+    error_ = fail(window_pos_,
+                  "a single frame is larger than " + std::to_string(kMaxWindow >> 20) + " MiB");
     return false;
   }
   uint8_t* base = buffer_.data();

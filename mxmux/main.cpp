@@ -2,4 +2,6 @@
 // plug-in, driving it the way a host application does.
 #include "mxmux/app.h"
 
-int main(int argc, char** argv) { return mxmux::main_entry(argc, argv); }
+int main(int argc, char** argv) {
+  return mxmux::main_entry(argc, argv);
+}

@@ -28,7 +28,8 @@ std::string u16_to_utf8(const char16_t* text, size_t limit) {
   std::string out;
   for (size_t i = 0; i < limit && text[i]; ++i) {
     uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < limit && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < limit && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     }
@@ -59,7 +60,11 @@ void utf8_to_u16(const std::string& text, char16_t* field, size_t capacity) {
   for (size_t i = 0; i < text.size();) {
     unsigned char b = static_cast<unsigned char>(text[i]);
     uint32_t c = 0xFFFD;
-    int extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
+    int extra = b < 0x80             ? 0
+                : (b & 0xE0) == 0xC0 ? 1
+                : (b & 0xF0) == 0xE0 ? 2
+                : (b & 0xF8) == 0xF0 ? 3
+                                     : -1;
     if (extra < 0 || i + extra >= text.size() + (extra == 0 ? 1 : 0)) {
       ++i;
     } else {
@@ -93,32 +98,75 @@ struct CodeCodec {
 };
 
 constexpr CodeCodec kVideoCodes[] = {
-    {"H264", Codec::kH264}, {"A264", Codec::kH264}, {"B264", Codec::kH264}, {"C264", Codec::kH264},
-    {"E264", Codec::kH264}, {"I264", Codec::kH264}, {"K264", Codec::kH264}, {"M264", Codec::kH264},
-    {"N264", Codec::kH264}, {"S264", Codec::kH264}, {"h264", Codec::kH264}, {"AB24", Codec::kH264},
-    {"EB24", Codec::kH264}, {"IB24", Codec::kH264}, {"NB24", Codec::kH264}, {"AAVC", Codec::kH264},
-    {"FAVC", Codec::kH264}, {"HAVC", Codec::kH264}, {"IAVC", Codec::kH264}, {"PAVC", Codec::kH264},
-    {"VAVC", Codec::kH264}, {"APS3", Codec::kH264}, {"EPS3", Codec::kH264}, {"IPS3", Codec::kH264},
-    {"NPS3", Codec::kH264}, {"PS3H", Codec::kH264}, {"APOD", Codec::kH264}, {"EPOD", Codec::kH264},
-    {"NPOD", Codec::kH264}, {"IAPD", Codec::kH264}, {"AATV", Codec::kH264}, {"EATV", Codec::kH264},
-    {"IATV", Codec::kH264}, {"NATV", Codec::kH264}, {"EPSP", Codec::kH264}, {"IPSP", Codec::kH264},
-    {"NPSP", Codec::kH264}, {"IPAN", Codec::kH264}, {"IPON", Codec::kH264}, {"IXBX", Codec::kH264},
+    {"H264", Codec::kH264},
+    {"A264", Codec::kH264},
+    {"B264", Codec::kH264},
+    {"C264", Codec::kH264},
+    {"E264", Codec::kH264},
+    {"I264", Codec::kH264},
+    {"K264", Codec::kH264},
+    {"M264", Codec::kH264},
+    {"N264", Codec::kH264},
+    {"S264", Codec::kH264},
+    {"h264", Codec::kH264},
+    {"AB24", Codec::kH264},
+    {"EB24", Codec::kH264},
+    {"IB24", Codec::kH264},
+    {"NB24", Codec::kH264},
+    {"AAVC", Codec::kH264},
+    {"FAVC", Codec::kH264},
+    {"HAVC", Codec::kH264},
+    {"IAVC", Codec::kH264},
+    {"PAVC", Codec::kH264},
+    {"VAVC", Codec::kH264},
+    {"APS3", Codec::kH264},
+    {"EPS3", Codec::kH264},
+    {"IPS3", Codec::kH264},
+    {"NPS3", Codec::kH264},
+    {"PS3H", Codec::kH264},
+    {"APOD", Codec::kH264},
+    {"EPOD", Codec::kH264},
+    {"NPOD", Codec::kH264},
+    {"IAPD", Codec::kH264},
+    {"AATV", Codec::kH264},
+    {"EATV", Codec::kH264},
+    {"IATV", Codec::kH264},
+    {"NATV", Codec::kH264},
+    {"EPSP", Codec::kH264},
+    {"IPSP", Codec::kH264},
+    {"NPSP", Codec::kH264},
+    {"IPAN", Codec::kH264},
+    {"IPON", Codec::kH264},
+    {"IXBX", Codec::kH264},
     // VT64 makes the plug-in keep slices only; used when nothing else is offered.
     {"VT64", Codec::kH264},
-    {"HEVC", Codec::kHevc}, {"A265", Codec::kHevc}, {"E265", Codec::kHevc}, {"I265", Codec::kHevc},
-    {"K265", Codec::kHevc}, {"V265", Codec::kHevc},
-    {"AV1 ", Codec::kAv1}, {"AAV1", Codec::kAv1}, {"EAV1", Codec::kAv1}, {"IAV1", Codec::kAv1},
+    {"HEVC", Codec::kHevc},
+    {"A265", Codec::kHevc},
+    {"E265", Codec::kHevc},
+    {"I265", Codec::kHevc},
+    {"K265", Codec::kHevc},
+    {"V265", Codec::kHevc},
+    {"AV1 ", Codec::kAv1},
+    {"AAV1", Codec::kAv1},
+    {"EAV1", Codec::kAv1},
+    {"IAV1", Codec::kAv1},
     {"H263", Codec::kH263},
-    {"Xvid", Codec::kMpeg4Visual}, {"MP4V", Codec::kMpeg4Visual}, {"QMP4", Codec::kMpeg4Visual},
-    {"M4GP", Codec::kMpeg4Visual}, {"MPON", Codec::kMpeg4Visual}, {"MPAN", Codec::kMpeg4Visual},
-    {"HM4V", Codec::kMpeg4Visual}, {"IM4V", Codec::kMpeg4Visual}, {"PM4V", Codec::kMpeg4Visual},
+    {"Xvid", Codec::kMpeg4Visual},
+    {"MP4V", Codec::kMpeg4Visual},
+    {"QMP4", Codec::kMpeg4Visual},
+    {"M4GP", Codec::kMpeg4Visual},
+    {"MPON", Codec::kMpeg4Visual},
+    {"MPAN", Codec::kMpeg4Visual},
+    {"HM4V", Codec::kMpeg4Visual},
+    {"IM4V", Codec::kMpeg4Visual},
+    {"PM4V", Codec::kMpeg4Visual},
     {"VM4V", Codec::kMpeg4Visual},
 };
 
 constexpr CodeCodec kAudioCodes[] = {
-    {"AAC ", Codec::kAac},   {"MAAC", Codec::kAac},       {"WAAC", Codec::kAac},
-    {"KAAC", Codec::kAac},   {"AC3 ", Codec::kAc3},       {"AMRN", Codec::kAmrNb},
-    {"flac", Codec::kFlac},  {"PCM ", Codec::kPcm16},     {"PCM ", Codec::kPcmFloat32},
+    {"AAC ", Codec::kAac},  {"MAAC", Codec::kAac},   {"WAAC", Codec::kAac},
+    {"KAAC", Codec::kAac},  {"AC3 ", Codec::kAc3},   {"AMRN", Codec::kAmrNb},
+    {"flac", Codec::kFlac}, {"PCM ", Codec::kPcm16}, {"PCM ", Codec::kPcmFloat32},
 };
 
 bool list_has(const CodecListEntry* list, uint32_t code) {
@@ -146,10 +194,12 @@ Codec codec_of_code(uint32_t code, bool video) {
 uint32_t choose_code(const CodecListEntry* list, Codec codec) {
   bool video = codec_is_video(codec);
   // The table lists each codec's plain code first.
-  const auto& table = video ? std::vector<CodeCodec>(std::begin(kVideoCodes), std::end(kVideoCodes))
-                            : std::vector<CodeCodec>(std::begin(kAudioCodes), std::end(kAudioCodes));
+  const auto& table = video
+                          ? std::vector<CodeCodec>(std::begin(kVideoCodes), std::end(kVideoCodes))
+                          : std::vector<CodeCodec>(std::begin(kAudioCodes), std::end(kAudioCodes));
   for (const auto& c : table) {
-    if (c.codec == codec && list_has(list, fourcc_from_text(c.code))) return fourcc_from_text(c.code);
+    if (c.codec == codec && list_has(list, fourcc_from_text(c.code)))
+      return fourcc_from_text(c.code);
   }
   return 0;
 }
@@ -161,7 +211,8 @@ std::string codes_text(const CodecListEntry* list) {
     out += "\"" + fourcc_text(list->fourcc) + "\"";
     Codec c = codec_of_code(list->fourcc, true);
     if (c == Codec::kNone) c = codec_of_code(list->fourcc, false);
-    if (c != Codec::kNone) out += std::string(" (") + codec_name(c == Codec::kPcm16 ? Codec::kPcm16 : c) + ")";
+    if (c != Codec::kNone)
+      out += std::string(" (") + codec_name(c == Codec::kPcm16 ? Codec::kPcm16 : c) + ")";
   }
   return out.empty() ? "nothing" : out;
 }
@@ -201,7 +252,8 @@ const FormatDescriptor* Plugin::find(uint32_t fourcc) const {
 
 bool Plugin::set_log(const std::string& path, bool to_stderr, std::string& error) {
   // The logging library sits beside the plug-in, which has loaded it already.
-  std::string dir = path_.substr(0, path_.find_last_of('/') == std::string::npos ? 0 : path_.find_last_of('/') + 1);
+  std::string dir = path_.substr(
+      0, path_.find_last_of('/') == std::string::npos ? 0 : path_.find_last_of('/') + 1);
   log_handle_ = dlopen((dir + "libXQ_Log.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!log_handle_) log_handle_ = dlopen("libXQ_Log.so", RTLD_NOW | RTLD_LOCAL);
   if (!log_handle_) {

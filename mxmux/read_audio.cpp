@@ -85,7 +85,9 @@ class AdtsReader : public AudioReader {
       return false;
     }
     if (h.channel_config == 0) {
-      error = src_.fail(src_.pos(), "unsupported AAC stream: channel layout given in-band (channel configuration 0)");
+      error = src_.fail(
+          src_.pos(),
+          "unsupported AAC stream: channel layout given in-band (channel configuration 0)");
       return false;
     }
     if (h.profile == 3) {
@@ -94,7 +96,8 @@ class AdtsReader : public AudioReader {
     }
     first_ = h;
     uint32_t object_type = h.profile + 1;
-    uint16_t asc = static_cast<uint16_t>((object_type << 11) | (h.rate_index << 7) | (h.channel_config << 3));
+    uint16_t asc =
+        static_cast<uint16_t>((object_type << 11) | (h.rate_index << 7) | (h.channel_config << 3));
     params_.config1 = {static_cast<uint8_t>(asc >> 8), static_cast<uint8_t>(asc & 0xFF)};
     params_.sample_rate = kAacRates[h.rate_index];
     params_.channels = h.channel_config == 7 ? 8 : h.channel_config;
@@ -168,7 +171,8 @@ struct Ac3Header {
 const char* parse_ac3(const uint8_t* p, Ac3Header& h) {
   if (p[0] != 0x0B || p[1] != 0x77) return "lost AC-3 sync";
   h.bsid = p[5] >> 3;
-  if (h.bsid > 10) return h.bsid <= 16 ? "unsupported: E-AC-3 (only AC-3 is read)" : "damaged AC-3 header";
+  if (h.bsid > 10)
+    return h.bsid <= 16 ? "unsupported: E-AC-3 (only AC-3 is read)" : "damaged AC-3 header";
   uint32_t fscod = p[4] >> 6, frmsizecod = p[4] & 0x3F;
   if (fscod == 3 || frmsizecod > 37) return "damaged AC-3 header (reserved rate or size code)";
   uint32_t kbps = kAc3Kbps[frmsizecod >> 1];
@@ -256,7 +260,8 @@ constexpr std::array<uint16_t, 256> make_crc16() {
   std::array<uint16_t, 256> t{};
   for (int i = 0; i < 256; ++i) {
     uint16_t c = static_cast<uint16_t>(i << 8);
-    for (int k = 0; k < 8; ++k) c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x8005 : c << 1);
+    for (int k = 0; k < 8; ++k)
+      c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x8005 : c << 1);
     t[i] = c;
   }
   return t;
@@ -270,7 +275,8 @@ uint32_t flac_frame_header(const uint8_t* p, const uint8_t* end, uint32_t stream
   if (end - p < 6 || p[0] != 0xFF || (p[1] & 0xFE) != 0xF8) return 0;
   uint32_t bs_code = p[2] >> 4, rate_code = p[2] & 15;
   uint32_t channels = p[3] >> 4, size_code = (p[3] >> 1) & 7;
-  if (bs_code == 0 || rate_code == 15 || channels > 10 || size_code == 3 || size_code == 7 || (p[3] & 1)) {
+  if (bs_code == 0 || rate_code == 15 || channels > 10 || size_code == 3 || size_code == 7 ||
+      (p[3] & 1)) {
     return 0;
   }
   static constexpr uint32_t kSizeBits[] = {0, 8, 12, 0, 16, 20, 24, 0};
@@ -278,22 +284,32 @@ uint32_t flac_frame_header(const uint8_t* p, const uint8_t* end, uint32_t stream
   const uint8_t* q = p + 4;
   // UTF-8 style coded frame or sample number.
   int extra = 0;
-  if (*q < 0x80) extra = 0;
-  else if ((*q & 0xE0) == 0xC0) extra = 1;
-  else if ((*q & 0xF0) == 0xE0) extra = 2;
-  else if ((*q & 0xF8) == 0xF0) extra = 3;
-  else if ((*q & 0xFC) == 0xF8) extra = 4;
-  else if ((*q & 0xFE) == 0xFC) extra = 5;
-  else if (*q == 0xFE) extra = 6;
-  else return 0;
+  if (*q < 0x80)
+    extra = 0;
+  else if ((*q & 0xE0) == 0xC0)
+    extra = 1;
+  else if ((*q & 0xF0) == 0xE0)
+    extra = 2;
+  else if ((*q & 0xF8) == 0xF0)
+    extra = 3;
+  else if ((*q & 0xFC) == 0xF8)
+    extra = 4;
+  else if ((*q & 0xFE) == 0xFC)
+    extra = 5;
+  else if (*q == 0xFE)
+    extra = 6;
+  else
+    return 0;
   if (end - q < extra + 1) return 0;
   ++q;
   for (int i = 0; i < extra; ++i, ++q) {
     if ((*q & 0xC0) != 0x80) return 0;
   }
   uint32_t block = 0;
-  if (bs_code == 1) block = 192;
-  else if (bs_code <= 5) block = 576u << (bs_code - 2);
+  if (bs_code == 1)
+    block = 192;
+  else if (bs_code <= 5)
+    block = 576u << (bs_code - 2);
   else if (bs_code == 6) {
     if (end - q < 1) return 0;
     block = uint32_t{*q++} + 1;
@@ -304,8 +320,10 @@ uint32_t flac_frame_header(const uint8_t* p, const uint8_t* end, uint32_t stream
   } else {
     block = 256u << (bs_code - 8);
   }
-  if (rate_code == 12) q += 1;
-  else if (rate_code == 13 || rate_code == 14) q += 2;
+  if (rate_code == 12)
+    q += 1;
+  else if (rate_code == 13 || rate_code == 14)
+    q += 2;
   if (end - q < 1) return 0;
   uint8_t crc = 0;
   for (const uint8_t* c = p; c < q; ++c) crc = kCrc8[crc ^ *c];
@@ -364,9 +382,10 @@ class FlacReader : public AudioReader {
       error = src_.fail(4, "FLAC stream information gives no sample rate");
       return false;
     }
-    if (params_.bits_per_sample != 16 && params_.bits_per_sample != 24 && params_.bits_per_sample != 8 &&
-        params_.bits_per_sample != 32) {
-      error = src_.fail(4, "unsupported FLAC sample size of " + std::to_string(params_.bits_per_sample) + " bits");
+    if (params_.bits_per_sample != 16 && params_.bits_per_sample != 24 &&
+        params_.bits_per_sample != 8 && params_.bits_per_sample != 32) {
+      error = src_.fail(4, "unsupported FLAC sample size of " +
+                               std::to_string(params_.bits_per_sample) + " bits");
       return false;
     }
     src_.consume(off);
@@ -378,7 +397,8 @@ class FlacReader : public AudioReader {
     release();
     if (at_end(error)) return error.set() ? -1 : 0;
     if (!src_.ensure(16)) src_.ensure(src_.avail());
-    uint32_t block = flac_frame_header(src_.data(), src_.data() + src_.avail(), params_.bits_per_sample);
+    uint32_t block =
+        flac_frame_header(src_.data(), src_.data() + src_.avail(), params_.bits_per_sample);
     if (block == 0) {
       error = src_.fail(src_.pos(), "damaged FLAC frame header");
       return -1;
@@ -433,7 +453,8 @@ class WavReader : public AudioReader {
     while (true) {
       uint64_t at = src_.pos();
       if (!src_.ensure(8)) {
-        error = src_.fail(at, have_fmt ? "WAV file without a data chunk" : "WAV file without a format chunk");
+        error = src_.fail(
+            at, have_fmt ? "WAV file without a data chunk" : "WAV file without a format chunk");
         return false;
       }
       const uint8_t* c = src_.data();
@@ -471,7 +492,9 @@ class WavReader : public AudioReader {
           params_.codec = Codec::kPcmFloat32;
         } else {
           error = src_.fail(at, "unsupported WAV sample format: " +
-                                    std::string(tag == 3 ? "float" : tag == 1 ? "integer" : "code " + std::to_string(tag)) +
+                                    std::string(tag == 3   ? "float"
+                                                : tag == 1 ? "integer"
+                                                           : "code " + std::to_string(tag)) +
                                     " " + std::to_string(params_.bits_per_sample) +
                                     "-bit (16-bit integer and 32-bit float are read)");
           return false;
@@ -556,10 +579,20 @@ class AmrReader : public AudioReader {
 
 }  // namespace
 
-std::unique_ptr<Reader> make_adts_reader(ByteSource& src) { return std::make_unique<AdtsReader>(src); }
-std::unique_ptr<Reader> make_ac3_reader(ByteSource& src) { return std::make_unique<Ac3Reader>(src); }
-std::unique_ptr<Reader> make_flac_reader(ByteSource& src) { return std::make_unique<FlacReader>(src); }
-std::unique_ptr<Reader> make_wav_reader(ByteSource& src) { return std::make_unique<WavReader>(src); }
-std::unique_ptr<Reader> make_amr_reader(ByteSource& src) { return std::make_unique<AmrReader>(src); }
+std::unique_ptr<Reader> make_adts_reader(ByteSource& src) {
+  return std::make_unique<AdtsReader>(src);
+}
+std::unique_ptr<Reader> make_ac3_reader(ByteSource& src) {
+  return std::make_unique<Ac3Reader>(src);
+}
+std::unique_ptr<Reader> make_flac_reader(ByteSource& src) {
+  return std::make_unique<FlacReader>(src);
+}
+std::unique_ptr<Reader> make_wav_reader(ByteSource& src) {
+  return std::make_unique<WavReader>(src);
+}
+std::unique_ptr<Reader> make_amr_reader(ByteSource& src) {
+  return std::make_unique<AmrReader>(src);
+}
 
 }  // namespace mxmux

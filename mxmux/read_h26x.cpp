@@ -104,7 +104,8 @@ bool parse_avc_sps(const std::vector<uint8_t>& rbsp, AvcSps& sps, uint32_t& id) 
   sps.level_idc = static_cast<int>(br.bits(8));
   id = br.ue();
   if (id > 31) return false;
-  static constexpr int kHighProfiles[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
+  static constexpr int kHighProfiles[] = {100, 110, 122, 244, 44,  83, 86,
+                                          118, 128, 138, 139, 134, 135};
   if (std::find(std::begin(kHighProfiles), std::end(kHighProfiles), sps.profile_idc) !=
       std::end(kHighProfiles)) {
     sps.chroma_format_idc = br.ue();
@@ -132,7 +133,8 @@ bool parse_avc_sps(const std::vector<uint8_t>& rbsp, AvcSps& sps, uint32_t& id) 
     sps.offset_for_top_to_bottom_field = br.se();
     uint32_t cycle = br.ue();
     if (cycle > 255) return false;
-    for (uint32_t i = 0; i < cycle && !br.overrun(); ++i) sps.offset_for_ref_frame.push_back(br.se());
+    for (uint32_t i = 0; i < cycle && !br.overrun(); ++i)
+      sps.offset_for_ref_frame.push_back(br.se());
   } else if (sps.poc_type != 2) {
     return false;
   }
@@ -156,12 +158,14 @@ bool parse_avc_sps(const std::vector<uint8_t>& rbsp, AvcSps& sps, uint32_t& id) 
   uint32_t sub_h = chroma_array_type == 1 ? 2 : 1;
   uint32_t crop_x = chroma_array_type == 0 ? 1 : sub_w;
   uint32_t crop_y = (chroma_array_type == 0 ? 1 : sub_h) * (sps.frame_mbs_only ? 1 : 2);
-  uint64_t w = uint64_t{width_mbs} * 16, h = uint64_t{height_map_units} * 16 * (sps.frame_mbs_only ? 1 : 2);
-  uint64_t cw = uint64_t{crop_left + crop_right} * crop_x, ch = uint64_t{crop_top + crop_bottom} * crop_y;
+  uint64_t w = uint64_t{width_mbs} * 16,
+           h = uint64_t{height_map_units} * 16 * (sps.frame_mbs_only ? 1 : 2);
+  uint64_t cw = uint64_t{crop_left + crop_right} * crop_x,
+           ch = uint64_t{crop_top + crop_bottom} * crop_y;
   if (cw >= w || ch >= h) return false;
   sps.width = static_cast<uint32_t>(w - cw);
   sps.height = static_cast<uint32_t>(h - ch);
-  if (br.flag()) {  // vui_parameters_present_flag
+  if (br.flag()) {    // vui_parameters_present_flag
     if (br.flag()) {  // aspect_ratio_info_present_flag
       if (br.bits(8) == 255) br.bits(32);
     }
@@ -279,7 +283,8 @@ bool parse_hevc_sps(const std::vector<uint8_t>& rbsp, HevcSps& sps, uint32_t& id
   sps.log2_max_poc_lsb = br.ue() + 4;
   if (sps.log2_max_poc_lsb > 16) return false;
   bool ordering_info_all = br.flag();
-  for (uint32_t i = ordering_info_all ? 0 : max_sub_layers_minus1; i <= max_sub_layers_minus1; ++i) {
+  for (uint32_t i = ordering_info_all ? 0 : max_sub_layers_minus1; i <= max_sub_layers_minus1;
+       ++i) {
     sps.max_dec_buffering = static_cast<int>(br.ue()) + 1;
     sps.max_num_reorder = static_cast<int>(br.ue());
     br.ue();
@@ -290,7 +295,8 @@ bool parse_hevc_sps(const std::vector<uint8_t>& rbsp, HevcSps& sps, uint32_t& id
   return true;
 }
 
-bool parse_hevc_vps_timing(const std::vector<uint8_t>& rbsp, uint32_t& num_units, uint32_t& time_scale) {
+bool parse_hevc_vps_timing(const std::vector<uint8_t>& rbsp, uint32_t& num_units,
+                           uint32_t& time_scale) {
   BitReader br(rbsp.data() + 2, rbsp.data() + rbsp.size());
   br.bits(4 + 1 + 1 + 6);
   uint32_t max_sub_layers_minus1 = br.bits(3);
@@ -313,8 +319,12 @@ bool parse_hevc_vps_timing(const std::vector<uint8_t>& rbsp, uint32_t& num_units
   return !br.overrun() && num_units != 0 && time_scale != 0;
 }
 
-bool hevc_is_irap(int t) { return t >= 16 && t <= 23; }
-bool hevc_is_idr(int t) { return t == 19 || t == 20; }
+bool hevc_is_irap(int t) {
+  return t >= 16 && t <= 23;
+}
+bool hevc_is_idr(int t) {
+  return t == 19 || t == 20;
+}
 
 // ------------------------------------------------------------------ reader
 
@@ -342,7 +352,9 @@ class AnnexBReader : public Reader {
 
  private:
   uint64_t find_start_code(uint64_t from);
-  uint8_t* at(uint64_t offset) const { return const_cast<uint8_t*>(src_.data()) + (offset - src_.pos()); }
+  uint8_t* at(uint64_t offset) const {
+    return const_cast<uint8_t*>(src_.data()) + (offset - src_.pos());
+  }
   bool next_nal(NalUnit& nal, Error& error);
   int read_picture(Error& error);
   // Parses one unit; says whether it begins a new picture, whether it is a
@@ -440,7 +452,8 @@ bool AnnexBReader::handle_avc_nal(const NalUnit& nal, bool& starts_picture, bool
   starts_picture = vcl = false;
   if (p == end) return true;
   if (p[0] & 0x80) {
-    error = src_.fail(nal.payload_start, "forbidden bit set in a NAL unit header (not an H.264 stream?)");
+    error = src_.fail(nal.payload_start,
+                      "forbidden bit set in a NAL unit header (not an H.264 stream?)");
     return false;
   }
   int type = p[0] & 31;
@@ -542,7 +555,8 @@ bool AnnexBReader::handle_hevc_nal(const NalUnit& nal, bool& starts_picture, boo
   starts_picture = vcl = false;
   if (end - p < 2) return true;
   if (p[0] & 0x80) {
-    error = src_.fail(nal.payload_start, "forbidden bit set in a NAL unit header (not an HEVC stream?)");
+    error = src_.fail(nal.payload_start,
+                      "forbidden bit set in a NAL unit header (not an HEVC stream?)");
     return false;
   }
   int type = (p[0] >> 1) & 63;
@@ -667,7 +681,8 @@ void AnnexBReader::finish_picture(Picture& pic, const SliceInfo& s) {
     bool idr = s.nal_type == 5;
     if (sps.poc_type == 0) {
       if (idr) prev_poc_msb_ = prev_poc_lsb_ = 0;
-      int64_t msb = poc_msb(s.poc_lsb, prev_poc_lsb_, prev_poc_msb_, int64_t{1} << sps.log2_max_poc_lsb);
+      int64_t msb =
+          poc_msb(s.poc_lsb, prev_poc_lsb_, prev_poc_msb_, int64_t{1} << sps.log2_max_poc_lsb);
       int64_t top = msb + s.poc_lsb;
       pic.poc = std::min(top, top + s.delta_bottom);
       if (s.ref) {
@@ -676,7 +691,7 @@ void AnnexBReader::finish_picture(Picture& pic, const SliceInfo& s) {
       }
     } else {
       int64_t max_frame_num = int64_t{1} << sps.log2_max_frame_num;
-      int64_t offset = idr ? 0
+      int64_t offset = idr                             ? 0
                        : prev_frame_num_ > s.frame_num ? prev_frame_num_offset_ + max_frame_num
                                                        : prev_frame_num_offset_;
       if (sps.poc_type == 2) {
@@ -800,7 +815,8 @@ bool AnnexBReader::open(const ReaderOptions& options, Error& error) {
   }
   const char* kind = hevc_ ? "an HEVC" : "an H.264";
   if (next_sc_ == kNone || next_sc_ > 64) {
-    error = src_.fail(0, std::string("not ") + kind + " Annex-B stream (no start code at the start)");
+    error =
+        src_.fail(0, std::string("not ") + kind + " Annex-B stream (no start code at the start)");
     return false;
   }
   window_size_ = kMaxReorderWindow;  // until the first picture tells more
@@ -820,7 +836,8 @@ bool AnnexBReader::open(const ReaderOptions& options, Error& error) {
     depth_ = sps.max_num_reorder;
     depth_settled_ = true;
     window_size_ = depth_;
-    static constexpr const char* kProfiles[] = {"", "Main", "Main 10", "Main Still Picture", "RExt"};
+    static constexpr const char* kProfiles[] = {"", "Main", "Main 10", "Main Still Picture",
+                                                "RExt"};
     if (sps.profile_idc >= 1 && sps.profile_idc <= 4) params_.detail = kProfiles[sps.profile_idc];
     stream_num = hevc_time_scale_;
     stream_den = hevc_num_units_;
@@ -833,9 +850,9 @@ bool AnnexBReader::open(const ReaderOptions& options, Error& error) {
       stream_num = sps.time_scale;
       stream_den = 2 * sps.num_units_in_tick;
     }
-    bool intra_only = (sps.constraint_flags & 0x10) &&
-                      (sps.profile_idc == 44 || sps.profile_idc == 110 ||
-                       sps.profile_idc == 122 || sps.profile_idc == 244);
+    bool intra_only =
+        (sps.constraint_flags & 0x10) && (sps.profile_idc == 44 || sps.profile_idc == 110 ||
+                                          sps.profile_idc == 122 || sps.profile_idc == 244);
     if (sps.poc_type == 2 || sps.profile_idc == 66 || intra_only) {
       depth_ = 0;
       depth_settled_ = true;
@@ -843,13 +860,12 @@ bool AnnexBReader::open(const ReaderOptions& options, Error& error) {
       depth_ = sps.max_num_reorder_frames;
       depth_settled_ = true;
     }
-    window_size_ = depth_settled_ ? depth_
+    window_size_ = depth_settled_                    ? depth_
                    : sps.max_dec_frame_buffering > 0 ? sps.max_dec_frame_buffering
                                                      : kMaxReorderWindow;
     static constexpr std::pair<int, const char*> kProfiles[] = {
-        {66, "Baseline"},      {77, "Main"},          {88, "Extended"},
-        {100, "High"},         {110, "High 10"},      {122, "High 4:2:2"},
-        {244, "High 4:4:4"},   {44, "CAVLC 4:4:4"}};
+        {66, "Baseline"}, {77, "Main"},        {88, "Extended"},    {100, "High"},
+        {110, "High 10"}, {122, "High 4:2:2"}, {244, "High 4:4:4"}, {44, "CAVLC 4:4:4"}};
     for (const auto& [idc, name] : kProfiles) {
       if (idc == sps.profile_idc) params_.detail = name;
     }

@@ -151,7 +151,8 @@ class IvfReader : public Reader {
     uint8_t* end = p + size;
     // Temporal delimiters are not stored in the file: skip a leading one.
     Obu obu;
-    while (p < end && read_obu(p, end, obu) && obu.type == 2) p += obu.header_size + obu.payload_size;
+    while (p < end && read_obu(p, end, obu) && obu.type == 2)
+      p += obu.header_size + obu.payload_size;
     bool key = false;
     for (const uint8_t* q = p; q < end;) {
       if (!read_obu(q, end, obu)) {
@@ -242,7 +243,8 @@ class Mpeg4VisualReader : public Reader {
       p = after;
     }
     if (!have_vol) {
-      error = src_.fail(0, "MPEG-4 Part 2 stream without a video object layer header before its first frame");
+      error = src_.fail(
+          0, "MPEG-4 Part 2 stream without a video object layer header before its first frame");
       return false;
     }
     // Frame duration from the first two VOPs' time stamps when the layer
@@ -253,7 +255,8 @@ class Mpeg4VisualReader : public Reader {
       den = fixed_increment_;
     } else {
       uint64_t v0 = find_code(src_, next_, [](uint8_t b) { return b == 0xB6; });
-      uint64_t v1 = v0 == ~uint64_t{0} ? v0 : find_code(src_, v0 + 4, [](uint8_t b) { return b == 0xB6; });
+      uint64_t v1 =
+          v0 == ~uint64_t{0} ? v0 : find_code(src_, v0 + 4, [](uint8_t b) { return b == 0xB6; });
       int64_t t0 = 0, t1 = 0;
       if (v1 != ~uint64_t{0} && src_.ensure(static_cast<size_t>(v1 - src_.pos()) + 16) &&
           vop_time(v0, t0) && vop_time(v1, t1) && t1 > t0) {
@@ -429,7 +432,8 @@ class H263Reader : public Reader {
     int tr = 0;
     bool intra = false;
     if (!parse_header(start, tr, nullptr, nullptr, &intra)) {
-      error = src_.fail(start, end - start < 8 ? "truncated H.263 picture" : "damaged H.263 picture header");
+      error = src_.fail(
+          start, end - start < 8 ? "truncated H.263 picture" : "damaged H.263 picture header");
       return -1;
     }
     frame.data = const_cast<uint8_t*>(src_.data()) + (start - src_.pos());
@@ -454,8 +458,8 @@ class H263Reader : public Reader {
     if (br.bits(2) != 2) return false;
     br.bits(3);
     uint32_t format = br.bits(3);
-    static constexpr uint32_t kSizes[][2] = {{0, 0},     {128, 96},   {176, 144}, {352, 288},
-                                             {704, 576}, {1408, 1152}};
+    static constexpr uint32_t kSizes[][2] = {{0, 0},     {128, 96},  {176, 144},
+                                             {352, 288}, {704, 576}, {1408, 1152}};
     if (format >= 1 && format <= 5) {
       if (intra) *intra = br.bits(1) == 0;
       if (params_.width == 0) {

@@ -15,12 +15,18 @@ struct CodecText {
 };
 
 constexpr CodecText kCodecs[] = {
-    {Codec::kNone, "none", false},          {Codec::kH264, "H.264", true},
-    {Codec::kHevc, "HEVC", true},           {Codec::kAv1, "AV1", true},
-    {Codec::kMpeg4Visual, "MPEG-4 Part 2", true}, {Codec::kH263, "H.263", true},
-    {Codec::kAac, "AAC", false},            {Codec::kAc3, "AC-3", false},
-    {Codec::kFlac, "FLAC", false},          {Codec::kPcm16, "PCM", false},
-    {Codec::kPcmFloat32, "PCM float", false}, {Codec::kAmrNb, "AMR-NB", false},
+    {Codec::kNone, "none", false},
+    {Codec::kH264, "H.264", true},
+    {Codec::kHevc, "HEVC", true},
+    {Codec::kAv1, "AV1", true},
+    {Codec::kMpeg4Visual, "MPEG-4 Part 2", true},
+    {Codec::kH263, "H.263", true},
+    {Codec::kAac, "AAC", false},
+    {Codec::kAc3, "AC-3", false},
+    {Codec::kFlac, "FLAC", false},
+    {Codec::kPcm16, "PCM", false},
+    {Codec::kPcmFloat32, "PCM float", false},
+    {Codec::kAmrNb, "AMR-NB", false},
 };
 
 using Factory = std::unique_ptr<Reader> (*)(ByteSource&);
@@ -31,12 +37,15 @@ struct ExtensionReader {
 };
 
 constexpr ExtensionReader kExtensions[] = {
-    {".h264", make_h264_reader}, {".264", make_h264_reader},  {".avc", make_h264_reader},
-    {".hevc", make_hevc_reader}, {".265", make_hevc_reader},  {".h265", make_hevc_reader},
-    {".ivf", make_av1_ivf_reader}, {".m4v", make_mpeg4_visual_reader},
-    {".cmp", make_mpeg4_visual_reader}, {".263", make_h263_reader}, {".h263", make_h263_reader},
-    {".aac", make_adts_reader},  {".adts", make_adts_reader}, {".ac3", make_ac3_reader},
-    {".flac", make_flac_reader}, {".wav", make_wav_reader},   {".amr", make_amr_reader},
+    {".h264", make_h264_reader},        {".264", make_h264_reader},
+    {".avc", make_h264_reader},         {".hevc", make_hevc_reader},
+    {".265", make_hevc_reader},         {".h265", make_hevc_reader},
+    {".ivf", make_av1_ivf_reader},      {".m4v", make_mpeg4_visual_reader},
+    {".cmp", make_mpeg4_visual_reader}, {".263", make_h263_reader},
+    {".h263", make_h263_reader},        {".aac", make_adts_reader},
+    {".adts", make_adts_reader},        {".ac3", make_ac3_reader},
+    {".flac", make_flac_reader},        {".wav", make_wav_reader},
+    {".amr", make_amr_reader},
 };
 
 struct CodecReader {
@@ -75,7 +84,8 @@ std::unique_ptr<Reader> make_reader(const std::string& path, ByteSource& src, Er
   std::string ext = dot == std::string::npos || (slash != std::string::npos && dot < slash)
                         ? std::string()
                         : path.substr(dot);
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   for (const auto& e : kExtensions) {
     if (ext == e.extension) return e.make(src);
   }
@@ -94,7 +104,8 @@ std::unique_ptr<Reader> make_reader_for(Codec codec, ByteSource& src) {
 
 const char* reader_extensions_text() {
   return ".h264 .264 .avc (H.264), .hevc .265 .h265 (HEVC), .ivf (AV1), .m4v .cmp (MPEG-4 Part 2), "
-         ".263 .h263 (H.263), .aac .adts (AAC), .ac3 (AC-3), .flac (FLAC), .wav (PCM), .amr (AMR-NB)";
+         ".263 .h263 (H.263), .aac .adts (AAC), .ac3 (AC-3), .flac (FLAC), .wav (PCM), .amr "
+         "(AMR-NB)";
 }
 
 FrameClock choose_clock(const ReaderOptions& options, uint32_t stream_num, uint32_t stream_den) {
