@@ -943,7 +943,7 @@ int run(const Options& o) {
     if (video) {
       const StreamParams& v = video->reader->params();
       char buf[160];
-      std::snprintf(buf, sizeof buf, "%s%s%s %ux%u %.3g fps, %llu frames", codec_name(v.codec),
+      std::snprintf(buf, sizeof buf, "%s%s%s %ux%u %.5g fps, %llu frames", codec_name(v.codec),
                     v.detail.empty() ? "" : " ", v.detail.c_str(), v.width, v.height,
                     static_cast<double>(v.fps_num) / v.fps_den,
                     static_cast<unsigned long long>(video->frames));
