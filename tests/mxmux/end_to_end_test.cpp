@@ -94,8 +94,7 @@ struct Input {
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!plugin_ready())
-      GTEST_SKIP() << "the plug-in in this build does not export its catalogue yet";
+    if (!plugin_ready()) GTEST_SKIP() << "the plug-in in this build cannot create a file yet";
   }
 
   // Muxes, then compares every input with its stream in the output.

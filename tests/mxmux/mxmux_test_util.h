@@ -19,7 +19,7 @@ CommandResult run_command(const std::string& command);
 std::string shell_quote(const std::string& text);
 std::string sample_path(const std::string& name);
 std::string mxmux_binary();
-// True when the built plug-in exports its catalogue (it is complete enough to drive).
+// True when the built plug-in exports its catalogue and creates a session.
 bool plugin_ready();
 bool file_exists(const std::string& path);
 

@@ -5,9 +5,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
+#include "mx_mp4/host.h"
 #include "mxmux_test_util.h"
 #include "support/test_files.h"
 
@@ -51,12 +54,36 @@ std::string mxmux_binary() {
   return std::string(MX_BIN_DIR) + "/mxmux";
 }
 
+// Ready means: the catalogue is there and an MP4 session can be created.
 bool plugin_ready() {
+  static int ready = -1;
+  if (ready >= 0) return ready == 1;
+  ready = 0;
   void* h = dlopen(MX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
   if (!h) return false;
-  bool ready = dlsym(h, "GetFileFormats") != nullptr;
+  auto get = reinterpret_cast<GetFileFormatsFn>(dlsym(h, "GetFileFormats"));
+  const FormatDescriptor* f = get ? get() : nullptr;
+  for (; f && f->fourcc && f->fourcc != MX_FOURCC('M', 'P', '4', ' '); ++f) {
+  }
+  if (f && f->fourcc && f->slots.single.CreateMediaFile && f->slots.single.CloseMediaFile) {
+    auto params = std::make_unique<EncParam>();
+    std::memset(params.get(), 0, sizeof(EncParam));
+    params->file_fourcc = MX_FOURCC('M', 'P', '4', ' ');
+    params->no_video = params->no_subpicture = params->no_timecode = 1;
+    params->audio.fourcc = MX_FOURCC('A', 'A', 'C', ' ');
+    params->audio.sample_rate = 48000;
+    params->audio.channels = 2;
+    std::string path = test_temp_path("probe.mp4");
+    std::u16string wide(path.begin(), path.end());
+    MxSession s = f->slots.single.CreateMediaFile(wide.c_str(), params.get());
+    if (s) {
+      f->slots.single.CloseMediaFile(s);
+      ready = 1;
+    }
+    std::remove(path.c_str());
+  }
   dlclose(h);
-  return ready;
+  return ready == 1;
 }
 
 bool file_exists(const std::string& path) {
