@@ -55,21 +55,21 @@ bool starts_with_start_code(const uint8_t* d, uint32_t size) {
   return d && size >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1;
 }
 
-// Checks a frame-size list {count, sizes...} against the bytes it describes.
-// The list's length cannot be known, so the count is bounded by the packet
-// size (every frame has at least one byte) and reading stops as soon as the
-// sizes exceed the bytes. With expected 0 any count up to limit passes and
-// only the count and sizes are checked for sign.
-bool frame_sizes_match(const int32_t* list, int64_t limit, int64_t expected, bool must_match) {
-  int32_t count = list[0];
-  if (count < 0 || count > limit) return false;
+// Checks a frame-size list {count, sizes...} against the bytes it describes:
+// every frame has at least one byte and the sizes add up to the bytes. The
+// list's length cannot be known, so a size is read only while the frames
+// still to come can fit into the bytes left: a count larger than the bytes,
+// or sizes that already fill the bytes, stop the reading.
+bool frame_sizes_match(const int32_t* list, int64_t bytes) {
+  const int32_t count = list[0];
+  if (count < 0 || count > bytes) return false;
   int64_t sum = 0;
   for (int32_t i = 1; i <= count; ++i) {
-    if (list[i] < 0) return false;
+    if (sum + (count - i + 1) > bytes) return false;
+    if (list[i] < 1) return false;
     sum += list[i];
-    if (sum > limit) return false;
   }
-  return !must_match || sum == expected;
+  return sum == bytes;
 }
 
 // Growable byte buffer helper: keeps the first `used` bytes.
@@ -194,9 +194,9 @@ uint32_t CMp4Writer::write_dual_audio(const MxAudioFrame* frame, const int32_t* 
   // Frame info: n, then {m, m AAC sizes}, then {k, k AC-3 sizes}.
   const int32_t n = info[0];
   const int32_t* aac_info = info + 1;
-  bool valid = n >= 0 && n <= size && frame_sizes_match(aac_info, size, a, a >= 1);
+  bool valid = n >= 0 && n <= size && frame_sizes_match(aac_info, a);
   const int32_t* ac3_info = valid ? aac_info + 1 + aac_info[0] : nullptr;
-  valid = valid && frame_sizes_match(ac3_info, size, b, b >= 1);
+  valid = valid && frame_sizes_match(ac3_info, b);
   if (!valid) {
     XQ_LogFormat(
         u"CMp4Writer::WriteAudioFrame refused: frame info does not match the dual "
@@ -247,7 +247,7 @@ uint32_t CMp4Writer::write_other_audio(const MxAudioFrame* frame, const int32_t*
     XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: no frame info\n");
     return 0;
   }
-  if (!frame_sizes_match(info, frame->size, frame->size, true)) {
+  if (!frame_sizes_match(info, frame->size)) {
     XQ_LogFormat(
         u"CMp4Writer::WriteAudioFrame refused: frame info does not match the packet "
         u"[%d]\n",

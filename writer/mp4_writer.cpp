@@ -579,19 +579,16 @@ int32_t CMp4Writer::WriteTrail() {
   mux_set_format_fourcc(mux, params->file_fourcc);
   finish_file(mux);
 
-  int error = writer_error(mux->writer);
-  if (error == 0) {
+  // Everything reaches the stream here, so a failed write is known before the
+  // trail is reported.
+  int error = writer_flush(mux->writer);
+  if (error == 0)
     XQ_LogMessage(u"mx_mp4.dll: writed trail successful.");
-  } else {
+  else
     XQ_LogFormat(u"mx_mp4.dll: writing failed [%d], the file is incomplete.", error);
-  }
 
   mux_destroy(track_specs.data(), track_spec_count, mux);
   mux = nullptr;
-  // The context's last bytes reach the stream as it is torn down.
-  if (error == 0 && file && (std::fflush(file) != 0 || std::ferror(file))) {
-    XQ_LogFormat(u"mx_mp4.dll: writing failed [%d], the file is incomplete.", EIO);
-  }
   XQ_LogMessage(u"mx_mp4.dll: mp4 file released successful.");
   return 0;
 }
