@@ -134,6 +134,15 @@ bool CMp4Writer::ensure_hevc_buffer(size_t needed, size_t used) {
   return false;
 }
 
+bool CMp4Writer::add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags,
+                            uint32_t kind, const void* extra, int64_t dts, int64_t pts,
+                            int64_t duration) {
+  if (mux_add_sample(track, mux, data, size, flags, kind, extra, dts, pts, duration) >= 0)
+    return true;
+  XQ_LogFormat(u"CMp4Writer::WriteFrame no memory for the sample index\n");
+  return false;
+}
+
 int32_t CMp4Writer::composition_offset(const MxVideoFrame* frame) const {
   __int128 ticks =
       (static_cast<__int128>(frame->pts) - frame->dts) * video_timescale / kTimeUnitsPerSecond;
@@ -150,7 +159,7 @@ void CMp4Writer::frame_packing_step() {
   const uint8_t* bytes = frame_packing_bytes(params->video.stereo_mode);
   if (track < 0 || !nal_scratch || !bytes) return;
   const int32_t no_offset = 0;
-  mux_add_sample(track, mux, bytes, kFramePackingSize, 1, kKindVideo, &no_offset, 0, 0, 0);
+  add_sample(track, bytes, kFramePackingSize, 1, kKindVideo, &no_offset, 0, 0, 0);
 }
 
 uint32_t CMp4Writer::WriteAudioFrame(const MxAudioFrame* frame, const int32_t* frame_info) {
@@ -158,6 +167,7 @@ uint32_t CMp4Writer::WriteAudioFrame(const MxAudioFrame* frame, const int32_t* f
   if (refuse_when_output_failed()) return 0;
   if (!frame_packing_done && params->no_video == 0) frame_packing_step();
   if (frame->size < 1 || audio_codec == kCodecNone) return 0;
+  if (first_spec_of_kind(kKindAudio) < 0) return 0;
   if (!frame->data) {
     XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: no data for [%d] bytes\n", frame->size);
     return 0;
@@ -209,12 +219,14 @@ uint32_t CMp4Writer::write_dual_audio(const MxAudioFrame* frame, const int32_t* 
     const TrackSpec& s = track_specs[i];
     if (s.kind != kKindAudio) continue;
     int64_t duration = static_cast<int64_t>(mux->tracks[s.index].sample_duration) * n;
+    bool added = true;
     if (s.codec_id == kCodecAac && a >= 1)
-      mux_add_sample(s.index, mux, d + 4, static_cast<uint32_t>(a), 0, kKindAudio, aac_info,
-                     frame->dts, frame->pts, duration);
+      added = add_sample(s.index, d + 4, static_cast<uint32_t>(a), 0, kKindAudio, aac_info,
+                         frame->dts, frame->pts, duration);
     else if (s.codec_id == kCodecAc3 && b >= 1)
-      mux_add_sample(s.index, mux, d + 8 + a, static_cast<uint32_t>(b), 0, kKindAudio, ac3_info,
-                     frame->dts, frame->pts, duration);
+      added = add_sample(s.index, d + 8 + a, static_cast<uint32_t>(b), 0, kKindAudio, ac3_info,
+                         frame->dts, frame->pts, duration);
+    if (!added) return 0;
   }
   return static_cast<uint32_t>(size - 8);
 }
@@ -236,9 +248,9 @@ uint32_t CMp4Writer::write_pcm_audio(const MxAudioFrame* frame) {
   }
   // The host's frame info is read-only: the frame count travels in a local list.
   const int32_t counts[2] = {static_cast<int32_t>(frames), frame->size};
-  mux_add_sample(first_spec_of_kind(kKindAudio), mux, frame->data,
-                 static_cast<uint32_t>(frame->size), 0, kKindAudio, counts, frame->dts, frame->pts,
-                 static_cast<int64_t>(frames));
+  if (!add_sample(first_spec_of_kind(kKindAudio), frame->data, static_cast<uint32_t>(frame->size),
+                  0, kKindAudio, counts, frame->dts, frame->pts, static_cast<int64_t>(frames)))
+    return 0;
   return static_cast<uint32_t>(frame->size);
 }
 
@@ -256,8 +268,9 @@ uint32_t CMp4Writer::write_other_audio(const MxAudioFrame* frame, const int32_t*
   }
   int32_t track = first_spec_of_kind(kKindAudio);
   int64_t duration = static_cast<int64_t>(mux->tracks[track].sample_duration) * info[0];
-  mux_add_sample(track, mux, frame->data, static_cast<uint32_t>(frame->size), 0, kKindAudio, info,
-                 frame->dts, frame->pts, duration);
+  if (!add_sample(track, frame->data, static_cast<uint32_t>(frame->size), 0, kKindAudio, info,
+                  frame->dts, frame->pts, duration))
+    return 0;
   return static_cast<uint32_t>(frame->size);
 }
 
@@ -281,8 +294,8 @@ uint32_t CMp4Writer::WriteVideoFrame(const MxVideoFrame* frame) {
     int64_t duration = ticks >= 9.2e18    ? INT64_MAX
                        : ticks <= -9.2e18 ? INT64_MIN
                                           : static_cast<int64_t>(ticks);
-    mux_add_sample(track, mux, frame->tc_data, frame->tc_size, 1, kKindTimecode, nullptr,
-                   frame->dts, frame->pts, duration);
+    add_sample(track, frame->tc_data, frame->tc_size, 1, kKindTimecode, nullptr, frame->dts,
+               frame->pts, duration);
     note_output_failure();
     return 0;
   }
@@ -304,9 +317,10 @@ uint32_t CMp4Writer::WriteVideoFrame(const MxVideoFrame* frame) {
   } else if (video_codec == kCodecHevc && annex_b) {
     result = convert_hevc(frame, video_track, cts);
   } else {
-    mux_add_sample(video_track, mux, frame->data, frame->size, frame->picture_flag, kKindVideo,
-                   &cts, frame->dts, frame->pts, 0);
-    result = frame->size;
+    result = add_sample(video_track, frame->data, frame->size, frame->picture_flag, kKindVideo,
+                        &cts, frame->dts, frame->pts, 0)
+                 ? frame->size
+                 : 0;
   }
   if (note_output_failure()) return 0;
   return result;
@@ -340,8 +354,9 @@ uint32_t CMp4Writer::convert_h264(const MxVideoFrame* frame, int32_t track, int3
     XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: converted frame too large\n");
     return 0;
   }
-  mux_add_sample(track, mux, nal_scratch.get(), static_cast<uint32_t>(out), key, kKindVideo, &cts,
-                 frame->dts, frame->pts, 0);
+  if (!add_sample(track, nal_scratch.get(), static_cast<uint32_t>(out), key, kKindVideo, &cts,
+                  frame->dts, frame->pts, 0))
+    return 0;
   return static_cast<uint32_t>(out);
 }
 
@@ -363,8 +378,9 @@ uint32_t CMp4Writer::convert_vt64(const MxVideoFrame* frame, int32_t track, int3
     key = type == kH264Idr;
   }
   if (out == 0) return 0;
-  mux_add_sample(track, mux, d, static_cast<uint32_t>(out), key, kKindVideo, &cts, frame->dts,
-                 frame->pts, 0);
+  if (!add_sample(track, d, static_cast<uint32_t>(out), key, kKindVideo, &cts, frame->dts,
+                  frame->pts, 0))
+    return 0;
   return static_cast<uint32_t>(out);
 }
 
@@ -391,8 +407,9 @@ uint32_t CMp4Writer::convert_hevc(const MxVideoFrame* frame, int32_t track, int3
   }
   if (out == 0) return 0;
   if (out > std::numeric_limits<uint32_t>::max()) return 0;
-  mux_add_sample(track, mux, hevc_buffer.get(), static_cast<uint32_t>(out), key, kKindVideo, &cts,
-                 frame->dts, frame->pts, 0);
+  if (!add_sample(track, hevc_buffer.get(), static_cast<uint32_t>(out), key, kKindVideo, &cts,
+                  frame->dts, frame->pts, 0))
+    return 0;
   return static_cast<uint32_t>(out);
 }
 

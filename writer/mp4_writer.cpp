@@ -467,17 +467,7 @@ void CMp4Writer::hand_over_picture(const char16_t* file_name) {
                    static_cast<int>(picture->size));
       return;
     }
-    auto* copy = static_cast<MxPicture*>(std::malloc(sizeof(MxPicture)));
-    auto* bytes = static_cast<uint8_t*>(std::malloc(picture->size));
-    if (!copy || !bytes) {
-      std::free(copy);
-      std::free(bytes);
-      throw std::bad_alloc();
-    }
-    std::memcpy(bytes, picture->data, picture->size);
-    *copy = *picture;
-    copy->data = bytes;
-    mux->metadata.cover_art = copy;
+    mux_set_cover_art(mux, picture);
     return;
   }
 
@@ -520,10 +510,9 @@ bool CMp4Writer::CreateMediaFile(const char16_t* file_name, const EncParam* p) {
   configure_video_tracks();
   write_ftyp(mux);
 
-  // The metadata block carries the host's picture pointer; the context only
-  // ever holds a picture it owns.
-  std::memcpy(&mux->metadata, &params->metadata, sizeof(MovieMetadata));
-  mux->metadata.cover_art = nullptr;
+  // The block's picture pointer stays the host's: the context only holds a
+  // picture it copied itself.
+  mux_set_metadata(mux, &params->metadata);
   hand_over_picture(file_name);
   return true;
 }
@@ -531,10 +520,9 @@ bool CMp4Writer::CreateMediaFile(const char16_t* file_name, const EncParam* p) {
 int32_t CMp4Writer::WriteTrail() {
   if (!mux) return -1;
 
-  // Configuration handed to the tracks; a buffer never given is passed as
-  // empty bytes.
-  static const uint8_t kNoBytes[1] = {0};
-  auto bytes_of = [](const std::vector<uint8_t>& v) { return v.empty() ? kNoBytes : v.data(); };
+  // Configuration handed to the tracks; a buffer never given is handed over
+  // as empty (a null source with length 0).
+  auto bytes_of = [](const std::vector<uint8_t>& v) { return v.empty() ? nullptr : v.data(); };
 
   for (int32_t i = 0; i < track_spec_count; ++i) {
     const TrackSpec& s = track_specs[i];

@@ -89,6 +89,9 @@ class CMp4Writer {
   uint32_t convert_h264(const MxVideoFrame* frame, int32_t track, int32_t cts);
   uint32_t convert_vt64(const MxVideoFrame* frame, int32_t track, int32_t cts);
   uint32_t convert_hevc(const MxVideoFrame* frame, int32_t track, int32_t cts);
+  // mux_add_sample; false (logged) when the sample index could not grow.
+  bool add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags, uint32_t kind,
+                  const void* extra, int64_t dts, int64_t pts, int64_t duration);
   int32_t composition_offset(const MxVideoFrame* frame) const;
   int32_t first_spec_of_kind(int32_t kind) const;
   int32_t first_spec_with_codec(uint32_t codec_id) const;

@@ -124,7 +124,9 @@ TEST_F(SessionFiles, ModeAndBrandsFollowTheFileCode) {
     {
       host::Session s(*p, file);
       ASSERT_TRUE(s.open());
-      if (c.video) EXPECT_EQ(write_video(s, host::annex_b({kIdr}), 0, 0), 12u);
+      if (c.video) {
+        EXPECT_EQ(write_video(s, host::annex_b({kIdr}), 0, 0), 12u);
+      }
       EXPECT_EQ(write_aac(s, 0), 12u);
     }
     Written w = read_back(file);
