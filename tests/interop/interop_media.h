@@ -53,6 +53,8 @@ std::string shell_quote(const std::string& s);
 
 enum class Media {
   kH264,
+  kHevc,
+  kAv1,
   kMpeg4Visual,
   kH263,
   kDnxhd,

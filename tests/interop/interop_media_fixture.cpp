@@ -159,6 +159,11 @@ struct Recipe {
 const Recipe kRecipes[] = {
     {Media::kH264, "h264", "libx264", true, "H264", "h264", "mp4",
      "-c:v libx264 -preset veryfast -bf 2 -g 12 -pix_fmt yuv420p"},
+    {Media::kHevc, "hevc", "libx265", true, "HEVC", "hevc", "mp4",
+     "-c:v libx265 -preset ultrafast -x265-params log-level=error:bframes=2:keyint=12 "
+     "-pix_fmt yuv420p"},
+    {Media::kAv1, "av1", "libaom-av1", true, "AV1 ", "av1", "mp4",
+     "-c:v libaom-av1 -cpu-used 8 -usage realtime -g 12"},
     // Without a global header the VOS and VOL headers stand in the first key frame.
     {Media::kMpeg4Visual, "mpeg4", "mpeg4", true, "Xvid", "mpeg4", "mov",
      "-c:v mpeg4 -flags -global_header -g 12 -q:v 4"},
@@ -271,23 +276,62 @@ void load_from_container(const Recipe& r, SourceTrack* s) {
     s->config2 = sps;
   }
 
+  std::vector<std::vector<uint8_t>> hevc_parameter_sets;
+  if (r.media == Media::kHevc) {
+    // hvcC: 22 fixed bytes (4-byte lengths expected), then arrays of NAL units.
+    const std::vector<uint8_t>& x = st.extradata;
+    if (x.size() < 23 || (x[21] & 3) != 3) throw std::runtime_error("unexpected hvcC");
+    size_t at = 23;
+    for (int a = 0; a < x[22]; ++a) {
+      if (at + 3 > x.size()) throw std::runtime_error("short hvcC");
+      size_t count = static_cast<size_t>(x[at + 1]) << 8 | x[at + 2];
+      at += 3;
+      for (size_t k = 0; k < count; ++k) {
+        if (at + 2 > x.size()) throw std::runtime_error("short hvcC");
+        size_t n = static_cast<size_t>(x[at]) << 8 | x[at + 1];
+        if (at + 2 + n > x.size()) throw std::runtime_error("short hvcC");
+        hevc_parameter_sets.emplace_back(x.begin() + at + 2, x.begin() + at + 2 + n);
+        at += 2 + n;
+      }
+    }
+    for (const auto& u : hevc_parameter_sets) {  // VPS, SPS, PPS as one Annex-B buffer
+      s->config2.insert(s->config2.end(), {0, 0, 0, 1});
+      s->config2.insert(s->config2.end(), u.begin(), u.end());
+    }
+  }
+
   for (const ProbedPacket& pk : p.packets) {
     HostPacket hp;
     hp.pts = to_100ns(pk.pts - base, tb);
     hp.dts = to_100ns((s->video ? pk.dts : pk.pts) - base, tb);
     hp.key = pk.key;
     std::vector<uint8_t> stored = pk.data;
-    if (r.media == Media::kH264) {
+    if (r.media == Media::kH264 || r.media == Media::kHevc) {
       // As an encoder hands it over: Annex-B with 4-byte start codes, parameter
-      // sets in front of key frames. The file keeps slices, SEI and filler only.
+      // sets in front of key frames. The file keeps the other units: for H.264
+      // slices, SEI and filler; for HEVC all but VPS, SPS and PPS.
+      const bool avc = r.media == Media::kH264;
       std::vector<std::vector<uint8_t>> units = split_length_prefixed(pk.data);
-      if (pk.key) units.insert(units.begin(), {sps, pps});
+      if (pk.key) {
+        if (avc) {
+          units.insert(units.begin(), {sps, pps});
+        } else {
+          units.insert(units.begin(), hevc_parameter_sets.begin(), hevc_parameter_sets.end());
+        }
+      }
       stored.clear();
       for (const auto& u : units) {
         hp.data.insert(hp.data.end(), {0, 0, 0, 1});
         hp.data.insert(hp.data.end(), u.begin(), u.end());
-        uint8_t type = u.empty() ? 0 : u[0] & 0x1F;
-        if (type == 1 || type == 5 || type == 6 || type == 12) {
+        bool kept;
+        if (avc) {
+          uint8_t type = u.empty() ? 0 : u[0] & 0x1F;
+          kept = type == 1 || type == 5 || type == 6 || type == 12;
+        } else {
+          uint8_t type = u.empty() ? 0 : (u[0] >> 1) & 0x3F;
+          kept = type < 32 || type > 34;
+        }
+        if (kept) {
           append_be32(&stored, static_cast<uint32_t>(u.size()));
           stored.insert(stored.end(), u.begin(), u.end());
         }
@@ -314,6 +358,10 @@ void load_from_container(const Recipe& r, SourceTrack* s) {
     }
     case Media::kFfv1:
       s->config2 = st.extradata;
+      break;
+    case Media::kAv1:
+      // The OBUs of av1C (behind its 4-byte fixed part): the sequence header.
+      if (st.extradata.size() > 4) s->config2.assign(st.extradata.begin() + 4, st.extradata.end());
       break;
     case Media::kAc3Stereo:
     case Media::kAc3Surround: {

@@ -230,6 +230,8 @@ const Case kCases[] = {
     {"MP4 ", Media::kH264, Media::kPcm16},
     {"MP4 ", Media::kH264, Media::kPcm32Float},
     {"MP4 ", Media::kFfv1, Media::kAac},
+    {"MP4 ", Media::kHevc, Media::kAac},
+    {"MP4 ", Media::kAv1, Media::kAac},
     // QuickTime
     {"MOV ", Media::kH264, Media::kAac},
     {"MOV ", Media::kMpeg4Visual, Media::kPcm16},
@@ -239,6 +241,7 @@ const Case kCases[] = {
     {"MOV ", Media::kCineform, Media::kAlac},
     {"MOV ", Media::kFfv1, Media::kAac},
     {"MOV ", Media::kH263, Media::kAac},
+    {"MOV ", Media::kHevc, Media::kPcm16},
     // Audio only
     {"M4A ", std::nullopt, Media::kAac},
     {"M4A ", std::nullopt, Media::kAc3Surround},
