@@ -18,17 +18,30 @@ struct ByteWriter {
   // First I/O failure (an errno value, or EIO for a short write); 0 while all is well.
   // Sticky: later operations keep the first cause.
   int error = 0;
+  // Bytes already handed to the stream. Every byte of the file passes through
+  // this writer, so this equals the stream's length and no tell is needed per call.
+  int64_t flushed = 0;
 };
 
 constexpr int32_t kMuxWriterCapacity = 0x800000;  // 8 MiB
 constexpr int64_t kDirectWritePiece = 0x400000;   // 4 MiB
 
+// Null when the record or its buffer cannot be allocated. A null file is
+// accepted: nothing reaches any stream and the error is EBADF.
 ByteWriter* writer_create(int32_t capacity, FILE* file);
+// Final flush of the buffered bytes (no stream call when none are buffered),
+// then frees the writer. The stream stays open.
 void writer_close(ByteWriter* w);
+// Hands the buffered bytes to the stream and flushes the stream's own buffer,
+// so that a caller can learn from writer_error whether everything reached the
+// file before it closes the writer. Returns writer_error.
+int writer_flush(ByteWriter* w);
 int64_t writer_tell(ByteWriter* w);
 // The first I/O error the writer met (0 when none).
 int writer_error(const ByteWriter* w);
 
+// A null data pointer, a null writer or a negative length append nothing and
+// return 0 (a zero length returns 0 as well).
 int32_t put_bytes(ByteWriter* w, const void* data, int32_t n);
 // For payloads whose length does not fit an i32 (the 4 GiB tests); same behaviour.
 int64_t put_bytes64(ByteWriter* w, const void* data, int64_t n);
@@ -40,7 +53,14 @@ void put_be64(ByteWriter* w, uint64_t v);
 void put_tag(ByteWriter* w, const char* tag);
 void put_cstring(ByteWriter* w, const char* s);
 
+// Closes the box opened at start: size = writer_tell - start goes into its size
+// field; above 0xFFFFFFFF the field becomes 1 and the size goes into the 64-bit
+// field at start + 8 (the box must have been opened with a 16-byte header).
+// Returns the size (0 for a null writer).
 int64_t patch_box_size(ByteWriter* w, int64_t start);
+// Overwrites n earlier bytes at logical position pos. The region must lie
+// inside what was written (0 <= pos, pos + n <= writer_tell); otherwise, and for
+// a null writer or data, nothing is written and the result is 0.
 int32_t put_bytes_at(const void* data, int32_t n, int64_t pos, ByteWriter* w);
 int32_t put_be32_at(ByteWriter* w, uint32_t v, int64_t pos);
 

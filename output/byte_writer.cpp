@@ -1,0 +1,255 @@
+// Buffered big-endian output with box-size patching.
+//
+// The stream's own position stays at its end between calls; only patches of
+// bytes already in the file seek back, and they return to the end at once.
+#include "output/byte_writer.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Keeps the first failure: later ones are usually consequences of it.
+void note_error(ByteWriter* w, int cause) {
+  if (w->error == 0) w->error = cause != 0 ? cause : EIO;
+}
+
+// One fwrite of n bytes at the stream's current position.
+void stream_write(ByteWriter* w, const uint8_t* data, size_t n) {
+  if (n == 0) return;
+  if (w->file == nullptr) {
+    note_error(w, EBADF);
+    return;
+  }
+  errno = 0;
+  if (fwrite(data, 1, n, w->file) != n) note_error(w, errno);
+}
+
+bool stream_seek(ByteWriter* w, int64_t offset, int whence) {
+  if (w->file == nullptr) {
+    note_error(w, EBADF);
+    return false;
+  }
+  errno = 0;
+  if (platform_seek(w->file, offset, whence) != 0) {
+    note_error(w, errno);
+    return false;
+  }
+  return true;
+}
+
+int64_t buffered(const ByteWriter* w) {
+  return w->buf_ptr - w->buf_start;
+}
+int64_t free_space(const ByteWriter* w) {
+  return w->buf_end - w->buf_ptr;
+}
+
+// Hands every buffered byte to the stream as one write.
+void flush_buffer(ByteWriter* w) {
+  int64_t used = buffered(w);
+  stream_write(w, w->buf_start, static_cast<size_t>(used));
+  w->flushed += used;
+  w->buf_ptr = w->buf_start;
+}
+
+// Bytes that do not fit into the whole buffer skip it, in pieces of at most
+// 4 MiB so that no single stream call has to take an unbounded amount.
+void write_direct(ByteWriter* w, const uint8_t* data, int64_t n) {
+  while (n > kDirectWritePiece) {
+    stream_write(w, data, static_cast<size_t>(kDirectWritePiece));
+    w->flushed += kDirectWritePiece;
+    data += kDirectWritePiece;
+    n -= kDirectWritePiece;
+  }
+  stream_write(w, data, static_cast<size_t>(n));
+  w->flushed += n;
+}
+
+// The append rule: flush only when the bytes do not fit behind what is
+// buffered; bypass the buffer when they do not fit into it at all. n > 0.
+void append(ByteWriter* w, const uint8_t* data, int64_t n) {
+  if (n > free_space(w)) flush_buffer(w);
+  if (n <= free_space(w)) {
+    memcpy(w->buf_ptr, data, static_cast<size_t>(n));
+    w->buf_ptr += n;
+  } else {
+    write_direct(w, data, n);
+  }
+}
+
+// Integer primitives behave as n appends of one byte each; the common case,
+// where all of them fit, is a single copy.
+void append_small(ByteWriter* w, const uint8_t* bytes, int n) {
+  if (free_space(w) >= n) {
+    memcpy(w->buf_ptr, bytes, static_cast<size_t>(n));
+    w->buf_ptr += n;
+    return;
+  }
+  for (int i = 0; i < n; ++i) append(w, bytes + i, 1);
+}
+
+}  // namespace
+
+ByteWriter* writer_create(int32_t capacity, FILE* file) {
+  auto* w = static_cast<ByteWriter*>(malloc(sizeof(ByteWriter)));
+  if (w == nullptr) return nullptr;
+  *w = ByteWriter{};
+  if (capacity > 0) {
+    w->buf_start = static_cast<uint8_t*>(malloc(static_cast<size_t>(capacity)));
+    if (w->buf_start == nullptr) {
+      free(w);
+      return nullptr;
+    }
+    w->buf_end = w->buf_start + capacity;
+  }
+  w->buf_ptr = w->buf_start;
+  w->file = file;
+  if (file == nullptr) {
+    note_error(w, EBADF);
+  } else {
+    errno = 0;
+    int64_t length = platform_tell(file);
+    if (length < 0) {
+      note_error(w, errno);
+    } else {
+      w->flushed = length;
+    }
+  }
+  return w;
+}
+
+void writer_close(ByteWriter* w) {
+  if (w == nullptr) return;
+  if (buffered(w) > 0) flush_buffer(w);
+  free(w->buf_start);
+  free(w);
+}
+
+int writer_flush(ByteWriter* w) {
+  if (w == nullptr) return 0;
+  if (buffered(w) > 0) flush_buffer(w);
+  if (w->file != nullptr) {
+    errno = 0;
+    if (fflush(w->file) != 0) note_error(w, errno);
+  }
+  return w->error;
+}
+
+int64_t writer_tell(ByteWriter* w) {
+  if (w == nullptr) return 0;
+  return w->flushed + buffered(w);
+}
+
+int writer_error(const ByteWriter* w) {
+  return w == nullptr ? 0 : w->error;
+}
+
+int32_t put_bytes(ByteWriter* w, const void* data, int32_t n) {
+  if (w == nullptr || data == nullptr || n <= 0) return 0;
+  append(w, static_cast<const uint8_t*>(data), n);
+  return n;
+}
+
+int64_t put_bytes64(ByteWriter* w, const void* data, int64_t n) {
+  if (w == nullptr || data == nullptr || n <= 0) return 0;
+  append(w, static_cast<const uint8_t*>(data), n);
+  return n;
+}
+
+void put_u8(ByteWriter* w, uint32_t v) {
+  if (w == nullptr) return;
+  const uint8_t b[1] = {static_cast<uint8_t>(v)};
+  append_small(w, b, 1);
+}
+
+void put_be16(ByteWriter* w, uint32_t v) {
+  if (w == nullptr) return;
+  const uint8_t b[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+  append_small(w, b, 2);
+}
+
+void put_be24(ByteWriter* w, uint32_t v) {
+  if (w == nullptr) return;
+  const uint8_t b[3] = {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+                        static_cast<uint8_t>(v)};
+  append_small(w, b, 3);
+}
+
+void put_be32(ByteWriter* w, uint32_t v) {
+  if (w == nullptr) return;
+  const uint8_t b[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                        static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+  append_small(w, b, 4);
+}
+
+void put_be64(ByteWriter* w, uint64_t v) {
+  put_be32(w, static_cast<uint32_t>(v >> 32));
+  put_be32(w, static_cast<uint32_t>(v));
+}
+
+void put_tag(ByteWriter* w, const char* tag) {
+  if (w == nullptr || tag == nullptr) return;
+  put_bytes64(w, tag, static_cast<int64_t>(strlen(tag)));
+}
+
+void put_cstring(ByteWriter* w, const char* s) {
+  if (w == nullptr) return;
+  if (s == nullptr) {
+    put_u8(w, 0);
+    return;
+  }
+  put_bytes64(w, s, static_cast<int64_t>(strlen(s)) + 1);
+}
+
+int32_t put_bytes_at(const void* data, int32_t n, int64_t pos, ByteWriter* w) {
+  if (w == nullptr || data == nullptr || n <= 0 || pos < 0 || pos > writer_tell(w) - n) return 0;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  int64_t left = n;
+  if (pos < w->flushed) {
+    int64_t in_file = w->flushed - pos < left ? w->flushed - pos : left;
+    // A failed seek must not turn the patch into an append at the end.
+    if (stream_seek(w, pos, SEEK_SET)) stream_write(w, bytes, static_cast<size_t>(in_file));
+    stream_seek(w, 0, SEEK_END);
+    bytes += in_file;
+    left -= in_file;
+    pos = w->flushed;
+  }
+  if (left > 0) memcpy(w->buf_start + (pos - w->flushed), bytes, static_cast<size_t>(left));
+  return n;
+}
+
+int32_t put_be32_at(ByteWriter* w, uint32_t v, int64_t pos) {
+  if (w == nullptr) return 0;
+  const uint8_t b[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                        static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+  return put_bytes_at(b, 4, pos, w);
+}
+
+int64_t patch_box_size(ByteWriter* w, int64_t start) {
+  if (w == nullptr) return 0;
+  int64_t size = writer_tell(w) - start;
+  if (size <= 0xFFFFFFFFll) {
+    put_be32_at(w, static_cast<uint32_t>(size), start);
+  } else {
+    // 64-bit form: size field 1, the real size in the large-size field behind the tag.
+    put_be32_at(w, 1, start);
+    uint8_t large[8];
+    for (int i = 0; i < 8; ++i)
+      large[i] = static_cast<uint8_t>(static_cast<uint64_t>(size) >> (56 - 8 * i));
+    put_bytes_at(large, 8, start + 8, w);
+  }
+  return size;
+}
+
+// Stand-ins used only while the platform layer is not linked into a program;
+// the platform layer's own definitions take precedence over these.
+__attribute__((weak)) int platform_seek(FILE* file, int64_t offset, int whence) {
+  return fseeko(file, static_cast<off_t>(offset), whence);
+}
+__attribute__((weak)) int64_t platform_tell(FILE* file) {
+  return ftello(file);
+}

@@ -1,0 +1,452 @@
+#include "output/byte_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/mem_stream.h"
+#include "support/test_files.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A writer over a recording memory stream; closes both on destruction unless
+// the test closed the writer itself.
+struct Fixture {
+  MemStream mem;
+  FILE* file = nullptr;
+  ByteWriter* w = nullptr;
+
+  explicit Fixture(int32_t capacity) {
+    file = mem.open();
+    w = writer_create(capacity, file);
+  }
+  ~Fixture() {
+    if (w != nullptr) writer_close(w);
+    if (file != nullptr) fclose(file);
+  }
+  void close_writer() {
+    writer_close(w);
+    w = nullptr;
+  }
+  // The whole file as the reader would see it after the final flush.
+  Bytes finish() {
+    close_writer();
+    fflush(file);
+    return mem.data;
+  }
+  std::vector<size_t> write_sizes() const {
+    std::vector<size_t> sizes;
+    for (const auto& wr : mem.writes) sizes.push_back(wr.size);
+    return sizes;
+  }
+};
+
+Bytes pattern(size_t n, uint8_t seed = 0) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7);
+  return b;
+}
+
+TEST(ByteWriter, PrimitivesAreBigEndian) {
+  Fixture f(kMuxWriterCapacity);
+  put_u8(f.w, 0x1ab);
+  put_be16(f.w, 0xa1b2c3);
+  put_be24(f.w, 0x11223344);
+  put_be32(f.w, 0xdeadbeef);
+  put_be64(f.w, 0x0102030405060708ull);
+  put_tag(f.w, "moov");
+  put_cstring(f.w, "ab");
+  EXPECT_EQ(writer_tell(f.w), 1 + 2 + 3 + 4 + 8 + 4 + 3);
+  EXPECT_TRUE(f.mem.writes.empty());
+  EXPECT_EQ(f.finish(), hex_bytes(R"(
+    ab                        # u8: low 8 bits
+    b2 c3                     # be16: low 16 bits
+    22 33 44                  # be24: low 24 bits
+    de ad be ef               # be32
+    01 02 03 04 05 06 07 08   # be64
+    6d 6f 6f 76               # tag without terminator
+    61 62 00                  # cstring with terminator
+  )"));
+}
+
+TEST(ByteWriter, CstringOfEmptyOrNullWritesOneZero) {
+  Fixture f(64);
+  put_cstring(f.w, "");
+  EXPECT_EQ(writer_tell(f.w), 1);
+  put_cstring(f.w, nullptr);
+  EXPECT_EQ(writer_tell(f.w), 2);
+  EXPECT_EQ(f.finish(), hex_bytes("00 00"));
+}
+
+TEST(ByteWriter, NullWriterAndNullDataAreIgnored) {
+  put_u8(nullptr, 1);
+  put_be16(nullptr, 1);
+  put_be24(nullptr, 1);
+  put_be32(nullptr, 1);
+  put_be64(nullptr, 1);
+  put_tag(nullptr, "free");
+  put_cstring(nullptr, nullptr);
+  put_cstring(nullptr, "x");
+  const uint8_t one = 1;
+  EXPECT_EQ(put_bytes(nullptr, &one, 1), 0);
+  EXPECT_EQ(put_bytes64(nullptr, &one, 1), 0);
+  EXPECT_EQ(put_bytes_at(&one, 1, 0, nullptr), 0);
+  EXPECT_EQ(put_be32_at(nullptr, 1, 0), 0);
+  EXPECT_EQ(patch_box_size(nullptr, 0), 0);
+  EXPECT_EQ(writer_tell(nullptr), 0);
+  EXPECT_EQ(writer_error(nullptr), 0);
+  EXPECT_EQ(writer_flush(nullptr), 0);
+  writer_close(nullptr);
+
+  Fixture f(16);
+  EXPECT_EQ(put_bytes(f.w, nullptr, 5), 0);
+  EXPECT_EQ(put_bytes(f.w, &one, -3), 0);
+  EXPECT_EQ(put_bytes(f.w, &one, 0), 0);
+  put_tag(f.w, nullptr);
+  EXPECT_EQ(writer_tell(f.w), 0);
+}
+
+TEST(ByteWriter, EightByteBoxGetsSizeEight) {
+  Fixture f(kMuxWriterCapacity);
+  int64_t start = open_box(f.w, "free");
+  EXPECT_EQ(start, 0);
+  EXPECT_EQ(patch_box_size(f.w, start), 8);
+  EXPECT_TRUE(f.mem.writes.empty());
+  EXPECT_EQ(f.mem.seeks, 0);  // a wholly buffered box is patched in memory
+  EXPECT_EQ(f.finish(), hex_bytes("00 00 00 08  66 72 65 65"));
+}
+
+TEST(ByteWriter, NestedFullBoxes) {
+  Fixture f(kMuxWriterCapacity);
+  int64_t outer = open_box(f.w, "moov");
+  int64_t inner = open_full_box(f.w, "mvhd", 1, 0x000203);
+  put_be32(f.w, 7);
+  EXPECT_EQ(patch_box_size(f.w, inner), 16);
+  EXPECT_EQ(patch_box_size(f.w, outer), 24);
+  EXPECT_EQ(f.finish(), hex_bytes(R"(
+    00 00 00 18 6d 6f 6f 76
+      00 00 00 10 6d 76 68 64  01 00 02 03  00 00 00 07
+  )"));
+}
+
+TEST(ByteWriter, BoxStartInFileEndInBuffer) {
+  Fixture f(16);
+  put_bytes(f.w, pattern(4).data(), 4);
+  int64_t start = open_box(f.w, "mdat");       // positions 4..11
+  put_bytes(f.w, pattern(10, 50).data(), 10);  // does not fit: flushes 12 bytes
+  ASSERT_EQ(f.write_sizes(), (std::vector<size_t>{12}));
+  EXPECT_EQ(patch_box_size(f.w, start), 18);
+  // The size went to the file at the box start, and the stream is back at its end.
+  ASSERT_EQ(f.mem.writes.size(), 2u);
+  EXPECT_EQ(f.mem.writes[1].pos, 4);
+  EXPECT_EQ(f.mem.writes[1].size, 4u);
+  EXPECT_EQ(f.mem.pos, 12);
+  EXPECT_EQ(writer_tell(f.w), 22);
+  // Later appends continue where they were.
+  put_be16(f.w, 0xbeef);
+  Bytes expect = pattern(4);
+  Bytes header = hex_bytes("00 00 00 12 6d 64 61 74");
+  expect.insert(expect.end(), header.begin(), header.end());
+  Bytes body = pattern(10, 50);
+  expect.insert(expect.end(), body.begin(), body.end());
+  expect.push_back(0xbe);
+  expect.push_back(0xef);
+  EXPECT_EQ(f.finish(), expect);
+  EXPECT_EQ(f.mem.writes.back().pos, 12);
+}
+
+TEST(ByteWriter, SizeFieldStraddlingTheFlushedLength) {
+  Fixture f(8);
+  put_bytes(f.w, pattern(6).data(), 6);
+  // Integer primitives append byte by byte: two bytes of the placeholder fill
+  // the buffer, the third flushes it, so the field straddles the boundary.
+  int64_t start = open_box(f.w, "abcd");
+  EXPECT_EQ(start, 6);
+  ASSERT_EQ(f.write_sizes(), (std::vector<size_t>{8}));
+  put_bytes(f.w, pattern(1, 9).data(), 1);
+  EXPECT_EQ(patch_box_size(f.w, start), 9);
+  // Leading two bytes of the size to the file at 6, the rest to the buffer start.
+  ASSERT_EQ(f.mem.writes.size(), 2u);
+  EXPECT_EQ(f.mem.writes[1].pos, 6);
+  EXPECT_EQ(f.mem.writes[1].size, 2u);
+  EXPECT_EQ(f.w->buf_start[0], 0x00);
+  EXPECT_EQ(f.w->buf_start[1], 0x09);
+  EXPECT_EQ(f.mem.pos, 8);
+  Bytes expect = pattern(6);
+  Bytes box = hex_bytes("00 00 00 09 61 62 63 64");
+  expect.insert(expect.end(), box.begin(), box.end());
+  expect.push_back(pattern(1, 9)[0]);
+  EXPECT_EQ(f.finish(), expect);
+}
+
+TEST(ByteWriter, FlushOnlyWhenAnAppendDoesNotFit) {
+  struct Case {
+    const char* name;
+    int32_t first, second;
+    std::vector<size_t> writes;  // stream writes after both appends
+    int64_t buffered;
+  };
+  const Case cases[] = {
+      {"exactly the free space", 10, 6, {}, 16},
+      {"one byte more", 10, 7, {10}, 7},
+      {"whole capacity into empty buffer", 16, 0, {}, 16},
+      {"capacity plus one bypasses", 0, 17, {17}, 0},
+      {"large append behind buffered bytes", 3, 20, {3, 20}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f(16);
+    Bytes a = pattern(c.first, 1), b = pattern(c.second, 100);
+    put_bytes(f.w, a.data(), c.first);
+    put_bytes(f.w, b.data(), c.second);
+    EXPECT_EQ(f.write_sizes(), c.writes);
+    EXPECT_EQ(f.w->buf_ptr - f.w->buf_start, c.buffered);
+    EXPECT_EQ(writer_tell(f.w), c.first + c.second);
+    Bytes expect = a;
+    expect.insert(expect.end(), b.begin(), b.end());
+    EXPECT_EQ(f.finish(), expect);
+  }
+}
+
+TEST(ByteWriter, AppendsLargerThanTheBufferGoIn4MiBPieces) {
+  constexpr int64_t kMiB = 1 << 20;
+  struct Case {
+    const char* name;
+    int32_t buffered_before;
+    int64_t n;
+    std::vector<size_t> writes;
+  };
+  const Case cases[] = {
+      {"8 MiB + 1 on an empty buffer", 0, 8 * kMiB + 1, {4 * kMiB, 4 * kMiB, 1}},
+      {"8 MiB exactly fits", 0, 8 * kMiB, {}},
+      {"behind buffered bytes", 3, 8 * kMiB + 1, {3, 4 * kMiB, 4 * kMiB, 1}},
+      {"12 MiB", 0, 12 * kMiB, {4 * kMiB, 4 * kMiB, 4 * kMiB}},
+      {"9 MiB + 5", 0, 9 * kMiB + 5, {4 * kMiB, 4 * kMiB, kMiB + 5}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f(kMuxWriterCapacity);
+    Bytes head = pattern(c.buffered_before, 3);
+    Bytes big = pattern(static_cast<size_t>(c.n), 11);
+    put_bytes(f.w, head.data(), c.buffered_before);
+    EXPECT_EQ(put_bytes64(f.w, big.data(), c.n), c.n);
+    EXPECT_EQ(f.write_sizes(), c.writes);
+    EXPECT_EQ(writer_tell(f.w), c.buffered_before + c.n);
+    Bytes expect = head;
+    expect.insert(expect.end(), big.begin(), big.end());
+    EXPECT_TRUE(f.finish() == expect);
+  }
+}
+
+TEST(ByteWriter, CloseWithEmptyBufferMakesNoStreamCall) {
+  Fixture f(16);
+  int before = f.mem.total_calls();
+  f.close_writer();
+  EXPECT_EQ(f.mem.total_calls(), before);
+
+  Fixture g(16);
+  put_bytes(g.w, pattern(17).data(), 17);  // bypasses the buffer, leaves it empty
+  before = g.mem.total_calls();
+  g.close_writer();
+  EXPECT_EQ(g.mem.total_calls(), before);
+
+  Fixture h(16);
+  put_be32(h.w, 5);
+  h.close_writer();
+  ASSERT_EQ(h.mem.writes.size(), 1u);  // the final flush
+  EXPECT_EQ(h.mem.writes[0].size, 4u);
+}
+
+TEST(ByteWriter, PutBytesAtInFileStraddlingAndBuffered) {
+  struct Case {
+    const char* name;
+    int64_t pos;
+    int32_t n;
+    std::vector<MemStream::Write> patch_writes;  // writes the patch itself made
+    int patch_seeks;
+  };
+  // 12 bytes in the file (one flush), 6 buffered: flushed length 12.
+  const Case cases[] = {
+      {"wholly in the file", 2, 5, {{2, 5}}, 2},
+      {"ends exactly at the flushed length", 7, 5, {{7, 5}}, 2},
+      {"straddling", 9, 6, {{9, 3}}, 2},
+      {"wholly buffered", 13, 4, {}, 0},
+      {"starts at the flushed length", 12, 6, {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f(16);
+    Bytes original = pattern(18, 1);
+    put_bytes(f.w, original.data(), 12);
+    put_bytes(f.w, original.data() + 12, 6);
+    ASSERT_EQ(f.write_sizes(), (std::vector<size_t>{12}));
+    size_t writes_before = f.mem.writes.size();
+    int seeks_before = f.mem.seeks;
+    Bytes patch = pattern(c.n, 200);
+    EXPECT_EQ(put_bytes_at(patch.data(), c.n, c.pos, f.w), c.n);
+    ASSERT_EQ(f.mem.writes.size() - writes_before, c.patch_writes.size());
+    for (size_t i = 0; i < c.patch_writes.size(); ++i) {
+      EXPECT_EQ(f.mem.writes[writes_before + i].pos, c.patch_writes[i].pos);
+      EXPECT_EQ(f.mem.writes[writes_before + i].size, c.patch_writes[i].size);
+    }
+    EXPECT_EQ(f.mem.seeks - seeks_before, c.patch_seeks);
+    EXPECT_EQ(f.mem.pos, 12);  // back at the end
+    EXPECT_EQ(writer_tell(f.w), 18);
+    Bytes expect = original;
+    std::copy(patch.begin(), patch.end(), expect.begin() + c.pos);
+    EXPECT_EQ(f.finish(), expect);
+  }
+}
+
+TEST(ByteWriter, PutBytesAtOutsideTheWrittenRegionWritesNothing) {
+  Fixture f(16);
+  put_bytes(f.w, pattern(20).data(), 20);
+  put_bytes(f.w, pattern(4).data(), 4);  // flushed 20, buffered 4
+  const uint8_t b[4] = {1, 2, 3, 4};
+  int calls = f.mem.total_calls();
+  EXPECT_EQ(put_bytes_at(b, 4, 21, f.w), 0);  // would run past the end
+  EXPECT_EQ(put_bytes_at(b, 4, -1, f.w), 0);
+  EXPECT_EQ(put_bytes_at(b, -4, 0, f.w), 0);
+  EXPECT_EQ(put_bytes_at(nullptr, 4, 0, f.w), 0);
+  EXPECT_EQ(put_be32_at(f.w, 1, 22), 0);
+  EXPECT_EQ(f.mem.total_calls(), calls);
+  EXPECT_EQ(put_be32_at(f.w, 0x01020304, 20), 4);
+  EXPECT_EQ(writer_tell(f.w), 24);
+}
+
+// A stream that keeps only its first bytes lets the 64-bit form be checked
+// without writing 4 GiB anywhere: large appends bypass the small buffer.
+TEST(ByteWriter, PatchUsesTheLargeFormAbove32Bits) {
+  struct Case {
+    int64_t payload;  // bytes behind the 16-byte header
+    Bytes head;
+  };
+  const Case cases[] = {
+      {0xFFFFFFFFll - 16, hex_bytes("ff ff ff ff 6d 64 61 74  00 00 00 00 00 00 00 00")},
+      {0xFFFFFFFFll - 15, hex_bytes("00 00 00 01 6d 64 61 74  00 00 00 01 00 00 00 00")},
+      {0x123456789ll, hex_bytes("00 00 00 01 6d 64 61 74  00 00 00 01 23 45 67 99")},
+  };
+  Bytes chunk(kDirectWritePiece, 0x5a);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.payload);
+    Fixture f(64);
+    f.mem.keep_limit = 4096;
+    put_bytes(f.w, pattern(8).data(), 8);  // something ahead of the box
+    int64_t start = open_box(f.w, "mdat");
+    put_be64(f.w, 0);
+    for (int64_t left = c.payload; left > 0;) {
+      int64_t n = left < kDirectWritePiece ? left : kDirectWritePiece;
+      put_bytes64(f.w, chunk.data(), n);
+      left -= n;
+    }
+    EXPECT_EQ(patch_box_size(f.w, start), c.payload + 16);
+    EXPECT_EQ(writer_error(f.w), 0);
+    Bytes file = f.finish();
+    EXPECT_EQ(f.mem.length, 8 + 16 + c.payload);
+    ASSERT_GE(file.size(), 24u);
+    EXPECT_EQ(Bytes(file.begin() + 8, file.begin() + 24), c.head);
+  }
+}
+
+TEST(ByteWriter, FirstWriteFailureIsRecordedAndSticky) {
+  Fixture f(16);
+  f.mem.fail_writes_after = 10;
+  f.mem.write_errno = EDQUOT;
+  put_bytes(f.w, pattern(8).data(), 8);
+  EXPECT_EQ(writer_error(f.w), 0);
+  put_bytes(f.w, pattern(12).data(), 12);  // flushes 8: fine
+  EXPECT_EQ(writer_error(f.w), 0);
+  put_bytes(f.w, pattern(30).data(), 30);  // flushes 12 then writes 30: fails
+  EXPECT_EQ(writer_error(f.w), EDQUOT);
+  // Positions stay consistent with what was asked for.
+  EXPECT_EQ(writer_tell(f.w), 50);
+  // A later seek failure does not replace the first cause.
+  f.mem.fail_seeks = true;
+  f.mem.seek_errno = ESPIPE;
+  put_be32_at(f.w, 1, 0);
+  EXPECT_EQ(writer_error(f.w), EDQUOT);
+  EXPECT_EQ(writer_flush(f.w), EDQUOT);
+}
+
+TEST(ByteWriter, FailedSeekDoesNotWriteAtTheEnd) {
+  Fixture f(16);
+  int64_t start = open_box(f.w, "mdat");
+  put_bytes(f.w, pattern(20).data(), 20);  // flushes the header, bypasses
+  int64_t length = f.mem.length;
+  size_t writes = f.mem.writes.size();
+  f.mem.fail_seeks = true;
+  f.mem.seek_errno = ESPIPE;
+  EXPECT_EQ(patch_box_size(f.w, start), 28);
+  EXPECT_EQ(writer_error(f.w), ESPIPE);
+  EXPECT_EQ(f.mem.writes.size(), writes);
+  EXPECT_EQ(f.mem.length, length);
+}
+
+TEST(ByteWriter, TellFailureAtCreationIsRecorded) {
+  cookie_io_functions_t io{};
+  io.write = [](void*, const char*, size_t n) -> ssize_t { return static_cast<ssize_t>(n); };
+  FILE* file = fopencookie(nullptr, "w", io);  // no seek: tell fails
+  ASSERT_NE(file, nullptr);
+  ByteWriter* w = writer_create(16, file);
+  ASSERT_NE(w, nullptr);
+  EXPECT_NE(writer_error(w), 0);
+  EXPECT_EQ(writer_tell(w), 0);
+  writer_close(w);
+  fclose(file);
+
+  ByteWriter* no_file = writer_create(16, nullptr);
+  ASSERT_NE(no_file, nullptr);
+  EXPECT_EQ(writer_error(no_file), EBADF);
+  put_be32(no_file, 1);
+  writer_close(no_file);  // nothing to write to, no crash
+}
+
+TEST(ByteWriter, DevFullReportsNoSpace) {
+  FILE* file = fopen("/dev/full", "wb");
+  if (file == nullptr) GTEST_SKIP() << "/dev/full not available";
+  ByteWriter* w = writer_create(kMuxWriterCapacity, file);
+  ASSERT_NE(w, nullptr);
+  Bytes big = pattern(kMuxWriterCapacity + 1);
+  put_bytes(w, big.data(), kMuxWriterCapacity + 1);
+  EXPECT_EQ(writer_error(w), ENOSPC);
+  put_be32(w, 1);
+  EXPECT_EQ(writer_flush(w), ENOSPC);
+  writer_close(w);
+  fclose(file);
+
+  // Small files fail only when the bytes leave the buffers: writer_flush says so.
+  file = fopen("/dev/full", "wb");
+  ASSERT_NE(file, nullptr);
+  w = writer_create(kMuxWriterCapacity, file);
+  put_tag(w, "ftyp");
+  EXPECT_EQ(writer_error(w), 0);
+  EXPECT_EQ(writer_flush(w), ENOSPC);
+  writer_close(w);
+  fclose(file);
+}
+
+TEST(ByteWriter, RealFileRoundTrip) {
+  std::string path = test_temp_path("byte_writer_roundtrip.bin");
+  FILE* file = fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  ByteWriter* w = writer_create(32, file);
+  int64_t start = open_box(w, "mdat");
+  Bytes body = pattern(100);
+  put_bytes(w, body.data(), 100);
+  EXPECT_EQ(patch_box_size(w, start), 108);
+  EXPECT_EQ(writer_flush(w), 0);
+  writer_close(w);
+  fclose(file);
+  Bytes got = read_whole_file(path);
+  Bytes expect = hex_bytes("00 00 00 6c 6d 64 61 74");
+  expect.insert(expect.end(), body.begin(), body.end());
+  EXPECT_EQ(got, expect);
+  remove(path.c_str());
+}
+
+}  // namespace
