@@ -29,6 +29,10 @@ int32_t wide_to_multibyte(const char16_t* source, char* dst, int32_t dst_size);
 // The same conversion into a string (no size limit).
 std::string wide_to_string(const char16_t* source);
 
+// The reverse: 8-bit text (UTF-8) to UTF-16; malformed bytes become U+FFFD.
+// A null source converts as an empty text.
+std::u16string multibyte_to_wide(const char* source);
+
 // Length of zero-terminated UTF-16 text, reading at most max_units (0 for null).
 size_t wide_length(const char16_t* text, size_t max_units = SIZE_MAX);
 

@@ -6,7 +6,8 @@
 //   ordinal 2   -> XQ_LogFormat        a UTF-16 printf-style message
 //   ordinal 341 -> XQ_GetBaseDirectory the host's base directory
 // The host chooses where messages go (nowhere by default) and may set the base
-// directory; otherwise it is the directory the plug-in was loaded from.
+// directory; otherwise it is the directory this library was loaded from, which
+// is the plug-in's directory: the plug-in finds the library beside itself.
 #ifndef XQ_LOG_H
 #define XQ_LOG_H
 

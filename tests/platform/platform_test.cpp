@@ -1,0 +1,177 @@
+// The platform stand-ins: text conversion, files, temporary directory, libraries.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "support/test_files.h"
+
+namespace {
+
+struct ConversionCase {
+  const char* name;
+  std::u16string source;
+  std::string expected;
+};
+
+const ConversionCase kConversions[] = {
+    {"empty", u"", ""},
+    {"ASCII", u"mx_mp4.dll: media file closed.", "mx_mp4.dll: media file closed."},
+    {"two-byte form", u"caf\u00e9", "caf\xc3\xa9"},
+    {"three-byte form", u"\u20ac\u65e5", "\xe2\x82\xac\xe6\x97\xa5"},
+    {"surrogate pair", std::u16string{0xD83D, 0xDE00}, "\xf0\x9f\x98\x80"},
+    {"lone high surrogate at the end", std::u16string{u'a', 0xD800}, "a\xef\xbf\xbd"},
+    {"lone high surrogate before text", std::u16string{0xDBFF, u'b'},
+     "\xef\xbf\xbd"
+     "b"},
+    {"lone low surrogate", std::u16string{0xDC00, u'c'},
+     "\xef\xbf\xbd"
+     "c"},
+    {"reversed pair", std::u16string{0xDE00, 0xD83D}, "\xef\xbf\xbd\xef\xbf\xbd"},
+    {"last BMP unit", std::u16string{0xFFFF}, "\xef\xbf\xbf"},
+};
+
+TEST(Platform, WideToMultibyteConvertsToUtf8WithReplacement) {
+  for (const ConversionCase& c : kConversions) {
+    EXPECT_EQ(wide_to_string(c.source.c_str()), c.expected) << c.name;
+    char buffer[64];
+    int32_t n = wide_to_multibyte(c.source.c_str(), buffer, sizeof buffer);
+    EXPECT_EQ(n, static_cast<int32_t>(c.expected.size() + 1)) << c.name;
+    EXPECT_EQ(std::string(buffer), c.expected) << c.name;
+    // Exactly enough room works; one byte less writes nothing.
+    std::string exact(c.expected.size() + 1, '#');
+    EXPECT_EQ(wide_to_multibyte(c.source.c_str(), exact.data(), static_cast<int32_t>(exact.size())),
+              n)
+        << c.name;
+    EXPECT_EQ(std::string(exact.c_str()), c.expected) << c.name;
+    if (!c.expected.empty()) {
+      std::string small(c.expected.size(), '#');
+      EXPECT_EQ(
+          wide_to_multibyte(c.source.c_str(), small.data(), static_cast<int32_t>(small.size())), 0)
+          << c.name;
+      EXPECT_EQ(small, std::string(c.expected.size(), '#')) << c.name << ": nothing written";
+    }
+  }
+}
+
+TEST(Platform, WideToMultibyteEdgeArguments) {
+  char buffer[4] = {'#', '#', '#', '#'};
+  EXPECT_EQ(wide_to_multibyte(nullptr, buffer, 4), 1);
+  EXPECT_EQ(buffer[0], 0);
+  EXPECT_EQ(wide_to_multibyte(u"abc", nullptr, 4), 0);
+  EXPECT_EQ(wide_to_multibyte(u"abc", buffer, 0), 0);
+  EXPECT_EQ(wide_to_multibyte(u"abc", buffer, -5), 0);
+  EXPECT_EQ(wide_to_string(nullptr), "");
+}
+
+TEST(Platform, MultibyteToWideRoundTripsAndReplacesMalformedBytes) {
+  for (const ConversionCase& c : kConversions) {
+    if (c.expected.find("\xef\xbf\xbd") != std::string::npos) continue;  // replaced units
+    EXPECT_EQ(multibyte_to_wide(c.expected.c_str()), c.source) << c.name;
+  }
+  EXPECT_EQ(multibyte_to_wide("a\xff"
+                              "b"),
+            (std::u16string{u'a', 0xFFFD, u'b'}));
+  EXPECT_EQ(multibyte_to_wide("\xc3"), (std::u16string{0xFFFD}));              // cut short
+  EXPECT_EQ(multibyte_to_wide("\xc0\xaf"), (std::u16string{0xFFFD, 0xFFFD}));  // overlong
+  EXPECT_EQ(multibyte_to_wide("\xed\xa0\x80"), (std::u16string{0xFFFD, 0xFFFD, 0xFFFD}));
+  EXPECT_EQ(multibyte_to_wide(nullptr), u"");
+}
+
+TEST(Platform, WideLengthIsBounded) {
+  EXPECT_EQ(wide_length(nullptr), 0u);
+  EXPECT_EQ(wide_length(u"abcd"), 4u);
+  EXPECT_EQ(wide_length(u"abcd", 2), 2u);
+  EXPECT_EQ(wide_length(u"", 2), 0u);
+}
+
+TEST(Platform, OpenWriteSeekTell) {
+  std::string path = test_temp_path("platform-\xc3\xa9.bin");
+  FILE* file = platform_open_write(multibyte_to_wide(path.c_str()).c_str());
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite("0123456789", 1, 10, file), 10u);
+  EXPECT_EQ(platform_tell(file), 10);
+  EXPECT_EQ(platform_seek(file, 2, SEEK_SET), 0);
+  EXPECT_EQ(platform_tell(file), 2);
+  std::fputc('x', file);
+  // Past 4 GiB: the offsets are 64-bit (a sparse seek writes nothing).
+  const int64_t far = int64_t{5} << 30;
+  EXPECT_EQ(platform_seek(file, far, SEEK_SET), 0);
+  EXPECT_EQ(platform_tell(file), far);
+  EXPECT_EQ(platform_seek(file, 0, SEEK_END), 0);
+  EXPECT_EQ(platform_tell(file), 10);
+  EXPECT_EQ(platform_seek(file, -100, SEEK_SET), -1);
+  std::fclose(file);
+  std::vector<uint8_t> bytes = read_whole_file(path);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "01x3456789");
+
+  // "wb" truncates an existing file.
+  file = platform_open_write(multibyte_to_wide(path.c_str()).c_str());
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  EXPECT_TRUE(read_whole_file(path).empty());
+  std::remove(path.c_str());
+}
+
+TEST(Platform, OpenWriteReportsErrno) {
+  errno = 0;
+  EXPECT_EQ(platform_open_write(nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(platform_open_write(u"/nonexistent-folder-of-the-test/x.mp4"), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(Platform, TempDirectoryFollowsTmpdirWithTrailingSlash) {
+  const char* saved = std::getenv("TMPDIR");
+  std::string saved_value = saved ? saved : "";
+  struct Case {
+    const char* tmpdir;  // null: unset
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {nullptr, u"/tmp/"},
+      {"", u"/tmp/"},
+      {"/var/scratch", u"/var/scratch/"},
+      {"/var/scratch/", u"/var/scratch/"},
+      {"/d\xc3\xa9j\xc3\xa0", u"/d\u00e9j\u00e0/"},
+  };
+  for (const Case& c : cases) {
+    if (c.tmpdir)
+      setenv("TMPDIR", c.tmpdir, 1);
+    else
+      unsetenv("TMPDIR");
+    EXPECT_EQ(platform_temp_directory(), c.expected) << (c.tmpdir ? c.tmpdir : "(unset)");
+  }
+  if (saved)
+    setenv("TMPDIR", saved_value.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+}
+
+TEST(Platform, LibrariesLoadAndResolve) {
+  void* library = platform_load_library(MX_BIN_DIR "/libXQ_Log.so");
+  ASSERT_NE(library, nullptr);
+  EXPECT_NE(platform_find_symbol(library, "XQ_LogFormat"), nullptr);
+  EXPECT_EQ(platform_find_symbol(library, "no_such_symbol"), nullptr);
+  EXPECT_EQ(platform_find_symbol(nullptr, "XQ_LogFormat"), nullptr);
+  platform_free_library(library);
+  platform_free_library(nullptr);
+  EXPECT_EQ(platform_load_library("/nonexistent/lib.so"), nullptr);
+  EXPECT_EQ(platform_load_library(nullptr), nullptr);
+}
+
+TEST(Platform, TimeAndRandom) {
+  int64_t now = platform_time();
+  EXPECT_GT(now, int64_t{1600000000});  // after 2020
+  int first = platform_rand();
+  EXPECT_GE(first, 0);
+  EXPECT_LE(first, RAND_MAX);
+}
+
+}  // namespace
