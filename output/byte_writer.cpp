@@ -25,7 +25,9 @@ void stream_write(ByteWriter* w, const uint8_t* data, size_t n) {
     return;
   }
   errno = 0;
-  if (fwrite(data, 1, n, w->file) != n) note_error(w, errno);
+  // Some stream kinds (custom ones in particular) report a failed write only
+  // through the error indicator, not through the count.
+  if (fwrite(data, 1, n, w->file) != n || ferror(w->file)) note_error(w, errno);
 }
 
 bool stream_seek(ByteWriter* w, int64_t offset, int whence) {
@@ -243,13 +245,4 @@ int64_t patch_box_size(ByteWriter* w, int64_t start) {
     put_bytes_at(large, 8, start + 8, w);
   }
   return size;
-}
-
-// Stand-ins used only while the platform layer is not linked into a program;
-// the platform layer's own definitions take precedence over these.
-__attribute__((weak)) int platform_seek(FILE* file, int64_t offset, int whence) {
-  return fseeko(file, static_cast<off_t>(offset), whence);
-}
-__attribute__((weak)) int64_t platform_tell(FILE* file) {
-  return ftello(file);
 }

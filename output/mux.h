@@ -154,8 +154,7 @@ struct MuxTrack {
   uint32_t stereo_mode;  // 0 none, 1 monoscopic, 2 top-bottom, 3 left-right
   uint32_t spherical_projection;
   uint32_t spherical_yaw, spherical_pitch, spherical_roll;
-  uint32_t spherical_bound_left, spherical_bound_top, spherical_bound_right,
-      spherical_bound_bottom;
+  uint32_t spherical_bound_left, spherical_bound_top, spherical_bound_right, spherical_bound_bottom;
   uint32_t spherical_cubemap_layout, spherical_cubemap_padding;
   char* language;  // owned
   uint32_t kind_copy;
@@ -172,6 +171,14 @@ struct MuxTrack {
   uint32_t timestamp_durations;
   uint32_t dovi_enabled;
   DoviConfig dovi_config;
+  // HEVC: owned copy of the Annex-B parameter sets that hevc_config was parsed
+  // from; hevc_config points into it, so both live until teardown.
+  uint8_t* hevc_annexb;
+  uint32_t hevc_annexb_size;
+  // Where mux_record last found a record, so that walks in index order cost
+  // O(1) per record instead of a walk from block_first each time.
+  SampleBlock* lookup_block;
+  uint64_t lookup_first;
 };
 
 struct MuxContext {
@@ -191,37 +198,85 @@ struct MuxContext {
 };
 
 // Context lifecycle and samples.
+//
+// Owned buffers (records, sub_sizes, language, extradata copies, the video
+// scratch buffer, the composition table, the cover art and its bytes) come
+// from malloc/calloc and go back with free at teardown.
+
+// Null when the context or its writer cannot be allocated (the stream is left
+// untouched). Specs whose index is outside 0..15 or names a slot already taken
+// are skipped; track_count is the spec count clamped to 0..16.
 MuxContext* mux_create(TrackSpec* specs, int32_t count, uint32_t mode, FILE* file);
+// Records one sample and appends its bytes. Kind: 0 audio (extra -> {i32 n,
+// n u32 values}), 1 video (extra -> i32 composition offset, or null),
+// 2 timed metadata, 3 timecode. Returns 0; also 0, with nothing recorded or
+// written, for a track slot that is not in use, a kind outside 0..3 or a kind
+// other than the track's own. Returns -1, with nothing recorded or written,
+// when the index cannot grow (allocation failure).
 int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size,
                        uint32_t flags, uint32_t kind, const void* extra, int64_t dts, int64_t pts,
                        int64_t duration);
+// Releases everything the context owns (every track slot, whatever the specs
+// say), flushes and frees the writer. The stream stays open.
 void mux_destroy(TrackSpec* specs, int32_t count, MuxContext* c);
 void ctts_append(MuxContext* c, const void* extra, int32_t track);
 int32_t write_media_data_header(MuxContext* c);
-// Record i of a track (i < entry_count).
-SampleRecord* mux_record(MuxTrack* t, uint64_t i);
 
-// Track setters: store values only.
+// Record i of a track; null when i >= entry_count. Remembers the block it
+// found, so calls with non-decreasing i cost O(1) each.
+SampleRecord* mux_record(MuxTrack* t, uint64_t i);
+// The last record of a track (the one with the largest position); null when
+// the track has none.
+SampleRecord* mux_last_record(MuxTrack* t);
+// Calls fn(record, index) for every record in index order, walking the blocks
+// directly. fn takes (const SampleRecord&, uint64_t).
+template <typename Fn>
+void mux_for_each_record(const MuxTrack* t, Fn&& fn) {
+  uint64_t i = 0;
+  for (const SampleBlock* b = t->block_first; b != nullptr && i < t->entry_count; b = b->next) {
+    for (uint32_t k = 0; k < kSampleBlockRecords && i < t->entry_count; ++k, ++i) {
+      fn(static_cast<const SampleRecord&>(b->records[k]), i);
+    }
+  }
+}
+
+// Track setters: store values only. A track index outside 0..15 or a null
+// context is ignored.
 void mux_set_codec(int32_t track, MuxContext* c, uint32_t codec_id);
 void mux_set_timescale(int32_t track, MuxContext* c, uint32_t timescale);
 void mux_set_sample_duration(int32_t track, MuxContext* c, int32_t duration);
 void mux_set_channels(int32_t track, MuxContext* c, uint32_t channels);
 void mux_set_bits_per_sample(int32_t track, MuxContext* c, uint32_t bits);
+// Owned copy in a zeroed buffer of length + 1024 bytes; null clears it.
 void mux_set_language(int32_t track, MuxContext* c, const char* language);
 void mux_set_picture_size(int32_t track, MuxContext* c, uint32_t width, uint32_t height);
 void mux_set_display_size(int32_t track, MuxContext* c, uint32_t width, uint32_t height);
 void mux_set_frame_rate(int32_t track, MuxContext* c, float rate, uint32_t timestamp_durations);
-void mux_set_spherical(int32_t track, MuxContext* c, uint32_t stereo_layout,
-                       uint32_t field_of_view, uint32_t spherical_aux);
+void mux_set_spherical(int32_t track, MuxContext* c, uint32_t stereo_layout, uint32_t field_of_view,
+                       uint32_t spherical_aux);
 void mux_set_stereo_mode(int32_t track, MuxContext* c, uint32_t stereo_mode);
 void mux_set_spherical_record(int32_t track, MuxContext* c, const uint8_t record[40]);
 void mux_set_dovi_enabled(int32_t track, MuxContext* c, uint32_t ignored);
 void mux_set_avc_config(int32_t track, MuxContext* c, uint32_t version, uint32_t profile,
                         uint32_t compat, uint32_t level);
+// Owned copy in a zeroed buffer of size + 1 bytes. A null source stores an
+// empty buffer with size 0 (the source is never read).
 void mux_set_extradata(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size);
 void mux_set_extradata2(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size);
+// Copies the Annex-B bytes into hevc_annexb and parses hevc_config from that
+// copy (null when parsing fails).
 void mux_set_hevc_config(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size);
+// Stores the pointer, not a copy. Ignored on a video track, whose audio_config
+// is its own scratch buffer.
 void mux_set_audio_config(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size);
-void mux_set_display_params(MuxContext* c, int32_t a, int32_t b, int32_t cc, int32_t d,
-                            int32_t tx, int32_t ty);
+void mux_set_display_params(MuxContext* c, int32_t a, int32_t b, int32_t cc, int32_t d, int32_t tx,
+                            int32_t ty);
 void mux_set_format_fourcc(MuxContext* c, uint32_t fourcc);
+
+// Copies the metadata block into the context. The block's cover_art pointer is
+// not taken over (it belongs to the host): the context keeps its own cover, set
+// only through mux_set_cover_art.
+void mux_set_metadata(MuxContext* c, const MovieMetadata* metadata);
+// The context's own copy of a picture record and its bytes (released at
+// teardown); a previous copy is released, a null picture clears it.
+void mux_set_cover_art(MuxContext* c, const MxPicture* picture);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/log_capture.h"
 #include "support/test_files.h"
 
 namespace {
@@ -20,23 +21,6 @@ std::string read_text(const std::string& path) {
   std::vector<uint8_t> bytes = read_whole_file(path);
   return std::string(bytes.begin(), bytes.end());
 }
-
-// Sends the log to a fresh file for the life of the object.
-class LogCapture {
- public:
-  explicit LogCapture(const std::string& name) : path_(test_temp_path(name)) {
-    std::remove(path_.c_str());
-    EXPECT_EQ(XQ_SetLogSink(XQ_LOG_FILE, path_.c_str()), 0);
-  }
-  ~LogCapture() {
-    XQ_SetLogSink(XQ_LOG_NONE, nullptr);
-    std::remove(path_.c_str());
-  }
-  std::string text() const { return read_text(path_); }
-
- private:
-  std::string path_;
-};
 
 TEST(XqLog, EachMessageIsOneUtf8Line) {
   LogCapture log("xqlog-lines.log");

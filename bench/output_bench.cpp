@@ -1,0 +1,216 @@
+// Output core: sample appends against a plain fwrite loop, the per-sample cost
+// of mux_add_sample for instruction counting, and the index's memory per sample.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "boxes/boxes.h"
+#include "output/mux.h"
+
+namespace {
+
+// Files go to the build's scratch folder; MX_BENCH_DIR points them elsewhere
+// (a tmpfs, to take the disk out of the comparison).
+std::string bench_path(const char* name) {
+  const char* dir = getenv("MX_BENCH_DIR");
+  return std::string(dir != nullptr && dir[0] != 0 ? dir : MX_BENCH_TMP_DIR) + "/" + name;
+}
+
+// Every iteration writes one whole file of this many sample bytes, flush
+// included, so the buffered tail is paid for as well.
+constexpr int64_t kFileBytes = 256ll << 20;
+constexpr int64_t kFrameTime = 333667;  // 100 ns units, 29.97 frames per second
+
+TrackSpec video_spec() {
+  TrackSpec spec;
+  spec.index = 0;
+  spec.kind = kKindVideo;
+  spec.codec_id = kCodecH264;
+  return spec;
+}
+
+// Samples as the session passes them for H.264: key frame every 30th, a
+// composition offset with every frame.
+void add_video_samples(MuxContext* c, const uint8_t* data, uint32_t size, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) {
+    int32_t cts = static_cast<int32_t>(i % 3) * 1001;
+    mux_add_sample(0, c, data, size, i % 30 == 0, kKindVideo, &cts, i * kFrameTime,
+                   i * kFrameTime + cts, 0);
+  }
+}
+
+void BM_MuxAddSampleToFile(benchmark::State& state) {
+  const auto size = static_cast<uint32_t>(state.range(0));
+  const int64_t per_file = kFileBytes / size;
+  std::vector<uint8_t> sample(size, 0x5a);
+  std::string path = bench_path("mux_add_sample.bin");
+  TrackSpec spec = video_spec();
+  for (auto _ : state) {
+    state.PauseTiming();
+    FILE* file = fopen(path.c_str(), "wb");
+    MuxContext* c = mux_create(&spec, 1, kModeMp4, file);
+    mux_set_codec(0, c, kCodecH264);
+    state.ResumeTiming();
+    add_video_samples(c, sample.data(), size, per_file);
+    if (writer_flush(c->writer) != 0) state.SkipWithError("write failed");
+    state.PauseTiming();
+    mux_destroy(&spec, 1, c);
+    fclose(file);
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(state.iterations() * per_file * size);
+  state.SetItemsProcessed(state.iterations() * per_file);
+  remove(path.c_str());
+}
+
+void BM_PlainFwriteToFile(benchmark::State& state) {
+  const auto size = static_cast<size_t>(state.range(0));
+  const int64_t per_file = kFileBytes / static_cast<int64_t>(size);
+  std::vector<uint8_t> sample(size, 0x5a);
+  std::string path = bench_path("plain_fwrite.bin");
+  for (auto _ : state) {
+    state.PauseTiming();
+    FILE* file = fopen(path.c_str(), "wb");
+    state.ResumeTiming();
+    for (int64_t i = 0; i < per_file; ++i) {
+      if (fwrite(sample.data(), 1, size, file) != size) state.SkipWithError("write failed");
+    }
+    fflush(file);
+    state.PauseTiming();
+    fclose(file);
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(state.iterations() * per_file * static_cast<int64_t>(size));
+  state.SetItemsProcessed(state.iterations() * per_file);
+  remove(path.c_str());
+}
+
+void append_sizes(benchmark::internal::Benchmark* b) {
+  b->Arg(200)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+BENCHMARK(BM_MuxAddSampleToFile)->Apply(append_sizes);
+BENCHMARK(BM_PlainFwriteToFile)->Apply(append_sizes);
+
+// For instruction counting under callgrind: one run of range(0) samples of
+// 200 bytes into a file. Collect only inside mux_add_sample:
+//   valgrind --tool=callgrind --toggle-collect='mux_add_sample*'
+//     mx_bench --benchmark_filter=BM_CallgrindAddSample
+// then per sample = (total Ir - Ir of the memcpy/memmove function) / samples.
+void BM_CallgrindAddSample(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  std::vector<uint8_t> sample(200, 0x5a);
+  std::string path = bench_path("callgrind.bin");
+  TrackSpec spec = video_spec();
+  for (auto _ : state) {
+    FILE* file = fopen(path.c_str(), "wb");
+    MuxContext* c = mux_create(&spec, 1, kModeMp4, file);
+    mux_set_codec(0, c, kCodecH264);
+    add_video_samples(c, sample.data(), 200, count);
+    mux_destroy(&spec, 1, c);
+    fclose(file);
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  remove(path.c_str());
+}
+BENCHMARK(BM_CallgrindAddSample)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Heap bytes per sample held by a video track's index, measured from the
+// allocator's own totals. range(1): 1 with composition offsets (H.264), 0 without.
+void BM_IndexMemoryPerSample(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  const bool offsets = state.range(1) != 0;
+  std::vector<uint8_t> sample(200, 0x5a);
+  TrackSpec spec = video_spec();
+  double heap = 0, records = 0, ctts = 0;
+  for (auto _ : state) {
+    FILE* file = fopen("/dev/null", "wb");
+    MuxContext* c = mux_create(&spec, 1, kModeMp4, file);
+    mux_set_codec(0, c, offsets ? kCodecH264 : kCodecAv1);
+    struct mallinfo2 before = mallinfo2();
+    add_video_samples(c, sample.data(), 200, count);
+    struct mallinfo2 after = mallinfo2();
+    const MuxTrack& t = c->tracks[0];
+    // The allocator's growth while adding, plus the first block and the
+    // composition table that creation already made.
+    heap =
+        static_cast<double>((after.uordblks + after.hblkhd) - (before.uordblks + before.hblkhd)) +
+        sizeof(SampleBlock) + kSampleBlockRecords * sizeof(SampleRecord) +
+        sizeof(CompositionOffsetTable) + 1024 * sizeof(CompositionOffsetEntry);
+    records = static_cast<double>(t.entry_capacity) * sizeof(SampleRecord) +
+              static_cast<double>(t.entry_capacity / kSampleBlockRecords) * sizeof(SampleBlock);
+    ctts = static_cast<double>(t.ctts_table->capacity) * sizeof(CompositionOffsetEntry) +
+           sizeof(CompositionOffsetTable);
+    mux_destroy(&spec, 1, c);
+    fclose(file);
+  }
+  state.counters["heap_B_per_sample"] = heap / static_cast<double>(count);
+  state.counters["records_B_per_sample"] = records / static_cast<double>(count);
+  state.counters["ctts_B_per_sample"] = ctts / static_cast<double>(count);
+}
+BENCHMARK(BM_IndexMemoryPerSample)
+    ->Args({100000, 0})
+    ->Args({100000, 1})
+    ->Args({1000000, 0})
+    ->Args({1000000, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// Time to write the movie box (finish_file: the mdat size patch and the whole
+// moov) for one H.264 track of range(0) samples with time-stamp durations and
+// composition offsets, and an AAC track with one packet per 1.5 video frames.
+void BM_FinishFile(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  const uint8_t byte = 0x5a;
+  std::string path = bench_path("finish_file.mp4");
+  TrackSpec specs[2] = {video_spec(), {}};
+  specs[1].index = 1;
+  specs[1].kind = kKindAudio;
+  specs[1].codec_id = kCodecAac;
+  const uint8_t sps[] = {0x67, 0x64, 0x00, 0x1f, 0xac, 0xd9};
+  const uint8_t pps[] = {0x68, 0xeb, 0xe3, 0xcb};
+  const uint8_t asc[] = {0x12, 0x10};
+  int64_t moov_bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    FILE* file = fopen(path.c_str(), "wb");
+    MuxContext* c = mux_create(specs, 2, kModeMp4, file);
+    mux_set_codec(0, c, kCodecH264);
+    mux_set_picture_size(0, c, 1920, 1080);
+    mux_set_display_size(0, c, 1920, 1080);
+    mux_set_frame_rate(0, c, 29.97f, 1);
+    mux_set_avc_config(0, c, 1, 100, 0, 41);
+    mux_set_extradata(0, c, sps, sizeof(sps));
+    mux_set_extradata2(0, c, pps, sizeof(pps));
+    mux_set_codec(1, c, kCodecAac);
+    mux_set_timescale(1, c, 48000);
+    mux_set_audio_config(1, c, asc, sizeof(asc));
+    const uint32_t one_frame[2] = {1, 1};
+    for (int64_t i = 0; i < count; ++i) {
+      int32_t cts = static_cast<int32_t>(i % 3) * 1001;
+      mux_add_sample(0, c, &byte, 1, i % 30 == 0, kKindVideo, &cts, i * kFrameTime,
+                     i * kFrameTime + cts, 0);
+      if (i % 3 != 2) {
+        mux_add_sample(1, c, &byte, 1, 0, kKindAudio, one_frame, i * 213333, i * 213333, 1024);
+      }
+    }
+    state.ResumeTiming();
+    finish_file(c);
+    if (writer_flush(c->writer) != 0) state.SkipWithError("write failed");
+    state.PauseTiming();
+    moov_bytes = writer_tell(c->writer) - static_cast<int64_t>(c->moov_pos);
+    mux_destroy(specs, 2, c);
+    fclose(file);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  state.SetBytesProcessed(state.iterations() * moov_bytes);
+  state.counters["moov_bytes"] = static_cast<double>(moov_bytes);
+  remove(path.c_str());
+}
+BENCHMARK(BM_FinishFile)->Arg(100000)->Arg(1000000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
