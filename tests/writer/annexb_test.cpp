@@ -1,0 +1,100 @@
+// The Annex-B splitter: only 4-byte start codes delimit NAL units.
+#include "writer/annexb.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_files.h"
+
+namespace {
+
+struct SplitCase {
+  const char* name;
+  const char* input;  // hex
+  std::vector<NalUnitSpan> units;
+};
+
+bool same_units(const std::vector<NalUnitSpan>& a, const std::vector<NalUnitSpan>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].begin != b[i].begin || a[i].end != b[i].end ||
+        a[i].has_start_code != b[i].has_start_code)
+      return false;
+  return true;
+}
+
+std::string describe(const std::vector<NalUnitSpan>& units) {
+  std::string s;
+  for (const auto& u : units)
+    s += "[" + std::to_string(u.begin) + "," + std::to_string(u.end) +
+         (u.has_start_code ? ")" : ") no code") + " ";
+  return s;
+}
+
+const SplitCase kCases[] = {
+    {"two units", "00 00 00 01 AA BB  00 00 00 01 CC", {{0, 6, true}, {6, 11, true}}},
+    {"a 3-byte start code stays inside the unit", "00 00 00 01 AA 00 00 01 BB", {{0, 9, true}}},
+    {"bytes before the first start code are skipped", "FF EE 00 00 00 01 AA", {{2, 7, true}}},
+    {"no start code: the rest is one unit", "AA BB 00 00 01 CC", {{0, 6, false}}},
+    {"adjacent start codes give an empty unit",
+     "00 00 00 01 00 00 00 01 AA",
+     {{0, 4, true}, {4, 9, true}}},
+    {"a zero before a start code belongs to the unit before",
+     "00 00 00 01 AA 00 00 00 00 01 BB",
+     {{0, 6, true}, {6, 11, true}}},
+    {"a start code at the very end", "00 00 00 01 AA 00 00 00 01", {{0, 5, true}, {5, 9, true}}},
+    {"the next start code must begin 4 bytes further on", "00 00 00 01 00 00 01", {{0, 7, true}}},
+    {"a lone start code", "00 00 00 01", {{0, 4, true}}},
+    {"empty input", "", {}},
+};
+
+}  // namespace
+
+TEST(AnnexBSplitter, SplitsOnlyAtFourByteStartCodes) {
+  for (const SplitCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> bytes = hex_bytes(c.input);
+    AnnexBSplitter splitter(bytes.data(), bytes.size());
+    std::vector<NalUnitSpan> got;
+    NalUnitSpan u;
+    while (splitter.next(&u)) {
+      got.push_back(u);
+      ASSERT_LE(got.size(), 16u);
+    }
+    EXPECT_TRUE(same_units(got, c.units))
+        << "got " << describe(got) << " expected " << describe(c.units);
+  }
+}
+
+TEST(AnnexBSplitter, FindsStartCodesAnywhereInLargeData) {
+  // A start code in every position near a 64 KiB boundary of zeros and ones.
+  std::vector<uint8_t> bytes(70000, 0x01);
+  for (size_t at : {0u, 1u, 65533u, 65534u, 65535u, 69996u}) {
+    std::vector<uint8_t> data = bytes;
+    data[at] = data[at + 1] = data[at + 2] = 0;
+    data[at + 3] = 1;
+    EXPECT_EQ(find_start_code(data.data(), data.size(), 0), at);
+    EXPECT_EQ(find_start_code(data.data(), data.size(), at + 1), data.size());
+  }
+  // Runs of zeros: the first start code is where three zeros precede a 01.
+  std::vector<uint8_t> zeros = hex_bytes("00 00 00 00 00 00 01 00 00 00 01");
+  EXPECT_EQ(find_start_code(zeros.data(), zeros.size(), 0), 3u);
+  EXPECT_EQ(find_start_code(zeros.data(), zeros.size(), 4), 7u);
+  EXPECT_EQ(find_start_code(zeros.data(), 3, 0), 3u);  // too short for a start code
+}
+
+TEST(AnnexBSplitter, RewritingAGivenUnitDoesNotDisturbTheNext) {
+  // The H.264 conversion writes the length over the start code of the unit it
+  // was given, before asking for the next one.
+  std::vector<uint8_t> bytes = hex_bytes("00 00 00 01 65 AA  00 00 00 01 41 BB");
+  AnnexBSplitter splitter(bytes.data(), bytes.size());
+  NalUnitSpan u;
+  ASSERT_TRUE(splitter.next(&u));
+  bytes[u.begin + 3] = 0x02;  // length 2 instead of the start code
+  ASSERT_TRUE(splitter.next(&u));
+  EXPECT_EQ(u.begin, 6u);
+  EXPECT_EQ(u.end, 12u);
+  EXPECT_FALSE(splitter.next(&u));
+}

@@ -1,0 +1,33 @@
+// Splitting Annex-B byte streams into NAL units.
+//
+// Only the 4-byte start code 00 00 00 01 delimits units: a 3-byte start code
+// inside the data stays part of the unit before it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Position of the first 4-byte start code at or after from, or size when none.
+size_t find_start_code(const uint8_t* data, size_t size, size_t from);
+
+struct NalUnitSpan {
+  size_t begin;  // first byte of the start code (or of the rest of the data)
+  size_t end;    // one past the last byte of the unit
+  bool has_start_code;
+};
+
+// Yields the units of data in order. A unit runs from a start code to the
+// next start code that begins at least 4 bytes further on, or to the end.
+// When no start code is left, the rest of the data is one unit. The caller
+// may rewrite bytes of a unit it has been given (and any byte before it):
+// the search for the next unit starts at the given unit's end.
+class AnnexBSplitter {
+ public:
+  AnnexBSplitter(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool next(NalUnitSpan* unit);
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};

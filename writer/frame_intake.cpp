@@ -1,0 +1,488 @@
+// Frame intake: each host frame becomes zero, one or two samples of the
+// MuxContext, converted into the form the file stores.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "writer/annexb.h"
+#include "writer/live_photo.h"
+#include "writer/mp4_writer.h"
+#include "xqlog/xq_log.h"
+
+namespace {
+
+constexpr uint32_t fourcc(const char (&s)[5]) {
+  return MX_FOURCC(s[0], s[1], s[2], s[3]);
+}
+
+constexpr int64_t kTimeUnitsPerSecond = 10000000;  // host time stamps: 100 ns
+
+// A length-prefixed SEI NAL unit with one frame packing arrangement message
+// (payload type 45): arrangement type 3 (side-by-side) or 4 (top-bottom).
+constexpr uint8_t kFramePackingSideBySide[16] = {0x00, 0x00, 0x00, 0x0C, 0x06, 0x2D, 0x07, 0x81,
+                                                 0x81, 0x00, 0x00, 0x03, 0x00, 0x01, 0x20, 0x80};
+constexpr uint8_t kFramePackingTopBottom[16] = {0x00, 0x00, 0x00, 0x0C, 0x06, 0x2D, 0x07, 0x82,
+                                                0x01, 0x00, 0x00, 0x03, 0x00, 0x01, 0x20, 0x80};
+constexpr size_t kFramePackingSize = sizeof kFramePackingSideBySide;
+
+// Only stereo modes 1 and 2 have frame-packing bytes.
+const uint8_t* frame_packing_bytes(uint32_t stereo_mode) {
+  if (stereo_mode == 1) return kFramePackingSideBySide;
+  if (stereo_mode == 2) return kFramePackingTopBottom;
+  return nullptr;
+}
+
+// H.264 NAL unit types kept in samples: 1 non-IDR slice, 5 IDR slice, 6 SEI, 12 filler.
+constexpr uint32_t kKeptH264Types = 0x1062;
+constexpr uint32_t kH264Idr = 5;
+constexpr size_t kStartCodeSize = 4;
+
+void store_be32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t load_le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool starts_with_start_code(const uint8_t* d, uint32_t size) {
+  return d && size >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1;
+}
+
+// Checks a frame-size list {count, sizes...} against the bytes it describes:
+// every frame has at least one byte and the sizes add up to the bytes. The
+// list's length cannot be known, so a size is read only while the frames
+// still to come can fit into the bytes left: a count larger than the bytes,
+// or sizes that already fill the bytes, stop the reading.
+bool frame_sizes_match(const int32_t* list, int64_t bytes) {
+  const int32_t count = list[0];
+  if (count < 0 || count > bytes) return false;
+  int64_t sum = 0;
+  for (int32_t i = 1; i <= count; ++i) {
+    if (sum + (count - i + 1) > bytes) return false;
+    if (list[i] < 1) return false;
+    sum += list[i];
+  }
+  return sum == bytes;
+}
+
+// Growable byte buffer helper: keeps the first `used` bytes.
+bool grow_buffer(std::unique_ptr<uint8_t[]>& buffer, size_t& capacity, size_t needed, size_t used) {
+  std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[needed]);
+  if (!bigger) return false;
+  if (used) std::memcpy(bigger.get(), buffer.get(), used);
+  buffer = std::move(bigger);
+  capacity = needed;
+  return true;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ helpers
+
+int32_t CMp4Writer::first_spec_of_kind(int32_t kind) const {
+  for (int32_t i = 0; i < track_spec_count; ++i)
+    if (track_specs[i].kind == kind) return track_specs[i].index;
+  return -1;
+}
+
+int32_t CMp4Writer::first_spec_with_codec(uint32_t codec_id) const {
+  for (int32_t i = 0; i < track_spec_count; ++i)
+    if (track_specs[i].codec_id == codec_id) return track_specs[i].index;
+  return -1;
+}
+
+bool CMp4Writer::refuse_when_output_failed() {
+  if (io_failure_logged) return true;
+  return note_output_failure();
+}
+
+bool CMp4Writer::note_output_failure() {
+  if (io_failure_logged) return true;
+  int error = writer_error(mux->writer);
+  if (error == 0) return false;
+  io_failure_logged = true;
+  XQ_LogFormat(u"CMp4Writer::WriteFrame output failed [%d], frames are no longer stored\n", error);
+  return true;
+}
+
+bool CMp4Writer::ensure_nal_scratch(size_t needed, size_t used) {
+  if (needed <= nal_scratch_capacity && nal_scratch) return true;
+  size_t target = std::max(needed, nal_scratch_capacity * 2);
+  if (grow_buffer(nal_scratch, nal_scratch_capacity, target, used) ||
+      grow_buffer(nal_scratch, nal_scratch_capacity, needed, used))
+    return true;
+  XQ_LogFormat(u"CMp4Writer::WriteVideoFrame no memory for [%d] bytes\n",
+               static_cast<int>(std::min<size_t>(needed, INT32_MAX)));
+  return false;
+}
+
+bool CMp4Writer::ensure_hevc_buffer(size_t needed, size_t used) {
+  if (needed <= hevc_buffer_capacity && hevc_buffer) return true;
+  // The first request of a frame asks for exactly the frame size; growth
+  // within a frame is geometric.
+  size_t target = used ? std::max(needed, hevc_buffer_capacity * 2) : needed;
+  if (grow_buffer(hevc_buffer, hevc_buffer_capacity, target, used)) return true;
+  XQ_LogFormat(u"CMp4Writer::WriteVideoFrame no memory for [%d] bytes\n",
+               static_cast<int>(std::min<size_t>(needed, INT32_MAX)));
+  return false;
+}
+
+bool CMp4Writer::add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags,
+                            uint32_t kind, const void* extra, int64_t dts, int64_t pts,
+                            int64_t duration) {
+  if (mux_add_sample(track, mux, data, size, flags, kind, extra, dts, pts, duration) >= 0)
+    return true;
+  XQ_LogFormat(u"CMp4Writer::WriteFrame no memory for the sample index\n");
+  return false;
+}
+
+int32_t CMp4Writer::composition_offset(const MxVideoFrame* frame) const {
+  __int128 ticks =
+      (static_cast<__int128>(frame->pts) - frame->dts) * video_timescale / kTimeUnitsPerSecond;
+  if (ticks > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (ticks < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(ticks);
+}
+
+// ------------------------------------------------------------ audio
+
+void CMp4Writer::frame_packing_step() {
+  frame_packing_done = 1;
+  int32_t track = first_spec_with_codec(kCodecH264);
+  const uint8_t* bytes = frame_packing_bytes(params->video.stereo_mode);
+  if (track < 0 || !nal_scratch || !bytes) return;
+  const int32_t no_offset = 0;
+  add_sample(track, bytes, kFramePackingSize, 1, kKindVideo, &no_offset, 0, 0, 0);
+}
+
+uint32_t CMp4Writer::WriteAudioFrame(const MxAudioFrame* frame, const int32_t* frame_info) {
+  if (!frame || !mux) return 0;
+  if (refuse_when_output_failed()) return 0;
+  if (!frame_packing_done && params->no_video == 0) frame_packing_step();
+  if (frame->size < 1 || audio_codec == kCodecNone) return 0;
+  if (first_spec_of_kind(kKindAudio) < 0) return 0;
+  if (!frame->data) {
+    XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: no data for [%d] bytes\n", frame->size);
+    return 0;
+  }
+
+  uint32_t result;
+  if (params->audio.fourcc == fourcc("EAAC"))
+    result = write_dual_audio(frame, frame_info);
+  else if (audio_codec == kCodecPcm16 || audio_codec == kCodecPcm32Float)
+    result = write_pcm_audio(frame);
+  else
+    result = write_other_audio(frame, frame_info);
+  if (note_output_failure()) return 0;
+  return result;
+}
+
+uint32_t CMp4Writer::write_dual_audio(const MxAudioFrame* frame, const int32_t* info) {
+  const uint8_t* d = frame->data;
+  const int64_t size = frame->size;
+  if (!info) {
+    XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: dual audio without frame info\n");
+    return 0;
+  }
+  // [u32 length A][A bytes of AAC][u32 length B][B bytes of AC-3]
+  int64_t a = size >= 8 ? load_le32(d) : -1;
+  int64_t b = (a >= 0 && a <= size - 8) ? load_le32(d + 4 + a) : -1;
+  if (a < 0 || b < 0 || b > size - 8 - a) {
+    XQ_LogFormat(
+        u"CMp4Writer::WriteAudioFrame refused: dual audio lengths [%d][%d] exceed "
+        u"the packet [%d]\n",
+        static_cast<int>(a), static_cast<int>(b), static_cast<int>(size));
+    return 0;
+  }
+  // Frame info: n, then {m, m AAC sizes}, then {k, k AC-3 sizes}.
+  const int32_t n = info[0];
+  const int32_t* aac_info = info + 1;
+  bool valid = n >= 0 && n <= size && frame_sizes_match(aac_info, a);
+  const int32_t* ac3_info = valid ? aac_info + 1 + aac_info[0] : nullptr;
+  valid = valid && frame_sizes_match(ac3_info, b);
+  if (!valid) {
+    XQ_LogFormat(
+        u"CMp4Writer::WriteAudioFrame refused: frame info does not match the dual "
+        u"audio packet [%d]\n",
+        static_cast<int>(size));
+    return 0;
+  }
+
+  for (int32_t i = 0; i < track_spec_count; ++i) {
+    const TrackSpec& s = track_specs[i];
+    if (s.kind != kKindAudio) continue;
+    int64_t duration = static_cast<int64_t>(mux->tracks[s.index].sample_duration) * n;
+    bool added = true;
+    if (s.codec_id == kCodecAac && a >= 1)
+      added = add_sample(s.index, d + 4, static_cast<uint32_t>(a), 0, kKindAudio, aac_info,
+                         frame->dts, frame->pts, duration);
+    else if (s.codec_id == kCodecAc3 && b >= 1)
+      added = add_sample(s.index, d + 8 + a, static_cast<uint32_t>(b), 0, kKindAudio, ac3_info,
+                         frame->dts, frame->pts, duration);
+    if (!added) return 0;
+  }
+  return static_cast<uint32_t>(size - 8);
+}
+
+uint32_t CMp4Writer::write_pcm_audio(const MxAudioFrame* frame) {
+  const uint64_t sample_bytes = audio_codec == kCodecPcm16 ? 2 : 4;
+  const uint64_t frame_bytes = static_cast<uint64_t>(frame->channels) * sample_bytes;
+  if (frame_bytes == 0) {
+    XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: PCM packet without channels\n");
+    return 0;
+  }
+  const uint64_t frames = static_cast<uint64_t>(frame->size) / frame_bytes;
+  if (frames == 0) {
+    XQ_LogFormat(
+        u"CMp4Writer::WriteAudioFrame refused: PCM packet [%d] shorter than one "
+        u"frame\n",
+        frame->size);
+    return 0;
+  }
+  // The host's frame info is read-only: the frame count travels in a local list.
+  const int32_t counts[2] = {static_cast<int32_t>(frames), frame->size};
+  if (!add_sample(first_spec_of_kind(kKindAudio), frame->data, static_cast<uint32_t>(frame->size),
+                  0, kKindAudio, counts, frame->dts, frame->pts, static_cast<int64_t>(frames)))
+    return 0;
+  return static_cast<uint32_t>(frame->size);
+}
+
+uint32_t CMp4Writer::write_other_audio(const MxAudioFrame* frame, const int32_t* info) {
+  if (!info) {
+    XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: no frame info\n");
+    return 0;
+  }
+  if (!frame_sizes_match(info, frame->size)) {
+    XQ_LogFormat(
+        u"CMp4Writer::WriteAudioFrame refused: frame info does not match the packet "
+        u"[%d]\n",
+        frame->size);
+    return 0;
+  }
+  int32_t track = first_spec_of_kind(kKindAudio);
+  int64_t duration = static_cast<int64_t>(mux->tracks[track].sample_duration) * info[0];
+  if (!add_sample(track, frame->data, static_cast<uint32_t>(frame->size), 0, kKindAudio, info,
+                  frame->dts, frame->pts, duration))
+    return 0;
+  return static_cast<uint32_t>(frame->size);
+}
+
+// ------------------------------------------------------------ video
+
+uint32_t CMp4Writer::WriteVideoFrame(const MxVideoFrame* frame) {
+  if (!frame || !mux) return 0;
+  const int32_t video_track = first_spec_of_kind(kKindVideo);
+  if (video_codec == kCodecNone || video_track < 0) return 0;
+  if (refuse_when_output_failed()) return 0;
+
+  if (frame->frame_type == MX_FRAME_TYPE_TIMECODE) {
+    int32_t track = first_spec_of_kind(kKindTimecode);
+    if (track < 0) return 0;
+    if (!frame->tc_data) {
+      XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: timecode frame without data\n");
+      return 0;
+    }
+    double ticks = std::trunc(static_cast<double>(frame->frame_duration) * video_timescale /
+                              kTimeUnitsPerSecond);
+    int64_t duration = ticks >= 9.2e18    ? INT64_MAX
+                       : ticks <= -9.2e18 ? INT64_MIN
+                                          : static_cast<int64_t>(ticks);
+    add_sample(track, frame->tc_data, frame->tc_size, 1, kKindTimecode, nullptr, frame->dts,
+               frame->pts, duration);
+    note_output_failure();
+    return 0;
+  }
+
+  if (!frame->data && frame->size > 0) {
+    XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: no data for [%d] bytes\n",
+                 static_cast<int>(frame->size));
+    return 0;
+  }
+  if (params->metadata.live_photo != 0)
+    write_still_image_time(mux, track_specs.data(), track_spec_count, frame, &still_time_written);
+
+  const int32_t cts = composition_offset(frame);
+  const bool annex_b = starts_with_start_code(frame->data, frame->size);
+  uint32_t result;
+  if (video_codec == kCodecH264 && annex_b) {
+    result = params->video.fourcc == fourcc("VT64") ? convert_vt64(frame, video_track, cts)
+                                                    : convert_h264(frame, video_track, cts);
+  } else if (video_codec == kCodecHevc && annex_b) {
+    result = convert_hevc(frame, video_track, cts);
+  } else {
+    result = add_sample(video_track, frame->data, frame->size, frame->picture_flag, kKindVideo,
+                        &cts, frame->dts, frame->pts, 0)
+                 ? frame->size
+                 : 0;
+  }
+  if (note_output_failure()) return 0;
+  return result;
+}
+
+uint32_t CMp4Writer::convert_h264(const MxVideoFrame* frame, int32_t track, int32_t cts) {
+  uint8_t* d = frame->data;
+  const uint8_t* packing = frame_packing_bytes(params->video.stereo_mode);
+  AnnexBSplitter units(d, frame->size);
+  NalUnitSpan u;
+  size_t out = 0;
+  uint32_t key = 0;
+  while (units.next(&u)) {
+    const size_t unit_size = u.end - u.begin;
+    if (unit_size <= kStartCodeSize) continue;  // no NAL header byte
+    store_be32(d + u.begin, static_cast<uint32_t>(unit_size - kStartCodeSize));
+    const uint32_t type = d[u.begin + kStartCodeSize] & 31;
+    key = type == kH264Idr;
+    if (!((kKeptH264Types >> type) & 1)) continue;
+    const size_t inserted = (type == kH264Idr && packing) ? kFramePackingSize : 0;
+    if (!ensure_nal_scratch(out + inserted + unit_size, out)) return 0;
+    if (inserted) {
+      std::memcpy(nal_scratch.get() + out, packing, inserted);
+      out += inserted;
+    }
+    std::memcpy(nal_scratch.get() + out, d + u.begin, unit_size);
+    out += unit_size;
+  }
+  if (out == 0) return 0;
+  if (out > std::numeric_limits<uint32_t>::max()) {
+    XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: converted frame too large\n");
+    return 0;
+  }
+  if (!add_sample(track, nal_scratch.get(), static_cast<uint32_t>(out), key, kKindVideo, &cts,
+                  frame->dts, frame->pts, 0))
+    return 0;
+  return static_cast<uint32_t>(out);
+}
+
+uint32_t CMp4Writer::convert_vt64(const MxVideoFrame* frame, int32_t track, int32_t cts) {
+  uint8_t* d = frame->data;
+  AnnexBSplitter units(d, frame->size);
+  NalUnitSpan u;
+  size_t out = 0;
+  uint32_t key = frame->picture_flag;
+  while (units.next(&u)) {
+    const size_t unit_size = u.end - u.begin;
+    if (unit_size <= kStartCodeSize) continue;
+    const uint32_t type = d[u.begin + kStartCodeSize] & 31;
+    if (type != 1 && type != kH264Idr) continue;
+    store_be32(d + u.begin, static_cast<uint32_t>(unit_size - kStartCodeSize));
+    // Kept units only move down: the next unit, at u.end, is never touched.
+    if (out != u.begin) std::memmove(d + out, d + u.begin, unit_size);
+    out += unit_size;
+    key = type == kH264Idr;
+  }
+  if (out == 0) return 0;
+  if (!add_sample(track, d, static_cast<uint32_t>(out), key, kKindVideo, &cts, frame->dts,
+                  frame->pts, 0))
+    return 0;
+  return static_cast<uint32_t>(out);
+}
+
+uint32_t CMp4Writer::convert_hevc(const MxVideoFrame* frame, int32_t track, int32_t cts) {
+  const uint8_t* d = frame->data;
+  if (!ensure_hevc_buffer(frame->size, 0)) return 0;
+  const bool keep_parameter_sets = frame->picture_flag == 2;
+  AnnexBSplitter units(d, frame->size);
+  NalUnitSpan u;
+  size_t out = 0;
+  uint32_t key = 0;
+  while (units.next(&u)) {
+    const size_t unit_size = u.end - u.begin;
+    const size_t prefix = (unit_size >= 3 && d[u.begin + 2] == 1) ? 3 : 4;
+    if (unit_size <= prefix) continue;
+    const uint32_t type = (d[u.begin + prefix] >> 1) & 63;
+    if (!keep_parameter_sets && type >= 32 && type <= 34) continue;  // VPS, SPS, PPS
+    const size_t payload = unit_size - prefix;
+    if (!ensure_hevc_buffer(out + 4 + payload, out)) return 0;
+    store_be32(hevc_buffer.get() + out, static_cast<uint32_t>(payload));
+    std::memcpy(hevc_buffer.get() + out + 4, d + u.begin + prefix, payload);
+    out += 4 + payload;
+    key = keep_parameter_sets || (type >= 19 && type <= 21);  // IDR_W_RADL, IDR_N_LP, CRA
+  }
+  if (out == 0) return 0;
+  if (out > std::numeric_limits<uint32_t>::max()) return 0;
+  if (!add_sample(track, hevc_buffer.get(), static_cast<uint32_t>(out), key, kKindVideo, &cts,
+                  frame->dts, frame->pts, 0))
+    return 0;
+  return static_cast<uint32_t>(out);
+}
+
+// ------------------------------------------------------------ configuration
+
+void CMp4Writer::set_audio_track_extradata() {
+  const bool dual_audio = params->no_audio == 0 && params->audio.fourcc == fourcc("EAAC");
+  const uint8_t* bytes = audio_config.data();
+  const uint32_t size = audio_config_size;
+  if (!dual_audio) {
+    for (int32_t i = 0; i < track_spec_count; ++i) {
+      if (track_specs[i].kind != kKindAudio) continue;
+      track_specs[i].extradata = bytes;
+      track_specs[i].extradata_size = size;
+    }
+    return;
+  }
+
+  // [u32 length A][A bytes for AAC][u32 length B][B bytes for AC-3]; a part
+  // whose length word points past the bytes is not handed on.
+  const uint8_t* aac = nullptr;
+  const uint8_t* ac3 = nullptr;
+  uint32_t a = 0, b = 0;
+  if (size >= 4) {
+    a = load_le32(bytes);
+    if (a <= size - 4) aac = bytes + 4;
+    if (aac && size - 4 - a >= 4) {
+      b = load_le32(bytes + 4 + a);
+      if (b <= size - 8 - a) ac3 = bytes + 8 + a;
+    }
+  }
+  if (size > 0 && (!aac || !ac3))
+    XQ_LogFormat(u"CMp4Writer::WriteAudioExtraData dual audio configuration [%d] is cut short\n",
+                 static_cast<int>(size));
+  for (int32_t i = 0; i < track_spec_count; ++i) {
+    TrackSpec& s = track_specs[i];
+    if (s.kind != kKindAudio) continue;
+    if (s.codec_id == kCodecAac) {
+      s.extradata = aac;
+      s.extradata_size = aac ? a : 0;
+    } else if (s.codec_id == kCodecAc3) {
+      s.extradata = ac3;
+      s.extradata_size = ac3 ? b : 0;
+    }
+  }
+}
+
+void CMp4Writer::WriteAudioExtraData(const uint8_t* data, uint32_t size) {
+  if (!data && size > 0) {
+    XQ_LogFormat(u"CMp4Writer::WriteAudioExtraData no data for [%d] bytes\n",
+                 static_cast<int>(size));
+    size = 0;
+  }
+  // assign() keeps the previous buffer when it is large enough.
+  if (size > 0)
+    audio_config.assign(data, data + size);
+  else
+    audio_config.clear();
+  audio_config.push_back(0);
+  audio_config_size = size;
+  set_audio_track_extradata();
+}
+
+void CMp4Writer::WriteVideoExtraData(const uint8_t* data1, uint32_t size1, const uint8_t* data2,
+                                     uint32_t size2) {
+  auto keep_first = [](std::vector<uint8_t>& stored, uint32_t& stored_size, const uint8_t* data,
+                       uint32_t size) {
+    if (!stored.empty() || !data || size == 0) return;
+    stored.reserve(size + 1u);
+    stored.assign(data, data + size);
+    stored.push_back(0);
+    stored_size = size;
+  };
+  keep_first(video_config1, video_config1_size, data1, size1);
+  keep_first(video_config2, video_config2_size, data2, size2);
+}

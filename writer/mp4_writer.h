@@ -1,0 +1,135 @@
+// One writer session: one output file from creation to close.
+//
+// The create slot constructs a CMp4Writer and calls CreateMediaFile, which
+// opens the file, turns the host's EncParam into track slots, creates the
+// MuxContext and configures its tracks. Frames then arrive through the frame
+// intake (frame_intake.cpp); the close slot calls WriteTrail, CloseFile and
+// the destructor.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mx_mp4/host.h"
+#include "output/mux.h"
+
+// Time scale and sample duration of a video track, chosen from its frame rate.
+struct VideoTiming {
+  uint32_t timescale;
+  int32_t sample_duration;
+  float frame_rate;  // the rate the track is told about
+  bool fallback;     // the host's rate was unusable (0, negative, NaN, infinite, extreme)
+  bool trace;        // the rate is reported through the trace hook (23.976)
+};
+
+// Frame rate used when the host's rate is unusable: 90000 / 3000, i.e. 30 fps.
+constexpr uint32_t kFallbackTimescale = 90000;
+constexpr int32_t kFallbackSampleDuration = 3000;
+
+VideoTiming choose_video_timing(double frame_rate);
+
+// Output mode for a host file code.
+uint32_t output_mode_for(uint32_t file_fourcc);
+// Internal codec number for a host video code (0 when not recognised).
+uint32_t video_codec_for(uint32_t video_fourcc);
+// Samples per audio frame of a codec at a sample rate.
+int32_t audio_samples_per_frame(uint32_t codec_id, uint32_t sample_rate);
+
+// The still picture's path beside the movie: the movie's 8-bit path with its
+// extension replaced by ".jpg". Only a dot inside the last path component,
+// not at its first position, starts an extension.
+std::string live_photo_still_path(const std::string& movie_path);
+
+class CMp4Writer {
+ public:
+  CMp4Writer();
+  ~CMp4Writer();
+  CMp4Writer(const CMp4Writer&) = delete;
+  CMp4Writer& operator=(const CMp4Writer&) = delete;
+
+  bool CreateMediaFile(const char16_t* file_name, const EncParam* p);
+  bool Init(const char16_t* file_name, const EncParam* p);
+  int32_t WriteTrail();
+  void CloseFile();
+
+  // Frame intake.
+  uint32_t WriteAudioFrame(const MxAudioFrame* frame, const int32_t* frame_info);
+  uint32_t WriteVideoFrame(const MxVideoFrame* frame);
+  void WriteAudioExtraData(const uint8_t* data, uint32_t size);
+  void WriteVideoExtraData(const uint8_t* data1, uint32_t size1, const uint8_t* data2,
+                           uint32_t size2);
+
+  // Read access for tests and the slots.
+  MuxContext* mux_context() const { return mux; }
+  const TrackSpec* specs() const { return track_specs.data(); }
+  int32_t spec_count() const { return track_spec_count; }
+  uint32_t mode_value() const { return mode; }
+  uint32_t video_codec_value() const { return video_codec; }
+  uint32_t audio_codec_value() const { return audio_codec; }
+  uint32_t video_timescale_value() const { return video_timescale; }
+  const std::string& content_id_value() const { return content_id; }
+  const std::vector<uint8_t>& video_config1_value() const { return video_config1; }
+  const std::vector<uint8_t>& video_config2_value() const { return video_config2; }
+  const std::vector<uint8_t>& audio_config_value() const { return audio_config; }
+  size_t nal_scratch_capacity_value() const { return nal_scratch_capacity; }
+  bool output_failed() const { return io_failure_logged; }
+
+ private:
+  // Frame intake steps.
+  bool refuse_when_output_failed();
+  bool note_output_failure();
+  void frame_packing_step();
+  uint32_t write_dual_audio(const MxAudioFrame* frame, const int32_t* frame_info);
+  uint32_t write_pcm_audio(const MxAudioFrame* frame);
+  uint32_t write_other_audio(const MxAudioFrame* frame, const int32_t* frame_info);
+  uint32_t convert_h264(const MxVideoFrame* frame, int32_t track, int32_t cts);
+  uint32_t convert_vt64(const MxVideoFrame* frame, int32_t track, int32_t cts);
+  uint32_t convert_hevc(const MxVideoFrame* frame, int32_t track, int32_t cts);
+  // mux_add_sample; false (logged) when the sample index could not grow.
+  bool add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags, uint32_t kind,
+                  const void* extra, int64_t dts, int64_t pts, int64_t duration);
+  int32_t composition_offset(const MxVideoFrame* frame) const;
+  int32_t first_spec_of_kind(int32_t kind) const;
+  int32_t first_spec_with_codec(uint32_t codec_id) const;
+  bool ensure_nal_scratch(size_t needed, size_t used);
+  bool ensure_hevc_buffer(size_t needed, size_t used);
+  void set_audio_track_extradata();
+
+  // Session steps of CreateMediaFile.
+  void configure_audio_tracks();
+  void configure_video_tracks();
+  void hand_over_picture(const char16_t* file_name);
+
+  uint32_t frame_packing_done = 0;
+  uint32_t still_time_written = 0;
+  std::string content_id;
+  FILE* file = nullptr;
+  MuxContext* mux = nullptr;
+  MxVideoParams video_params{};
+  MxAudioParams audio_params{};
+  uint32_t video_codec = 0;
+  uint32_t audio_codec = 0;
+  uint32_t mode = 0;
+  std::array<TrackSpec, kMaxTracks> track_specs{};
+  int32_t track_spec_count = 0;
+  // Configuration bytes: each holds its bytes plus a terminating zero; the
+  // stored length excludes it. Empty vector: nothing stored.
+  std::vector<uint8_t> audio_config;
+  uint32_t audio_config_size = 0;
+  std::vector<uint8_t> video_config1;
+  uint32_t video_config1_size = 0;
+  std::vector<uint8_t> video_config2;
+  uint32_t video_config2_size = 0;
+  std::unique_ptr<EncParam> params;
+  std::unique_ptr<uint8_t[]> hevc_buffer;
+  size_t hevc_buffer_capacity = 0;
+  uint32_t video_timescale = 0;
+  std::unique_ptr<uint8_t[]> nal_scratch;
+  size_t nal_scratch_capacity = 0;
+  // Set once the byte writer has reported an I/O failure and it was logged.
+  bool io_failure_logged = false;
+};
