@@ -1,0 +1,986 @@
+#include "mxmux/app.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <numeric>
+
+#include "mx_mp4/host.h"
+#include "mxmux/bytes.h"
+#include "mxmux/plugin_host.h"
+#include "mxmux/readers.h"
+
+namespace mxmux {
+
+namespace {
+
+constexpr const char* kVersion = "1.0.0";
+
+volatile std::sig_atomic_t g_stop = 0;
+void on_signal(int) {
+  g_stop = 1;
+}
+
+void say(const std::string& text) {
+  std::fprintf(stderr, "mxmux: %s\n", text.c_str());
+}
+
+// ------------------------------------------------------------- command line
+
+bool parse_fps(const std::string& text, uint32_t& num, uint32_t& den) {
+  auto slash = text.find('/');
+  char* end = nullptr;
+  if (slash != std::string::npos) {
+    unsigned long n = std::strtoul(text.c_str(), &end, 10);
+    if (end != text.c_str() + slash) return false;
+    unsigned long d = std::strtoul(text.c_str() + slash + 1, &end, 10);
+    if (*end || n == 0 || d == 0 || n > 0xFFFFFFFFul || d > 0xFFFFFFFFul) return false;
+    num = static_cast<uint32_t>(n);
+    den = static_cast<uint32_t>(d);
+  } else {
+    double f = std::strtod(text.c_str(), &end);
+    if (*end || !(f > 0.0) || f > 1000.0) return false;
+    // Common NTSC rates as exact fractions.
+    for (double base : {24.0, 30.0, 60.0, 120.0}) {
+      if (std::abs(f - base * 1000.0 / 1001.0) < 0.005) {
+        num = static_cast<uint32_t>(base * 1000);
+        den = 1001;
+        return true;
+      }
+    }
+    num = static_cast<uint32_t>(f * 1000.0 + 0.5);
+    den = 1000;
+  }
+  uint32_t g = std::gcd(num, den);
+  num /= g;
+  den /= g;
+  return num / den <= 1000;
+}
+
+struct OptionSpec {
+  const char* name;
+  bool takes_value;
+};
+
+constexpr OptionSpec kOptionSpecs[] = {
+    {"-o", true},
+    {"--output", true},
+    {"--format", true},
+    {"--video", true},
+    {"--audio", true},
+    {"--plugin", true},
+    {"--fps", true},
+    {"--language", true},
+    {"--title", true},
+    {"--artist", true},
+    {"--album", true},
+    {"--genre", true},
+    {"--date", true},
+    {"--comment", true},
+    {"--description", true},
+    {"--cover", true},
+    {"--rating", true},
+    {"--media-kind", true},
+    {"--timecode", true},
+    {"--spherical", true},
+    {"--live-photo", true},
+    {"--log", true},
+    {"--verbose", false},
+    {"-v", false},
+    {"--quiet", false},
+    {"-q", false},
+    {"--progress", false},
+    {"--list-formats", false},
+    {"--help", false},
+    {"-h", false},
+    {"--version", false},
+};
+
+bool parse_int(const std::string& text, int lo, int hi, int& out) {
+  char* end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || v < lo || v > hi) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+bool parse_options(int argc, char** argv, Options& o, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool has_inline = false;
+    if (arg.rfind("--", 0) == 0) {
+      auto eq = arg.find('=');
+      if (eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+        arg = arg.substr(0, eq);
+        has_inline = true;
+      }
+    }
+    const OptionSpec* spec = nullptr;
+    for (const auto& s : kOptionSpecs) {
+      if (arg == s.name) spec = &s;
+    }
+    if (!spec) {
+      error = arg[0] == '-'
+                  ? "unknown option " + arg + " (see mxmux --help)"
+                  : "unexpected argument '" + arg + "' (inputs go after --video or --audio)";
+      return false;
+    }
+    if (spec->takes_value && !has_inline) {
+      if (i + 1 >= argc) {
+        error = "option " + arg + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    } else if (!spec->takes_value && has_inline) {
+      error = "option " + arg + " takes no value";
+      return false;
+    }
+    if (arg == "-o" || arg == "--output")
+      o.output = value;
+    else if (arg == "--format")
+      o.format = value;
+    else if (arg == "--video") {
+      if (!o.video.empty()) {
+        error = "only one --video input is possible";
+        return false;
+      }
+      o.video = value;
+    } else if (arg == "--audio") {
+      if (o.audio.size() == 2) {
+        error = "at most two --audio inputs are possible (AAC + AC-3)";
+        return false;
+      }
+      o.audio.push_back(value);
+    } else if (arg == "--plugin")
+      o.plugin = value;
+    else if (arg == "--fps") {
+      if (!parse_fps(value, o.fps_num, o.fps_den)) {
+        error = "bad frame rate '" + value + "' (examples: 25, 29.97, 30000/1001)";
+        return false;
+      }
+    } else if (arg == "--language") {
+      if (value.size() != 3 ||
+          !std::all_of(value.begin(), value.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
+        error = "bad language '" + value + "' (a three-letter ISO 639-2 code such as eng)";
+        return false;
+      }
+      o.language = value;
+    } else if (arg == "--title")
+      o.title = value;
+    else if (arg == "--artist")
+      o.artist = value;
+    else if (arg == "--album")
+      o.album = value;
+    else if (arg == "--genre")
+      o.genre = value;
+    else if (arg == "--date")
+      o.date = value;
+    else if (arg == "--comment")
+      o.comment = value;
+    else if (arg == "--description")
+      o.description = value;
+    else if (arg == "--cover")
+      o.cover = value;
+    else if (arg == "--rating") {
+      if (!parse_int(value, 0, 255, o.rating)) {
+        error = "bad rating '" + value + "' (a number from 0 to 255)";
+        return false;
+      }
+    } else if (arg == "--media-kind") {
+      if (!parse_int(value, 0, 255, o.media_kind)) {
+        error = "bad media kind '" + value + "' (a number from 0 to 255)";
+        return false;
+      }
+    } else if (arg == "--timecode")
+      o.timecode = value;
+    else if (arg == "--spherical") {
+      if (value != "mono" && value != "left-right" && value != "top-bottom") {
+        error = "bad --spherical '" + value + "' (mono, left-right or top-bottom)";
+        return false;
+      }
+      o.spherical = value;
+    } else if (arg == "--live-photo")
+      o.live_photo = value;
+    else if (arg == "--log")
+      o.log_file = value;
+    else if (arg == "--verbose" || arg == "-v")
+      o.verbose = true;
+    else if (arg == "--quiet" || arg == "-q")
+      o.quiet = true;
+    else if (arg == "--progress")
+      o.progress = true;
+    else if (arg == "--list-formats")
+      o.list_formats = true;
+    else if (arg == "--help" || arg == "-h")
+      o.help = true;
+    else if (arg == "--version")
+      o.version = true;
+  }
+  return true;
+}
+
+std::string help_text() {
+  return std::string(
+             "Usage: mxmux [options] -o OUTPUT [--video FILE] [--audio FILE [--audio FILE]]\n"
+             "\n"
+             "Puts already-encoded elementary streams into an MP4-family file through the\n"
+             "mx_mp4 plug-in.\n"
+             "\n"
+             "Inputs (by extension): ") +
+         reader_extensions_text() +
+         ".\n"
+         "\n"
+         "Output:\n"
+         "  -o, --output FILE      the file to write (.mp4 .mov .m4a .m4b .m4v .3gp .3g2 .f4v)\n"
+         "  --format CODE          the plug-in's format code, e.g. \"MP4 \", MOV, 3GP (default:\n"
+         "                         from the output's extension; see --list-formats)\n"
+         "  --video FILE           the video stream\n"
+         "  --audio FILE           an audio stream; twice for AAC + AC-3 in one file\n"
+         "  --fps RATE             frame rate when the stream carries none (25, 29.97, "
+         "30000/1001)\n"
+         "  --language CODE        audio language, ISO 639-2 (eng, deu, ...)\n"
+         "\n"
+         "Metadata:\n"
+         "  --title --artist --album --genre --date --comment --description TEXT\n"
+         "  --cover IMAGE          cover art (JPEG, PNG or BMP)\n"
+         "  --rating N             content rating number\n"
+         "  --media-kind N         iTunes media kind (1 music, 2 audiobook, 9 movie, 10 TV show, "
+         "...)\n"
+         "  --timecode HH:MM:SS:FF start timecode (adds a timecode track)\n"
+         "  --spherical MODE       360-degree video: mono, left-right or top-bottom (H.264)\n"
+         "  --live-photo STILL.jpg write a Live Photo movie with this still\n"
+         "\n"
+         "Program:\n"
+         "  --plugin PATH          the plug-in library (default: mx_mp4.so beside mxmux)\n"
+         "  --log FILE             write the plug-in's log lines to FILE\n"
+         "  -v, --verbose          the plug-in's log lines on standard error\n"
+         "  -q, --quiet            no progress line and no summary\n"
+         "  --progress             show the progress line even when standard error is no terminal\n"
+         "  --list-formats         print the plug-in's format catalogue\n"
+         "  -h, --help             this text\n"
+         "  --version              the program's version\n"
+         "\n"
+         "Examples:\n"
+         "  mxmux -o movie.mp4 --video clip.h264 --audio sound.aac\n"
+         "  mxmux -o movie.mov --video clip.hevc --audio sound.ac3 --language eng\n"
+         "  mxmux -o song.m4a --audio song.aac --title \"Song\" --artist \"Band\" --cover "
+         "cover.jpg\n"
+         "  mxmux -o phone.3gp --video clip.263 --audio voice.amr\n"
+         "  mxmux -o dual.mp4 --video clip.h264 --audio stereo.aac --audio surround.ac3\n"
+         "  mxmux --list-formats\n"
+         "\n"
+         "Exit status: 0 when the output file is complete; otherwise 1 (2 for a bad command\n"
+         "line) and no output file is left behind.\n";
+}
+
+namespace {
+
+// ------------------------------------------------------------------ outputs
+
+struct ExtensionFormat {
+  const char* extension;
+  const char* code;
+};
+
+constexpr ExtensionFormat kOutputFormats[] = {
+    {".mp4", "MP4 "}, {".mov", "MOV "}, {".m4a", "M4A "}, {".m4b", "M4B "},
+    {".m4v", "M4V "}, {".3gp", "3GP "}, {".3g2", "3GP2"}, {".f4v", "NF4V"},
+};
+
+std::string lower_extension(const std::string& path) {
+  auto dot = path.find_last_of('.');
+  auto slash = path.find_last_of('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  std::string ext = path.substr(dot);
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
+  return ext;
+}
+
+// Checks what a finished file's top-level boxes say: they must tile the
+// file exactly, start with ftyp and include moov.
+bool verify_output(const std::string& path, bool expect_media, std::string& problem) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    problem = std::string("cannot reopen it: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  ::fstat(fd, &st);
+  uint64_t size = static_cast<uint64_t>(st.st_size), pos = 0;
+  bool ftyp = false, moov = false, mdat = false;
+  int index = 0;
+  while (pos < size) {
+    uint8_t h[16];
+    ssize_t got = ::pread(fd, h, sizeof h, static_cast<off_t>(pos));
+    if (got < 8) {
+      problem = "a box header is cut off at byte " + std::to_string(pos);
+      ::close(fd);
+      return false;
+    }
+    uint64_t box = be32(h);
+    if (box == 1 && got >= 16) box = (uint64_t{be32(h + 8)} << 32) | be32(h + 12);
+    if (box < 8 || box > size - pos) {
+      problem = "the box at byte " + std::to_string(pos) + " does not fit the file";
+      ::close(fd);
+      return false;
+    }
+    std::string type(reinterpret_cast<const char*>(h + 4), 4);
+    if (index == 0 && type != "ftyp") break;
+    ftyp |= type == "ftyp";
+    moov |= type == "moov";
+    mdat |= type == "mdat";
+    pos += box;
+    ++index;
+  }
+  ::close(fd);
+  if (!ftyp || !moov || (expect_media && !mdat)) {
+    problem = !ftyp   ? "it does not start with a file-type box"
+              : !moov ? "it has no movie box"
+                      : "it has no media data";
+    return false;
+  }
+  return true;
+}
+
+std::string human_size(uint64_t bytes) {
+  char buf[64];
+  if (bytes >= (uint64_t{1} << 30))
+    std::snprintf(buf, sizeof buf, "%.2f GiB", bytes / 1073741824.0);
+  else if (bytes >= (1u << 20))
+    std::snprintf(buf, sizeof buf, "%.1f MiB", bytes / 1048576.0);
+  else if (bytes >= 1024)
+    std::snprintf(buf, sizeof buf, "%.1f KiB", bytes / 1024.0);
+  else
+    std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
+  return buf;
+}
+
+bool read_small_file(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
+  ByteSource src;
+  Error e;
+  if (!src.open_file(path, e)) {
+    error = e.text();
+    return false;
+  }
+  constexpr size_t kLimit = size_t{64} << 20;
+  if (src.size() > kLimit) {
+    error = path + ": larger than 64 MiB";
+    return false;
+  }
+  src.ensure(static_cast<size_t>(src.size()) + 1);
+  if (src.error().set()) {
+    error = src.error().text();
+    return false;
+  }
+  out.assign(src.data(), src.data() + src.avail());
+  return true;
+}
+
+// ------------------------------------------------------------------ inputs
+
+struct Input {
+  std::string path;
+  ByteSource src;
+  std::unique_ptr<Reader> reader;
+  uint32_t code = 0;
+  uint64_t frames = 0;
+  uint64_t samples = 0;
+};
+
+// Audio frames travel in packets of up to about half a second, one chunk each.
+struct AudioPacket {
+  std::vector<uint8_t> bytes;
+  std::vector<int32_t> info;  // frame count, then one size per frame
+  int64_t dts = 0, pts = 0;
+  uint32_t frames = 0;
+  bool ready = false;
+};
+
+constexpr uint32_t kMaxFramesPerPacket = 64;
+constexpr size_t kMaxPacketBytes = size_t{1} << 20;
+
+int fill_packet(Input& in, AudioPacket& packet, Error& error) {
+  packet.bytes.clear();
+  packet.info.assign(1, 0);
+  packet.frames = 0;
+  packet.ready = false;
+  const StreamParams& p = in.reader->params();
+  uint64_t samples = 0;
+  uint64_t target = p.sample_rate / 2;
+  Frame frame;
+  while (samples < target && packet.frames < kMaxFramesPerPacket &&
+         packet.bytes.size() < kMaxPacketBytes) {
+    int r = in.reader->next(frame, error);
+    if (r < 0) return -1;
+    if (r == 0) break;
+    if (frame.size > 0x7FFFFFFF) {
+      error = in.src.fail(frame.offset, "audio frame too large");
+      return -1;
+    }
+    if (packet.frames == 0) {
+      packet.dts = frame.dts;
+      packet.pts = frame.pts;
+    }
+    packet.bytes.insert(packet.bytes.end(), frame.data, frame.data + frame.size);
+    packet.info.push_back(static_cast<int32_t>(frame.size));
+    ++packet.frames;
+    samples += frame.samples;
+    ++in.frames;
+    in.samples += frame.samples;
+  }
+  packet.info[0] = static_cast<int32_t>(packet.frames);
+  packet.ready = packet.frames > 0;
+  return packet.ready ? 1 : 0;
+}
+
+// --------------------------------------------------------------- progress
+
+class Progress {
+ public:
+  Progress(bool enabled, uint64_t total) : enabled_(enabled), total_(total) {
+    start_ = last_ = std::chrono::steady_clock::now();
+  }
+  void update(uint64_t done) {
+    if (!enabled_ || (++calls_ & 63) != 0) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(250)) return;
+    last_ = now;
+    double seconds = std::chrono::duration<double>(now - start_).count();
+    double speed = seconds > 0 ? done / seconds : 0;
+    char line[160];
+    if (total_ > 0) {
+      std::snprintf(line, sizeof line, "\rmxmux: %s of %s (%3.0f%%)  %s/s   ",
+                    human_size(done).c_str(), human_size(total_).c_str(),
+                    100.0 * static_cast<double>(done) / static_cast<double>(total_),
+                    human_size(static_cast<uint64_t>(speed)).c_str());
+    } else {
+      std::snprintf(line, sizeof line, "\rmxmux: %s read  %s/s   ", human_size(done).c_str(),
+                    human_size(static_cast<uint64_t>(speed)).c_str());
+    }
+    std::fputs(line, stderr);
+    shown_ = true;
+  }
+  void clear() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+    shown_ = false;
+  }
+
+ private:
+  bool enabled_;
+  uint64_t total_;
+  uint64_t calls_ = 0;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point start_, last_;
+};
+
+// Removes a file that must not be left behind, unless it is a device or the like.
+void remove_output(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+}
+
+std::string still_path_for(const std::string& movie) {
+  auto dot = movie.find_last_of('.');
+  auto slash = movie.find_last_of('/');
+  std::string base =
+      (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash))
+          ? movie
+          : movie.substr(0, dot);
+  return base + ".jpg";
+}
+
+bool parse_timecode(const std::string& text, int& h, int& m, int& s, int& f) {
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%d:%d:%d%*[:;]%d%c", &h, &m, &s, &f, &tail) != 4) return false;
+  return h >= 0 && h < 24 && m >= 0 && m < 60 && s >= 0 && s < 60 && f >= 0 && f < 1000;
+}
+
+int fail(const std::string& text) {
+  say(text);
+  return 1;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------- run
+
+int run(const Options& o) {
+  if (o.help) {
+    std::fputs(help_text().c_str(), stdout);
+    return 0;
+  }
+  std::string plugin_path = o.plugin.empty() ? default_plugin_path() : o.plugin;
+  if (o.version) {
+    std::printf("mxmux %s (plug-in: %s)\n", kVersion, plugin_path.c_str());
+    return 0;
+  }
+  Plugin plugin;
+  std::string why;
+  if (!plugin.load(plugin_path, why)) return fail(why);
+  if (o.verbose || !o.log_file.empty()) {
+    if (!plugin.set_log(o.log_file, o.log_file.empty(), why)) return fail(why);
+  }
+
+  if (o.list_formats) {
+    std::printf("%-6s  %-5s  %-16s  %-40s\n", "code", "ext", "name", "description");
+    for (const FormatDescriptor* f = plugin.formats(); f->fourcc; ++f) {
+      std::printf("\"%s\"  %-5s  %-16s  %s\n", fourcc_text(f->fourcc).c_str(),
+                  u16_to_utf8(f->extension, 10).c_str(), u16_to_utf8(f->short_name, 64).c_str(),
+                  u16_to_utf8(f->description, 128).c_str());
+      std::printf("        audio: %s\n", codes_text(f->audio_codecs).c_str());
+      std::printf("        video: %s\n",
+                  f->video_codecs ? codes_text(f->video_codecs).c_str() : "none (audio only)");
+    }
+    return 0;
+  }
+
+  if (o.output.empty()) return fail("no output file given (-o OUTPUT); see mxmux --help");
+  if (o.video.empty() && o.audio.empty())
+    return fail("no input given (--video FILE and/or --audio FILE)");
+
+  // The file code.
+  uint32_t file_code = 0;
+  if (!o.format.empty()) {
+    file_code = fourcc_from_text(o.format);
+    if (!plugin.find(file_code)) {
+      // Accept the code in any letter case when that is unambiguous.
+      uint32_t match = 0;
+      int matches = 0;
+      for (const FormatDescriptor* f = plugin.formats(); f->fourcc; ++f) {
+        std::string a = fourcc_text(f->fourcc), b = fourcc_text(file_code);
+        if (std::equal(a.begin(), a.end(), b.begin(),
+                       [](char x, char y) { return std::tolower(x) == std::tolower(y); })) {
+          match = f->fourcc;
+          ++matches;
+        }
+      }
+      if (matches != 1)
+        return fail("unknown format code \"" + fourcc_text(file_code) +
+                    "\" (see mxmux --list-formats)");
+      file_code = match;
+    }
+  } else {
+    std::string ext = lower_extension(o.output);
+    for (const auto& f : kOutputFormats) {
+      if (ext == f.extension) file_code = fourcc_from_text(f.code);
+    }
+    if (!file_code) {
+      return fail(o.output + ": cannot tell the format from the extension '" + ext +
+                  "' (use .mp4 .mov .m4a .m4b .m4v .3gp .3g2 .f4v, or --format CODE)");
+    }
+  }
+  const FormatDescriptor* format = plugin.find(file_code);
+  if (!format)
+    return fail("the plug-in does not offer the format \"" + fourcc_text(file_code) + "\"");
+  std::string format_name =
+      u16_to_utf8(format->short_name, 64) + " (\"" + fourcc_text(file_code) + "\")";
+
+  // Inputs.
+  ReaderOptions reader_options;
+  reader_options.fps_num = o.fps_num;
+  reader_options.fps_den = o.fps_den;
+  std::unique_ptr<Input> video;
+  std::vector<std::unique_ptr<Input>> audio;
+  auto open_input = [&](const std::string& path, bool want_video,
+                        std::unique_ptr<Input>& in) -> bool {
+    in = std::make_unique<Input>();
+    in->path = path;
+    Error e;
+    in->reader = make_reader(path, in->src, e);
+    if (!in->reader || !in->src.open_file(path, e) || !in->reader->open(reader_options, e)) {
+      say(e.text());
+      return false;
+    }
+    Codec c = in->reader->params().codec;
+    if (codec_is_video(c) != want_video) {
+      say(path + ": " + codec_name(c) + " is " +
+          (want_video ? "audio; give it with --audio" : "video; give it with --video"));
+      return false;
+    }
+    return true;
+  };
+  if (!o.video.empty() && !open_input(o.video, true, video)) return 1;
+  for (const auto& path : o.audio) {
+    audio.emplace_back();
+    if (!open_input(path, false, audio.back())) return 1;
+  }
+
+  // Codes the format accepts.
+  bool dual = audio.size() == 2;
+  uint32_t audio_code = 0, video_code = 0;
+  auto refuse = [&](const std::string& what) {
+    return fail(o.output + ": the " + format_name + " format does not accept " + what +
+                "; it accepts audio: " + codes_text(format->audio_codecs) + "; video: " +
+                (format->video_codecs ? codes_text(format->video_codecs) : std::string("none")));
+  };
+  if (video) {
+    if (!format->video_codecs || !format->slots.single.WriteVideoFrame) return refuse("video");
+    video_code = choose_code(format->video_codecs, video->reader->params().codec);
+    if (!video_code)
+      return refuse(std::string(codec_name(video->reader->params().codec)) + " video");
+  }
+  if (dual) {
+    Codec a = audio[0]->reader->params().codec, b = audio[1]->reader->params().codec;
+    if (a == Codec::kAc3 && b == Codec::kAac) std::swap(audio[0], audio[1]);
+    a = audio[0]->reader->params().codec;
+    b = audio[1]->reader->params().codec;
+    if (a != Codec::kAac || b != Codec::kAc3) {
+      return fail("two audio inputs must be one AAC and one AC-3 stream (got " +
+                  std::string(codec_name(a)) + " and " + codec_name(b) + ")");
+    }
+    audio_code = MX_FOURCC('E', 'A', 'A', 'C');
+    bool listed = false;
+    for (const CodecListEntry* e = format->audio_codecs; e && e->fourcc; ++e)
+      listed |= e->fourcc == audio_code;
+    if (!listed) return refuse("AAC + AC-3 dual audio (\"EAAC\")");
+  } else if (!audio.empty()) {
+    audio_code = choose_code(format->audio_codecs, audio[0]->reader->params().codec);
+    if (!audio_code)
+      return refuse(std::string(codec_name(audio[0]->reader->params().codec)) + " audio");
+  }
+
+  // Everything else the command line asks for.
+  int tc_h = 0, tc_m = 0, tc_s = 0, tc_f = 0;
+  if (!o.timecode.empty()) {
+    if (!parse_timecode(o.timecode, tc_h, tc_m, tc_s, tc_f))
+      return fail("bad --timecode '" + o.timecode + "' (HH:MM:SS:FF)");
+    if (!video) return fail("--timecode needs a video stream");
+  }
+  if (!o.spherical.empty() && (!video || video->reader->params().codec != Codec::kH264)) {
+    return fail(
+        "--spherical needs H.264 video (the plug-in writes 360-degree metadata for H.264 only)");
+  }
+  std::vector<uint8_t> cover, still;
+  MxPicture picture{};
+  if (!o.cover.empty() && !o.live_photo.empty())
+    return fail("--cover and --live-photo cannot be combined");
+  if (!o.cover.empty() || !o.live_photo.empty()) {
+    const std::string& path = o.cover.empty() ? o.live_photo : o.cover;
+    std::vector<uint8_t>& bytes = o.cover.empty() ? still : cover;
+    if (!read_small_file(path, bytes, why)) return fail(why);
+    if (bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF)
+      picture.picture_kind = 0;
+    else if (bytes.size() >= 8 && std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8) == 0)
+      picture.picture_kind = 2;
+    else if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M')
+      picture.picture_kind = 1;
+    else
+      return fail(path + ": not a JPEG, PNG or BMP image");
+    if (!o.live_photo.empty() && picture.picture_kind != 0)
+      return fail(path + ": a Live Photo still must be a JPEG image");
+    picture.data = bytes.data();
+    picture.size = static_cast<uint32_t>(bytes.size());
+  }
+  if (!o.live_photo.empty() && !video) return fail("--live-photo needs a video stream");
+
+  // The output must be writable; the system's reason otherwise.
+  struct stat before {};
+  bool existed = ::stat(o.output.c_str(), &before) == 0;
+  if (existed && S_ISDIR(before.st_mode)) return fail(o.output + ": is a directory");
+  {
+    int fd = ::open(o.output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return fail(o.output + ": cannot write: " + std::strerror(errno));
+    ::close(fd);
+  }
+  std::string still_path = still_path_for(o.output);
+  bool still_existed = !o.live_photo.empty() && ::access(still_path.c_str(), F_OK) == 0;
+
+  // The encode parameters.
+  auto params = std::make_unique<EncParam>();
+  std::memset(params.get(), 0, sizeof(EncParam));
+  EncParam& p = *params;
+  p.file_fourcc = file_code;
+  p.no_subpicture = 1;
+  p.no_timecode = o.timecode.empty() ? 1 : 0;
+  p.no_video = video ? 0 : 1;
+  p.no_audio = audio.empty() ? 1 : 0;
+  if (video) {
+    const StreamParams& v = video->reader->params();
+    p.video.fourcc = video_code;
+    p.video.width = v.width;
+    p.video.height = v.height;
+    p.video.frame_rate = static_cast<double>(v.fps_num) / v.fps_den;
+    if (!o.spherical.empty()) {
+      p.video.field_of_view = 360;
+      p.video.stereo_mode = o.spherical == "mono" ? 0 : o.spherical == "left-right" ? 1 : 2;
+    }
+  }
+  if (!audio.empty()) {
+    const StreamParams& a = audio[0]->reader->params();
+    p.audio.fourcc = audio_code;
+    p.audio.sample_rate = a.sample_rate;
+    p.audio.channels = a.channels;
+    p.audio.bits_per_sample = a.bits_per_sample;
+    utf8_to_u16(o.language, p.audio.language, 4);
+  }
+  MxMovieMetadata& md = p.metadata;
+  utf8_to_u16(o.title, md.title, 520);
+  utf8_to_u16(o.artist, md.artist, 260);
+  utf8_to_u16(o.album, md.album, 520);
+  utf8_to_u16(o.genre, md.genre, 520);
+  utf8_to_u16(o.date, md.date, 260);
+  utf8_to_u16(o.comment, md.comment, 500);
+  utf8_to_u16(o.description, md.description, 260);
+  if (o.rating >= 0) md.rating = static_cast<uint32_t>(o.rating);
+  if (o.media_kind >= 0) md.media_kind = o.media_kind;
+  if (picture.data) md.cover_art = &picture;
+  if (!o.live_photo.empty()) md.live_photo = 1;
+  std::u16string wide_output(o.output.size() + 1, u'\0');
+  utf8_to_u16(o.output, wide_output.data(), wide_output.size());
+
+  // Drive the session.
+  const SingleStreamSlots& slots = format->slots.single;
+  if (slots.SetWriterOptions) {
+    WriterOptions options{};
+    slots.SetWriterOptions(&options);
+  }
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+
+  MxSession session = slots.CreateMediaFile(wide_output.c_str(), &p);
+  auto abandon = [&](const std::string& text) {
+    say(text);
+    remove_output(o.output);
+    if (!o.live_photo.empty() && !still_existed) remove_output(still_path);
+    return 1;
+  };
+  if (!session) {
+    return abandon(o.output + ": the plug-in could not create the file" +
+                   (o.verbose ? "" : " (run with --verbose for its log)"));
+  }
+  auto close_and_abandon = [&](const std::string& text) {
+    slots.CloseMediaFile(session);
+    return abandon(text);
+  };
+
+  if (video) {
+    const StreamParams& v = video->reader->params();
+    slots.WriteVideoExtraData(session, v.config1.data(), static_cast<uint32_t>(v.config1.size()),
+                              v.config2.data(), static_cast<uint32_t>(v.config2.size()));
+  }
+  std::vector<uint8_t> dual_buffer;
+  if (dual) {
+    auto append = [&](const std::vector<uint8_t>& bytes) {
+      uint32_t n = static_cast<uint32_t>(bytes.size());
+      uint8_t le[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                       static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
+      dual_buffer.insert(dual_buffer.end(), le, le + 4);
+      dual_buffer.insert(dual_buffer.end(), bytes.begin(), bytes.end());
+    };
+    append(audio[0]->reader->params().config1);
+    append(audio[1]->reader->params().config1);
+    slots.WriteAudioExtraData(session, dual_buffer.data(),
+                              static_cast<uint32_t>(dual_buffer.size()));
+  } else if (!audio.empty() && !audio[0]->reader->params().config1.empty()) {
+    const auto& c = audio[0]->reader->params().config1;
+    slots.WriteAudioExtraData(session, c.data(), static_cast<uint32_t>(c.size()));
+  }
+
+  uint64_t total_input = (video ? video->src.size() : 0);
+  for (auto& a : audio) total_input += a->src.size();
+  bool show_progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
+  Progress progress(show_progress, total_input);
+
+  Frame vframe;
+  bool have_video = false;
+  Error error;
+  if (video) {
+    int r = video->reader->next(vframe, error);
+    if (r < 0) return close_and_abandon(error.text());
+    have_video = r > 0;
+  }
+  std::vector<AudioPacket> packets(audio.size());
+  for (size_t i = 0; i < audio.size(); ++i) {
+    if (fill_packet(*audio[i], packets[i], error) < 0) return close_and_abandon(error.text());
+  }
+  MxVideoFrame vrec{};
+  MxAudioFrame arec{};
+  std::vector<int32_t> dual_info;
+  std::vector<uint8_t> dual_packet;
+  int64_t video_end = 0;
+
+  while (true) {
+    if (g_stop)
+      return close_and_abandon(o.output + ": interrupted; the unfinished file was removed");
+    // The earliest decode time goes next.
+    int pick = -1;
+    int64_t best = 0;
+    if (have_video) {
+      pick = 0;
+      best = vframe.dts;
+    }
+    for (size_t i = 0; i < packets.size(); ++i) {
+      if (packets[i].ready && (pick < 0 || packets[i].dts < best)) {
+        pick = static_cast<int>(i) + 1;
+        best = packets[i].dts;
+      }
+    }
+    if (pick < 0) break;
+    if (pick == 0) {
+      vrec.data = vframe.data;
+      vrec.size = static_cast<uint32_t>(vframe.size);
+      vrec.picture_flag = vframe.key ? 1 : 0;
+      vrec.pts = vframe.pts;
+      vrec.dts = vframe.dts;
+      uint32_t r = slots.WriteVideoFrame(session, &vrec);
+      if (r == 0 || r == 0xFFFFFFFFu) {
+        return close_and_abandon(video->path + ": at byte " + std::to_string(vframe.offset) +
+                                 ": the plug-in refused video frame " +
+                                 std::to_string(video->frames + 1));
+      }
+      ++video->frames;
+      const StreamParams& v = video->reader->params();
+      video_end =
+          std::max(video_end,
+                   vframe.pts - vframe.dts +
+                       FrameClock{v.fps_num, v.fps_den}.ticks(static_cast<int64_t>(video->frames)));
+      int r2 = video->reader->next(vframe, error);
+      if (r2 < 0) return close_and_abandon(error.text());
+      have_video = r2 > 0;
+    } else {
+      size_t i = static_cast<size_t>(pick - 1);
+      AudioPacket& pk = packets[i];
+      const StreamParams& a = audio[i]->reader->params();
+      arec.channels = a.channels;
+      arec.pts = pk.pts;
+      arec.dts = pk.dts;
+      const int32_t* info = pk.info.data();
+      if (dual) {
+        // Each packet carries one of the two streams; the other part is empty.
+        dual_packet.clear();
+        dual_info.clear();
+        auto put_len = [&](uint32_t n) {
+          uint8_t le[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                           static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
+          dual_packet.insert(dual_packet.end(), le, le + 4);
+        };
+        dual_info.push_back(static_cast<int32_t>(pk.frames));
+        if (i == 0) {
+          put_len(static_cast<uint32_t>(pk.bytes.size()));
+          dual_packet.insert(dual_packet.end(), pk.bytes.begin(), pk.bytes.end());
+          put_len(0);
+          dual_info.insert(dual_info.end(), pk.info.begin(), pk.info.end());
+          dual_info.push_back(0);
+        } else {
+          put_len(0);
+          put_len(static_cast<uint32_t>(pk.bytes.size()));
+          dual_packet.insert(dual_packet.end(), pk.bytes.begin(), pk.bytes.end());
+          dual_info.push_back(0);
+          dual_info.insert(dual_info.end(), pk.info.begin(), pk.info.end());
+        }
+        arec.data = dual_packet.data();
+        arec.size = static_cast<int32_t>(dual_packet.size());
+        info = dual_info.data();
+      } else {
+        arec.data = pk.bytes.data();
+        arec.size = static_cast<int32_t>(pk.bytes.size());
+        // PCM packets are counted by the plug-in from the channel count.
+        if (a.codec == Codec::kPcm16 || a.codec == Codec::kPcmFloat32) info = nullptr;
+      }
+      uint32_t r = slots.WriteAudioFrame(session, &arec, info);
+      if (r == 0 || r == 0xFFFFFFFFu) {
+        return close_and_abandon(audio[i]->path + ": the plug-in refused an audio packet at " +
+                                 std::to_string(static_cast<double>(pk.dts) / kTicksPerSecond) +
+                                 " s");
+      }
+      if (fill_packet(*audio[i], pk, error) < 0) return close_and_abandon(error.text());
+    }
+    uint64_t done = video ? video->src.bytes_read() : 0;
+    for (auto& a : audio) done += a->src.bytes_read();
+    progress.update(done);
+  }
+  progress.clear();
+  if (video && video->frames == 0) return close_and_abandon(o.video + ": no video frame");
+
+  if (!o.timecode.empty()) {
+    // One timecode sample covering the whole video: the frame number of the
+    // start time, counted at the rounded frame rate.
+    const StreamParams& v = video->reader->params();
+    int64_t nominal = (int64_t{v.fps_num} + v.fps_den / 2) / v.fps_den;
+    if (nominal < 1) nominal = 1;
+    int64_t number = ((int64_t{tc_h} * 60 + tc_m) * 60 + tc_s) * nominal + tc_f;
+    uint8_t tc[4] = {static_cast<uint8_t>(number >> 24), static_cast<uint8_t>(number >> 16),
+                     static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number)};
+    MxVideoFrame t{};
+    t.frame_type = MX_FRAME_TYPE_TIMECODE;
+    t.tc_data = tc;
+    t.tc_size = 4;
+    t.frame_duration = FrameClock{v.fps_num, v.fps_den}.ticks(static_cast<int64_t>(video->frames));
+    slots.WriteVideoFrame(session, &t);
+  }
+
+  slots.CloseMediaFile(session);
+  session = nullptr;
+  std::string problem;
+  if (!verify_output(o.output, true, problem)) {
+    return abandon(o.output + ": the written file is incomplete (" + problem + "); it was removed");
+  }
+
+  if (!o.quiet) {
+    struct stat st {};
+    ::stat(o.output.c_str(), &st);
+    std::string line = o.output + ": " + format_name + ", ";
+    int tracks = (video ? 1 : 0) + static_cast<int>(audio.size()) + (o.timecode.empty() ? 0 : 1);
+    line += std::to_string(tracks) + (tracks == 1 ? " track: " : " tracks: ");
+    double duration = 0;
+    std::string parts;
+    if (video) {
+      const StreamParams& v = video->reader->params();
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "%s%s%s %ux%u %.5g fps, %llu frames", codec_name(v.codec),
+                    v.detail.empty() ? "" : " ", v.detail.c_str(), v.width, v.height,
+                    static_cast<double>(v.fps_num) / v.fps_den,
+                    static_cast<unsigned long long>(video->frames));
+      parts += buf;
+      duration = static_cast<double>(video->frames) * v.fps_den / v.fps_num;
+    }
+    for (auto& a : audio) {
+      const StreamParams& ap = a->reader->params();
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "%s%s%s %u Hz %u ch, %llu frames", codec_name(ap.codec),
+                    ap.detail.empty() ? "" : " ", ap.detail.c_str(), ap.sample_rate, ap.channels,
+                    static_cast<unsigned long long>(a->frames));
+      if (!parts.empty()) parts += "; ";
+      parts += buf;
+      duration = std::max(duration, static_cast<double>(a->samples) / ap.sample_rate);
+    }
+    if (!o.timecode.empty()) parts += "; timecode " + o.timecode;
+    char tail[96];
+    std::snprintf(tail, sizeof tail, "; %.2f s; %s", duration,
+                  human_size(static_cast<uint64_t>(st.st_size)).c_str());
+    std::printf("%s%s%s\n", line.c_str(), parts.c_str(), tail);
+  }
+  return 0;
+}
+
+int main_entry(int argc, char** argv) {
+  Options options;
+  std::string error;
+  if (!parse_options(argc, argv, options, error)) {
+    say(error);
+    return 2;
+  }
+  if (argc <= 1) {
+    std::fputs(help_text().c_str(), stderr);
+    return 2;
+  }
+  return run(options);
+}
+
+}  // namespace mxmux

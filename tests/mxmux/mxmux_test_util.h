@@ -1,0 +1,40 @@
+// Helpers of the mxmux tests: running commands, reading streams to the end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mxmux/readers.h"
+
+namespace mxmux_test {
+
+struct CommandResult {
+  int status = -1;  // exit status, or -1 when the command did not exit normally
+  std::string out, err;
+};
+
+// Runs a shell command line, capturing both output streams.
+CommandResult run_command(const std::string& command);
+std::string shell_quote(const std::string& text);
+std::string sample_path(const std::string& name);
+std::string mxmux_binary();
+// True when the built plug-in exports its catalogue and creates a session.
+bool plugin_ready();
+bool file_exists(const std::string& path);
+
+struct ReadResult {
+  std::vector<mxmux::Frame> frames;  // data pointers are not kept
+  mxmux::StreamParams params;
+  mxmux::Error error;
+  bool opened = false;
+  bool ended = false;  // reached a clean end of stream
+};
+
+// Reads a whole input with the reader its extension selects.
+ReadResult read_stream_file(const std::string& path, const mxmux::ReaderOptions& options = {});
+// Reads an in-memory input with the reader of `codec`, at most `max_frames`.
+ReadResult read_stream_memory(mxmux::Codec codec, const std::vector<uint8_t>& bytes,
+                              size_t max_frames = 1000000);
+
+}  // namespace mxmux_test

@@ -1,0 +1,133 @@
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "mx_mp4/host.h"
+#include "mxmux_test_util.h"
+#include "support/test_files.h"
+
+namespace mxmux_test {
+
+std::string shell_quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+
+static std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+CommandResult run_command(const std::string& command) {
+  std::string out = test_temp_path("cmd.out"), err = test_temp_path("cmd.err");
+  std::string line = command + " >" + shell_quote(out) + " 2>" + shell_quote(err) + " </dev/null";
+  int raw = std::system(line.c_str());
+  CommandResult r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  r.out = slurp(out);
+  r.err = slurp(err);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return r;
+}
+
+std::string sample_path(const std::string& name) {
+  return std::string(MX_SOURCE_DIR) + "/samples/" + name;
+}
+std::string mxmux_binary() {
+  return std::string(MX_BIN_DIR) + "/mxmux";
+}
+
+// Ready means: the catalogue is there and an MP4 session can be created.
+bool plugin_ready() {
+  static int ready = -1;
+  if (ready >= 0) return ready == 1;
+  ready = 0;
+  void* h = dlopen(MX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+  if (!h) return false;
+  auto get = reinterpret_cast<GetFileFormatsFn>(dlsym(h, "GetFileFormats"));
+  const FormatDescriptor* f = get ? get() : nullptr;
+  for (; f && f->fourcc && f->fourcc != MX_FOURCC('M', 'P', '4', ' '); ++f) {
+  }
+  if (f && f->fourcc && f->slots.single.CreateMediaFile && f->slots.single.CloseMediaFile) {
+    auto params = std::make_unique<EncParam>();
+    std::memset(params.get(), 0, sizeof(EncParam));
+    params->file_fourcc = MX_FOURCC('M', 'P', '4', ' ');
+    params->no_video = params->no_subpicture = params->no_timecode = 1;
+    params->audio.fourcc = MX_FOURCC('A', 'A', 'C', ' ');
+    params->audio.sample_rate = 48000;
+    params->audio.channels = 2;
+    std::string path = test_temp_path("probe.mp4");
+    std::u16string wide(path.begin(), path.end());
+    MxSession s = f->slots.single.CreateMediaFile(wide.c_str(), params.get());
+    if (s) {
+      f->slots.single.CloseMediaFile(s);
+      ready = 1;
+    }
+    std::remove(path.c_str());
+  }
+  dlclose(h);
+  return ready == 1;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+static void drain(mxmux::Reader& reader, ReadResult& result, size_t max_frames) {
+  mxmux::Frame frame;
+  while (result.frames.size() < max_frames) {
+    int r = reader.next(frame, result.error);
+    if (r < 0) return;
+    if (r == 0) {
+      result.ended = true;
+      return;
+    }
+    frame.data = nullptr;
+    result.frames.push_back(frame);
+  }
+}
+
+ReadResult read_stream_file(const std::string& path, const mxmux::ReaderOptions& options) {
+  ReadResult result;
+  mxmux::ByteSource src;
+  auto reader = mxmux::make_reader(path, src, result.error);
+  if (!reader || !src.open_file(path, result.error) || !reader->open(options, result.error))
+    return result;
+  result.opened = true;
+  result.params = reader->params();
+  drain(*reader, result, 10000000);
+  return result;
+}
+
+ReadResult read_stream_memory(mxmux::Codec codec, const std::vector<uint8_t>& bytes,
+                              size_t max_frames) {
+  ReadResult result;
+  mxmux::ByteSource src;
+  src.open_memory(bytes.data(), bytes.size(), "memory");
+  auto reader = mxmux::make_reader_for(codec, src);
+  if (!reader->open({}, result.error)) return result;
+  result.opened = true;
+  result.params = reader->params();
+  drain(*reader, result, max_frames);
+  return result;
+}
+
+}  // namespace mxmux_test
