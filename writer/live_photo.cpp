@@ -1,13 +1,87 @@
-// Not written yet: its issue replaces these bodies.
-#pragma GCC diagnostic ignored "-Wunused-parameter"
+// Live Photo support: the content identifier, the hand-off of the still
+// picture to the sibling image plug-in, and the still-image-time sample.
 #include "writer/live_photo.h"
 
-std::string make_content_id() {
-  return {};
+#include <string>
+
+#include "platform/platform.h"
+#include "xqlog/xq_log.h"
+
+namespace {
+
+constexpr char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr size_t kContentIdLength = 36;
+constexpr size_t kDashes[] = {8, 13, 18, 23};
+constexpr size_t kVersionPosition = 14;  // always '4'
+constexpr size_t kVariantPosition = 19;  // one of 8, 9, A, B
+
+// The sibling plug-in lives in the host's PlugIns folder. Its Windows name is
+// mx_ImageEnc.dll; this platform's shared objects end in .so.
+constexpr char16_t kPlugInsFolder[] = u"/PlugIns/";
+constexpr char16_t kImageEncLibrary[] = u"mx_ImageEnc.so";
+constexpr char kImageEncEntry[] = "AddPicLivephotoMetaInfo";
+constexpr uint32_t kBaseDirectoryLimit = 511;
+constexpr uint32_t kStillMissing = 0xFFFFFFFFu;
+
+using AddPicLivephotoMetaInfoFn = uint32_t (*)(const char* jpeg_path, const uint8_t* bytes,
+                                               uint32_t size, const char* content_id);
+
+// The still-image-time item: size 9, local key 1, 8-bit value 0.
+constexpr uint8_t kStillImageTimeSample[9] = {0, 0, 0, 9, 0, 0, 0, 1, 0};
+
+bool is_fixed_position(size_t i) {
+  if (i == kVersionPosition) return true;
+  for (size_t d : kDashes) {
+    if (d == i) return true;
+  }
+  return false;
 }
+
+}  // namespace
+
+std::string make_content_id() {
+  std::string id(kContentIdLength, ' ');
+  for (size_t d : kDashes) id[d] = '-';
+  id[kVersionPosition] = '4';
+  int32_t r = 0;
+  for (size_t i = 0; i < kContentIdLength; ++i) {
+    if (is_fixed_position(i)) continue;
+    if (r < 3)
+      r = static_cast<int32_t>(0x2000000u + static_cast<uint32_t>(platform_rand()) * 0x1000000u);
+    r >>= 4;
+    const int32_t index = i == kVariantPosition ? ((r & 3) | 8) : (r & 15);
+    id[i] = kDigits[index];
+  }
+  return id;
+}
+
 uint32_t add_still_picture(const char* jpeg_path, const uint8_t* bytes, uint32_t size,
                            const char* content_id) {
-  return 0xFFFFFFFFu;
+  char16_t base[1024] = {};
+  XQ_GetBaseDirectory(base, kBaseDirectoryLimit);
+  base[kBaseDirectoryLimit] = 0;
+  std::u16string path = base;
+  path += kPlugInsFolder;
+  XQ_LogFormat(u"XQ_EncMgr:: FindFileFormat LoadLibrary:%ls", path.c_str());
+  path += kImageEncLibrary;
+
+  void* library = platform_load_library(wide_to_string(path.c_str()).c_str());
+  if (library == nullptr) return kStillMissing;
+  // The library stays loaded for the life of the process.
+  auto add_picture =
+      reinterpret_cast<AddPicLivephotoMetaInfoFn>(platform_find_symbol(library, kImageEncEntry));
+  if (add_picture == nullptr) return kStillMissing;
+  return add_picture(jpeg_path, bytes, size, content_id);
 }
+
 void write_still_image_time(MuxContext* c, const TrackSpec* specs, int32_t spec_count,
-                            const MxVideoFrame* frame, uint32_t* still_time_written) {}
+                            const MxVideoFrame* frame, uint32_t* still_time_written) {
+  if (*still_time_written || c == nullptr || frame == nullptr) return;
+  for (int32_t i = 0; i < spec_count; ++i) {
+    if (specs[i].kind != kKindTimedMetadata) continue;
+    mux_add_sample(specs[i].index, c, kStillImageTimeSample, sizeof kStillImageTimeSample, 1,
+                   kKindTimedMetadata, nullptr, frame->dts, frame->pts, 0);
+    *still_time_written = 1;
+    return;
+  }
+}
