@@ -99,8 +99,9 @@ uint32_t low32(uint64_t v) {
   return static_cast<uint32_t>(v);
 }
 
-// Records that become chunks.
+// Records that become chunks. Only audio records can hold 0 samples.
 uint32_t chunk_count(const MuxTrack* t) {
+  if (t->kind != kKindAudio) return t->entry_count;
   uint32_t n = 0;
   RecordWalk walk(t);
   while (const SampleRecord* r = walk.next()) n += holds_samples(r);

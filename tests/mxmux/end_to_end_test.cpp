@@ -213,6 +213,26 @@ TEST_F(EndToEnd, MetadataTimecodeAndSummary) {
       shell_quote(tc));
   EXPECT_NE(probe.out.find("codec_tag_string=tmcd"), std::string::npos) << probe.out;
   EXPECT_NE(probe.out.find("01:02:03:04"), std::string::npos) << probe.out;
+
+  std::string sph = test_temp_path("spherical.mp4");
+  r = run_mxmux("-q -o " + shell_quote(sph) + " --video " +
+                shell_quote(sample_path("testsrc.h264")) + " --spherical top-bottom");
+  ASSERT_EQ(r.status, 0) << r.err;
+  probe = run_command("ffprobe -v error -show_entries stream_side_data -of default=nw=1 " +
+                      shell_quote(sph));
+  EXPECT_NE(probe.out.find("projection=equirectangular"), std::string::npos) << probe.out;
+  EXPECT_NE(probe.out.find("type=top and bottom"), std::string::npos) << probe.out;
+
+  std::string live = test_temp_path("live.mov");
+  std::string still = live.substr(0, live.size() - 4) + ".jpg";
+  r = run_mxmux("-q -o " + shell_quote(live) + " --video " +
+                shell_quote(sample_path("testsrc.h264")) + " --live-photo " +
+                shell_quote(sample_path("cover.jpg")));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(file_exists(still)) << "no still beside the movie";
+  probe = run_command("ffprobe -v error -show_entries format_tags -of default=nw=1 " +
+                      shell_quote(live));
+  EXPECT_NE(probe.out.find("content.identifier="), std::string::npos) << probe.out;
 }
 
 TEST_F(EndToEnd, BadInputAndOutputGiveClearErrorsAndNoFile) {

@@ -18,7 +18,7 @@ TrackSpec track_spec(int32_t index, int32_t kind, uint32_t codec_id, uint32_t en
 uint8_t sample_byte(int32_t slot, uint64_t index, uint64_t k) {
   if (k == 0) return static_cast<uint8_t>(0x80 | slot);
   if (k < 4) return static_cast<uint8_t>(index >> (8 * (3 - k)));
-  return static_cast<uint8_t>(slot * 0x35 + index * 0x11 + k + (k >> 8));
+  return static_cast<uint8_t>(slot * 0x35 + k + (k >> 8));
 }
 
 MuxFile::MuxFile(const std::string& name, uint32_t mode, std::vector<TrackSpec> specs)
@@ -37,16 +37,22 @@ MuxFile::~MuxFile() {
   if (!keep_) std::remove(path.c_str());
 }
 
-std::vector<uint8_t> MuxFile::pattern(int32_t slot, uint32_t size) {
+const std::vector<uint8_t>& MuxFile::pattern(int32_t slot, uint32_t size) {
   uint64_t index = next_index_[slot]++;
-  buffer_.resize(size);
-  for (uint32_t k = 0; k < size; ++k) buffer_[k] = sample_byte(slot, index, k);
+  // Only the header depends on the index: packets of the same slot and size
+  // (the big ones of the large tests) reuse the filled buffer.
+  if (slot != pattern_slot_ || buffer_.size() != size) {
+    buffer_.resize(size);
+    for (uint32_t k = 0; k < size; ++k) buffer_[k] = sample_byte(slot, index, k);
+    pattern_slot_ = slot;
+  }
+  for (uint32_t k = 0; k < size && k < 4; ++k) buffer_[k] = sample_byte(slot, index, k);
   return buffer_;
 }
 
 void MuxFile::video(int32_t slot, uint32_t size, int64_t dts, int64_t pts, bool key,
                     int32_t cts_offset) {
-  std::vector<uint8_t> bytes = pattern(slot, size);
+  const std::vector<uint8_t>& bytes = pattern(slot, size);
   raw(slot, kKindVideo, bytes.data(), size, key ? 1 : 0, &cts_offset, dts, pts, 0);
 }
 
@@ -57,7 +63,7 @@ void MuxFile::audio(int32_t slot, const std::vector<uint32_t>& frame_sizes, int6
   std::vector<uint32_t> info;
   info.push_back(static_cast<uint32_t>(frame_sizes.size()));
   info.insert(info.end(), frame_sizes.begin(), frame_sizes.end());
-  std::vector<uint8_t> bytes = pattern(slot, total);
+  const std::vector<uint8_t>& bytes = pattern(slot, total);
   raw(slot, kKindAudio, bytes.data(), total, 0, info.data(), dts, pts, duration);
 }
 
@@ -65,12 +71,12 @@ void MuxFile::pcm(int32_t slot, uint32_t bytes, int32_t frames, int64_t dts) {
   // The session passes word 0 = frames, word 1 = the packet size, and the
   // frame count as the duration.
   uint32_t info[2] = {static_cast<uint32_t>(frames), bytes};
-  std::vector<uint8_t> data = pattern(slot, bytes);
+  const std::vector<uint8_t>& data = pattern(slot, bytes);
   raw(slot, kKindAudio, data.data(), bytes, 0, info, dts, dts, frames);
 }
 
 void MuxFile::other(int32_t slot, uint32_t kind, uint32_t size, int64_t dts, int64_t duration) {
-  std::vector<uint8_t> bytes = pattern(slot, size);
+  const std::vector<uint8_t>& bytes = pattern(slot, size);
   raw(slot, kind, bytes.data(), size, 1, nullptr, dts, dts, duration);
 }
 

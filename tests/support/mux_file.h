@@ -19,7 +19,7 @@ TrackSpec track_spec(int32_t index, int32_t kind, uint32_t codec_id, uint32_t en
 
 // Byte k of packet `index` (the index-th mux_add_sample call) of track slot
 // `slot`: a 4-byte header (0x80 | slot, then the index in 24 bits), then a
-// pattern that shifts with the index.
+// pattern of the slot that does not repeat every 256 bytes.
 uint8_t sample_byte(int32_t slot, uint64_t index, uint64_t k);
 
 class MuxFile {
@@ -64,11 +64,12 @@ class MuxFile {
   const std::string path;
 
  private:
-  std::vector<uint8_t> pattern(int32_t slot, uint32_t size);
+  const std::vector<uint8_t>& pattern(int32_t slot, uint32_t size);
   std::vector<TrackSpec> specs_;
   FILE* file_ = nullptr;
   iso::Tree tree_;
   std::vector<uint64_t> next_index_;
   std::vector<uint8_t> buffer_;
+  int32_t pattern_slot_ = -1;
   bool keep_ = false;
 };
