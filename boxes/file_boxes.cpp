@@ -145,14 +145,6 @@ int64_t elst_media_time(const MuxTrack* t) {
   return 0;
 }
 
-void put_time(ByteWriter* w, bool wide, uint64_t v) {
-  if (wide) {
-    put_be64(w, v);
-  } else {
-    put_be32(w, static_cast<uint32_t>(v));
-  }
-}
-
 }  // namespace
 
 uint32_t mp4_creation_time() {
