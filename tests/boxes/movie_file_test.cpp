@@ -242,7 +242,8 @@ TEST(MovieFile, EditListsByTrack) {
   f.video(2, 10, 0, 0, true, 0);
   const iso::Tree& tree = f.finish();
   SCOPED_TRACE(tree.dump());
-  EXPECT_EQ(tree.at("moov/trak[0]/edts/elst").u32(12), 0u);
+  // The edit starts at the first frame's composition time.
+  EXPECT_EQ(tree.at("moov/trak[0]/edts/elst").u32(12), 2002u);
   EXPECT_EQ(tree.at("moov/trak[0]/edts/elst").u32(8), 66u);  // 2002 / 30000 s
   EXPECT_EQ(tree.at("moov/trak[1]/edts/elst").u32(12), 4410u);
   EXPECT_EQ(tree.find("moov/trak[2]/edts"), nullptr);
