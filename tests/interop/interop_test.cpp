@@ -51,7 +51,7 @@ void PrintTo(const Case& c, std::ostream* os) {
 }
 
 uint32_t code_of(const char* s) {
-  return host::fourcc(*reinterpret_cast<const char(*)[5]>(s));
+  return MX_FOURCC(s[0], s[1], s[2], s[3]);
 }
 
 bool is_pcm(Media m) {
