@@ -138,19 +138,14 @@ int64_t first_offset_media_time(const MuxTrack* t) {
 }
 
 int64_t elst_media_time(const MuxTrack* t) {
+  // A video edit starts at the first frame's composition time: with media time 0
+  // a reordering delay would show nothing first and cut the last frames off.
+  if (t->kind == kKindVideo) return first_offset_media_time(t);
   for (const MediaTimeRow& row : kMediaTimes) {
     if (row.codec_id != t->codec_id) continue;
     return row.rule == MediaTime::kAacPriming ? kAacPrimingTime : first_offset_media_time(t);
   }
   return 0;
-}
-
-void put_time(ByteWriter* w, bool wide, uint64_t v) {
-  if (wide) {
-    put_be64(w, v);
-  } else {
-    put_be32(w, static_cast<uint32_t>(v));
-  }
 }
 
 }  // namespace

@@ -71,19 +71,12 @@ int32_t write_mdhd(MuxContext* c, MuxTrack* t) {
   int32_t size = wide ? 44 : 32;
   put_be32(w, static_cast<uint32_t>(size));
   put_tag(w, "mdhd");
-  put_u8(w, wide ? 1 : 0);  // version
-  put_be24(w, 0);           // flags
-  if (wide) {
-    put_be64(w, now);           // creation time
-    put_be64(w, now);           // modification time
-    put_be32(w, t->timescale);  // time scale
-    put_be64(w, duration);      // duration
-  } else {
-    put_be32(w, now);                              // creation time
-    put_be32(w, now);                              // modification time
-    put_be32(w, t->timescale);                     // time scale
-    put_be32(w, static_cast<uint32_t>(duration));  // duration
-  }
+  put_u8(w, wide ? 1 : 0);                  // version
+  put_be24(w, 0);                           // flags
+  put_time(w, wide, now);                   // creation time
+  put_time(w, wide, now);                   // modification time
+  put_be32(w, t->timescale);                // time scale
+  put_time(w, wide, duration);              // duration
   put_be16(w, pack_language(t->language));  // language
   put_be16(w, 0);                           // quality
   return size;

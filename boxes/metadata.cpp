@@ -21,9 +21,9 @@ bool mode_has_items(uint32_t mode) {
   return false;
 }
 
-// Integer items whose value is a signed integer; any other integer item
-// (`hdvd`) is typed as UTF-8 text, as players of these files have it.
-constexpr const char* kSignedIntTags[] = {"stik", "tvsn", "tves"};
+// Integer items are typed as signed integers. `hdvd` included: typed as text,
+// its one binary byte would be a malformed string to readers.
+constexpr const char* kSignedIntTags[] = {"stik", "tvsn", "tves", "hdvd"};
 
 uint32_t int_item_type(const char* tag) {
   for (const char* t : kSignedIntTags) {

@@ -29,3 +29,12 @@ inline uint64_t to_movie_time(uint64_t duration, uint32_t timescale) {
 inline bool needs_64_bits(uint64_t v) {
   return v > 0xFFFFFFFFull;
 }
+
+// A time field of a header: 64 bits in the version-1 form, else 32.
+inline void put_time(ByteWriter* w, bool wide, uint64_t v) {
+  if (wide) {
+    put_be64(w, v);
+  } else {
+    put_be32(w, static_cast<uint32_t>(v));
+  }
+}

@@ -66,21 +66,14 @@ uint32_t bits_per_second(uint64_t units_per_second, uint64_t bytes, uint64_t per
 BitRates compute_bit_rates(const MuxTrack* t) {
   uint64_t total = 0;
   int32_t largest = 0;  // largest bytes per audio frame of one packet
-  uint64_t remaining = t->entry_count;
-  for (const SampleBlock* block = t->block_first; block != nullptr && remaining > 0;
-       block = block->next) {
-    uint64_t n = remaining < kSampleBlockRecords ? remaining : kSampleBlockRecords;
-    for (uint64_t i = 0; i < n; ++i) {
-      const SampleRecord& r = block->records[i];
-      total += r.size;
-      int32_t frames = static_cast<int32_t>(r.samples);
-      if (frames > 0) {
-        int32_t per_frame = static_cast<int32_t>(r.size / static_cast<uint64_t>(frames));
-        if (per_frame > largest) largest = per_frame;
-      }
+  mux_for_each_record(t, [&](const SampleRecord& r, uint64_t) {
+    total += r.size;
+    int32_t frames = static_cast<int32_t>(r.samples);
+    if (frames > 0) {
+      int32_t per_frame = static_cast<int32_t>(r.size / static_cast<uint64_t>(frames));
+      if (per_frame > largest) largest = per_frame;
     }
-    remaining -= n;
-  }
+  });
   BitRates rates{};
   rates.avg_bitrate = bits_per_second(t->timescale, total, t->duration);
   if (t->kind == kKindAudio) {

@@ -166,6 +166,10 @@ uint32_t CMp4Writer::WriteAudioFrame(const MxAudioFrame* frame, const int32_t* f
   if (!frame || !mux) return 0;
   if (refuse_when_output_failed()) return 0;
   if (!frame_packing_done && params->no_video == 0) frame_packing_step();
+  if (frame->size < 0) {
+    XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: negative size [%d]\n", frame->size);
+    return 0;
+  }
   if (frame->size < 1 || audio_codec == kCodecNone) return 0;
   if (first_spec_of_kind(kKindAudio) < 0) return 0;
   if (!frame->data) {

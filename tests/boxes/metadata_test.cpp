@@ -75,8 +75,8 @@ TEST(Udta, TitleOnlyMp4IsByteExact) {
                 "0000001d a96e616d"  // ©nam
                 "00000015 64617461 00000001 00000000"),
       text_bytes("Title"),
-      hex_bytes("00000019 68647664"  // hdvd: one byte, typed 1
-                "00000011 64617461 00000001 00000000 00"
+      hex_bytes("00000019 68647664"  // hdvd: one byte, typed as a signed integer
+                "00000011 64617461 00000015 00000000 00"
                 "000000ff 2d2d2d2d"  // ---- iTunMOVI
                 "0000001c 6d65616e 00000000"),
       text_bytes("com.apple.iTunes"),
@@ -218,7 +218,9 @@ TEST(Udta, EveryItemInOrder) {
     EXPECT_EQ(d.type, 1u) << t[0];
     EXPECT_EQ(d.value, t[1]) << t[0];
   }
-  EXPECT_EQ(item_data(tree.at("udta/meta/ilst/hdvd")).value, std::string(1, '\x01'));
+  ItemData hd = item_data(tree.at("udta/meta/ilst/hdvd"));
+  EXPECT_EQ(hd.type, 21u);
+  EXPECT_EQ(hd.value, std::string(1, '\x01'));
   EXPECT_EQ(freeform_text(tree, "iTunEXTC"), "mpaa|R|400|");
 }
 
@@ -421,7 +423,7 @@ TEST(Items, IntegerWidths) {
   EXPECT_EQ(capture.bytes(), hex_bytes("0000001c 7476736e 00000014 64617461 00000015 00000000"
                                        "01020304"
                                        "00000019 7374696b 00000011 64617461 00000015 00000000 ff"
-                                       "0000001a 68647664 00000012 64617461 00000001 00000000"
+                                       "0000001a 68647664 00000012 64617461 00000015 00000000"
                                        "0002"));
 }
 

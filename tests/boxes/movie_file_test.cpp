@@ -242,7 +242,8 @@ TEST(MovieFile, EditListsByTrack) {
   f.video(2, 10, 0, 0, true, 0);
   const iso::Tree& tree = f.finish();
   SCOPED_TRACE(tree.dump());
-  EXPECT_EQ(tree.at("moov/trak[0]/edts/elst").u32(12), 0u);
+  // The edit starts at the first frame's composition time.
+  EXPECT_EQ(tree.at("moov/trak[0]/edts/elst").u32(12), 2002u);
   EXPECT_EQ(tree.at("moov/trak[0]/edts/elst").u32(8), 66u);  // 2002 / 30000 s
   EXPECT_EQ(tree.at("moov/trak[1]/edts/elst").u32(12), 4410u);
   EXPECT_EQ(tree.find("moov/trak[2]/edts"), nullptr);
@@ -359,3 +360,39 @@ TEST(MovieFile, LongAudioGetsVersionOneMediaHeaderOnly) {
 }
 
 }  // namespace
+
+// Values no session sets but a file must survive: time scales of 0, a frame
+// duration of 0, a duration that went below zero, a huge first offset.
+TEST(MovieFile, HostileTrackValuesGiveAValidTree) {
+  MuxFile f("hostile.mov", kModeMov,
+            {track_spec(0, kKindVideo, kCodecH264), track_spec(1, kKindAudio, kCodecFlac, 1),
+             track_spec(2, kKindAudio, kCodecAac), track_spec(3, kKindTimecode, kCodecTimecode)});
+  mux_set_timescale(0, f.c, 0);
+  mux_set_frame_rate(0, f.c, 0.0f, 1);
+  mux_set_timescale(1, f.c, 44100);
+  mux_set_timescale(3, f.c, 0);
+  mux_set_sample_duration(3, f.c, 0);
+  f.video(0, 10, 0, 0, true);
+  f.video(0, 10, 400000, 400000, false);
+  // pts - dts = 8e18 (100 ns): far beyond 32 bits in track units.
+  f.audio(1, {10}, -4000000000000000000ll, 4000000000000000000ll, 4608);
+  f.audio(2, {10}, 0, 0, -5000);  // the duration goes below zero
+  f.other(3, kKindTimecode, 4, 0, 0);
+  const iso::Tree& tree = f.finish();
+  SCOPED_TRACE(tree.dump());
+  for (const iso::Box* box : tree.all("trak")) EXPECT_TRUE(box->error.empty());
+  EXPECT_EQ(own_children(tree.at("moov")), (Types{"mvhd", "trak", "trak", "trak", "trak"}));
+  // Slot 0 counts as no time; the FLAC packet of slot 1 lasts 4608 / 44100 s.
+  EXPECT_EQ(tree.at("moov/mvhd").u32(16), 104u);
+  EXPECT_EQ(tree.at("moov/trak[0]/tkhd").u32(20), 0u);
+  EXPECT_EQ(tree.at("moov/trak[0]/mdia/mdhd").u32(12), 0u);  // time scale as given
+  // The first offset does not fit 32 bits: the edit is written in its 64-bit form.
+  const iso::Box& flac_elst = tree.at("moov/trak[1]/edts/elst");
+  EXPECT_EQ(flac_elst.version(), 1);
+  EXPECT_EQ(flac_elst.u64(16), 35280000000000000ull);  // 44100 × 8e18 ÷ 1e7
+  // A duration below zero is written as 0, not as a count near 2^64.
+  EXPECT_EQ(tree.at("moov/trak[2]/mdia/mdhd").version(), 0);
+  EXPECT_EQ(tree.at("moov/trak[2]/mdia/mdhd").u32(16), 0u);
+  EXPECT_EQ(tree.at("moov/trak[2]/tkhd").u32(20), 0u);
+  EXPECT_EQ(tree.at("moov/trak[3]/mdia/minf/stbl/stsd/tmcd").u8(24), 0);
+}

@@ -254,7 +254,8 @@ TEST(EditList, MediaTimeByCodec) {
       {"ALAC 1024 frames at 48000", kKindAudio, kCodecAlac, 48000, 213334, 1024},
       {"FLAC negative offset: no negative edit", kKindAudio, kCodecFlac, 44100, -1000000, 0},
       {"PCM", kKindAudio, kCodecPcm16, 48000, 5000, 0},
-      {"video with reordering", kKindVideo, kCodecH264, 30000, 667334, 0},
+      {"video with reordering: its first composition time", kKindVideo, kCodecH264, 30000,
+       667334, 2002},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);

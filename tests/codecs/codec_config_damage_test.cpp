@@ -173,6 +173,7 @@ TEST(CodecConfigDamage, Av1ConfigurationObus) {
       concat({hex_bytes(kAv1TemporalDelimiter), hex_bytes(kAv1Vectors[3].sequence_header_obu),
               hex_bytes(kAv1MetadataLight), hex_bytes(kAv1MetadataMastering)}),
       hex_bytes(kAv1Vectors[0].sequence_header_obu),
+      hex_bytes(kAv1Vectors[10].sequence_header_obu),  // timing info with a uvlc field
       hex_bytes(kAv1Vectors[11].sequence_header_obu),  // timing info and decoder model
       hex_bytes(kAv1Vectors[9].sequence_header_obu),   // reduced still-picture header
   };

@@ -4,7 +4,10 @@
 #include "writer/mp4_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -331,20 +334,35 @@ TEST_F(WriterSession, MetadataAndCoverArtAreCopiedIntoTheContext) {
   EXPECT_EQ(w2.mux_context()->metadata.cover_art, nullptr);
 }
 
-TEST_F(WriterSession, LivePhotoMarksTheContextAndKeepsNoPicture) {
-  Bytes jpeg = hex_bytes("FF D8 FF E0 00 10 4A 46 49 46 00 FF D9");
+TEST_F(WriterSession, LivePhotoMarksTheContextAndHandsTheStillOver) {
+  Bytes jpeg = hex_bytes("FF D8 FF E0 00 10 4A 46 49 46 00 01 01 00 00 01 00 01 00 00 FF D9");
   MxPicture picture{jpeg.data(), static_cast<uint32_t>(jpeg.size()), 0};
   auto p = host::blank_params(fourcc("MP4 "));
   host::set_video(*p, fourcc("H264"), 320, 240, 30.0);
   p->metadata.live_photo = 1;
   p->metadata.cover_art = &picture;
+  // A dot in a folder name does not count as the movie's extension.
+  std::string folder = test_temp_path("live.d");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST, true);
+  std::string movie = folder + "/clip.mp4";
+  std::remove((folder + "/clip.jpg").c_str());
   CMp4Writer w;
-  ASSERT_TRUE(w.CreateMediaFile(name("live.mov").c_str(), p.get()));
+  ASSERT_TRUE(w.CreateMediaFile(u16(movie).c_str(), p.get()));
   MuxContext* c = w.mux_context();
   EXPECT_EQ(c->live_photo, 1u);
-  EXPECT_EQ(c->metadata.cover_art, nullptr);
+  EXPECT_EQ(c->metadata.cover_art, nullptr);  // the picture becomes the still, not cover art
   EXPECT_EQ(w.mode_value(), 1u);
+  ASSERT_EQ(w.content_id_value().size(), 36u);
   EXPECT_EQ(std::string(c->content_id), w.content_id_value());
+
+  // The sibling plug-in wrote the still beside the movie, carrying the identifier.
+  Bytes still = read_whole_file(folder + "/clip.jpg");
+  ASSERT_GT(still.size(), jpeg.size());
+  EXPECT_EQ(still[0], 0xFF);
+  EXPECT_EQ(still[1], 0xD8);
+  std::string text(still.begin(), still.end());
+  EXPECT_NE(text.find(w.content_id_value()), std::string::npos);
+  EXPECT_EQ(w.WriteTrail(), 0);
 }
 
 TEST_F(WriterSession, AudioConfigurationReachesTheAudioSlots) {

@@ -194,6 +194,7 @@ TEST_F(SessionFaults, NullDataWithASizeIsNeverRead) {
   EXPECT_TRUE(log.contains("CMp4Writer::WriteVideoFrame refused: no data for [100] bytes"));
   EXPECT_TRUE(log.contains("CMp4Writer::WriteVideoFrame refused: timecode frame without data"));
   EXPECT_TRUE(log.contains("CMp4Writer::WriteAudioFrame refused: no data for [100] bytes"));
+  EXPECT_TRUE(log.contains("CMp4Writer::WriteAudioFrame refused: negative size [-8]"));
   iso::Tree tree = iso::read_file(file);
   EXPECT_EQ(tree.at("moov").count("trak"), 1u) << tree.dump();
   EXPECT_EQ(only_track(file).samples.size(), 1u);

@@ -4,6 +4,7 @@
 // packing, composition offsets, timecode samples and configuration hand-over.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -646,4 +647,63 @@ TEST_F(SessionFiles, AvcConfigurationComesFromTheFirstExtraData) {
   Bytes expected =
       concat({hex_bytes("01 42 00 1E FF E1 00 08"), kSps, hex_bytes("01 00 04"), kPps});
   EXPECT_EQ(avcc->payload(), expected);
+}
+
+TEST_F(SessionFiles, ConfigurationIsHandedToEachCodecAtClose) {
+  struct Case {
+    const char* video;
+    Bytes config;      // the second buffer of WriteVideoExtraData
+    const char* line;  // expected log line, or empty for none
+  };
+  const Case cases[] = {
+      {"AV1 ", hex_bytes("0A 0B 00 00 00 24 C6 7F FF F8"),
+       "CMp4Writer::WriteTrail AV1 extralen = 10 "},
+      {"AVHD", {}, "CMp4Writer::WriteTrail AV1 extralen = 0 "},
+      {"FFV1", hex_bytes("01 02 03 04 05 06 07"), "CMp4Writer::WriteTrail FFV1 extralen = 7 "},
+      {"FFV1", {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.video);
+    host::LogCapture log;
+    auto p = host::blank_params(fourcc("MOV "));
+    host::set_video(*p, MX_FOURCC(c.video[0], c.video[1], c.video[2], c.video[3]), 320, 240, 25.0);
+    std::string file = path("handover.mov");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      s.video_config({}, c.config);
+      EXPECT_EQ(write_video(s, Bytes(40, 0x11), 0, 0), 40u);
+    }
+    if (*c.line) {
+      EXPECT_TRUE(log.contains(c.line));
+    } else {
+      EXPECT_EQ(log.count_prefix("CMp4Writer::WriteTrail"), 0u);
+    }
+    EXPECT_TRUE(log.contains("mx_mp4.dll: writed trail successful."));
+    EXPECT_NE(read_back(file).tree.find("moov/trak/mdia/minf/stbl/stsd"), nullptr);
+  }
+}
+
+TEST_F(SessionFiles, DualAudioConfigurationIsSplitBetweenTheTracks) {
+  auto p = host::blank_params(fourcc("MP4 "));
+  host::set_audio(*p, fourcc("EAAC"), 48000, 2);
+  std::string file = path("dual-config.mp4");
+  {
+    host::Session s(*p, file);
+    s.audio_config(hex_bytes("02 00 00 00 11 90  03 00 00 00 10 3D E0"));
+    Bytes packet = hex_bytes("01 00 00 00 A1  01 00 00 00 C1");
+    int32_t info[] = {1, 1, 1, 1, 1};
+    MxAudioFrame a = host::audio_frame(packet.data(), static_cast<int32_t>(packet.size()), 0);
+    EXPECT_EQ(s.audio(a, info), 2u);
+  }
+  Written w = read_back(file);
+  auto contains = [](const Bytes& hay, const Bytes& needle) {
+    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
+  };
+  const std::vector<const iso::Box*> esds = w.tree.all("esds");
+  ASSERT_EQ(esds.size(), 1u) << w.tree.dump();
+  EXPECT_TRUE(contains(esds[0]->payload(), hex_bytes("11 90")));  // the AAC part
+  EXPECT_FALSE(contains(esds[0]->payload(), hex_bytes("10 3D E0")));
+  EXPECT_EQ(w.trak(0).at("mdia/hdlr").fourcc(8), "soun");
+  EXPECT_EQ(w.trak(1).at("mdia/hdlr").fourcc(8), "soun");
 }
