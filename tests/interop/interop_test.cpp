@@ -255,6 +255,7 @@ const Case kCases[] = {
     {"3GP ", Media::kMpeg4Visual, Media::kAac},
     {"3GP2", Media::kH264, Media::kAmrNb},
     {"3GP2", Media::kMpeg4Visual, Media::kAac},
+    {"KDDI", Media::kMpeg4Visual, Media::kAac},
     // F4V ("F4V " is written as MP4, "NF4V" in the F4V flavour)
     {"F4V ", Media::kH264, Media::kAac, "FAVC", "MAAC"},
     {"F4V ", Media::kH264, Media::kAc3Stereo, "FAVC"},

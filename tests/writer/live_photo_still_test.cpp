@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -193,6 +195,44 @@ TEST(LivePhotoStill, MalformedSegmentsAreCopiedAsTheyStand) {
     const size_t exif_size = 2 + (size_t{out[4]} << 8 | out[5]);
     ASSERT_LE(2 + exif_size, out.size());
     EXPECT_EQ(Bytes(out.begin() + 2 + exif_size, out.end()), tail);
+  }
+}
+
+TEST(LivePhotoStill, RandomHeadersNeverLoseTheIdentifier) {
+  // Marker-heavy noise: every input is walked with bounds, and the output
+  // always starts with our Exif segment followed by bytes of the input.
+  std::mt19937 random(20240501);
+  for (int round = 0; round < 300; ++round) {
+    Bytes input = {0xFF, 0xD8};
+    const int pieces = static_cast<int>(random() % 8);
+    for (int i = 0; i < pieces; ++i) {
+      switch (random() % 4) {
+        case 0:
+          input.insert(input.end(), {0xFF, static_cast<uint8_t>(0xC0 + random() % 64)});
+          break;
+        case 1:
+          input.push_back(0xFF);
+          break;
+        case 2: {
+          const size_t n = random() % 40;
+          Bytes payload(n);
+          for (uint8_t& b : payload) b = static_cast<uint8_t>(random());
+          if (random() % 2 && n >= 6) std::memcpy(payload.data(), "Exif\0\0", 6);
+          Bytes seg = segment(random() % 2 ? 0xE1 : 0xE0, payload);
+          if (random() % 4 == 0) seg[2] = static_cast<uint8_t>(random());  // a wrong length
+          input.insert(input.end(), seg.begin(), seg.end());
+          break;
+        }
+        default:
+          input.push_back(static_cast<uint8_t>(random()));
+      }
+    }
+    const Bytes out = write_still(input);
+    ASSERT_GE(out.size(), 6u);
+    const size_t exif_size = 2 + (size_t{out[4]} << 8 | out[5]);
+    ASSERT_LE(2 + exif_size, out.size());
+    EXPECT_EQ(content_identifier(Bytes(out.begin() + 6, out.begin() + 2 + exif_size)), kId);
+    EXPECT_LE(out.size() - exif_size, input.size()) << "round " << round;
   }
 }
 

@@ -125,16 +125,32 @@ class MetadataReaders : public ::testing::Test {
   }
 };
 
-TEST_F(MetadataReaders, LivePhotoMovieAndStillShareTheIdentifier) {
-  const std::string source = test_temp_path("live-source.h264");
-  ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 "
-                         "-frames:v 10 -c:v libx264 -bf 0 -g 10 -x264-params aud=1 -f h264 " +
+// Writes ten H.264 frames of the given size through the slots.
+void write_h264_movie(const EncParam& p, const std::string& path, uint32_t width, uint32_t height) {
+  const std::string source = path + ".h264";
+  ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=" + std::to_string(width) +
+                         "x" + std::to_string(height) +
+                         ":rate=25 -frames:v 10 -c:v libx264 -bf 0 -g 10 -x264-params aud=1 "
+                         "-f h264 " +
                          source)
                             .c_str()),
             0);
   const Bytes stream = read_whole_file(source);
   std::vector<Bytes> units = access_units(stream);
-  ASSERT_EQ(units.size(), 10u);
+  host::Session s(p, path);
+  ASSERT_TRUE(s.open());
+  s.video_config(first_nal(stream, 8), first_nal(stream, 7));
+  for (size_t i = 0; i < units.size(); ++i) {
+    const int64_t t = static_cast<int64_t>(i) * 400000;
+    MxVideoFrame f = host::video_frame(units[i].data(), static_cast<uint32_t>(units[i].size()), t,
+                                       t, has_idr(units[i]) ? 1 : 0);
+    ASSERT_GT(s.video(f), 0u) << "frame " << i;
+  }
+  s.close();
+  std::remove(source.c_str());
+}
+
+TEST_F(MetadataReaders, LivePhotoMovieAndStillShareTheIdentifier) {
   const Bytes cover = read_whole_file(std::string(MX_SOURCE_DIR) + "/samples/cover.jpg");
   const MxPicture still_picture = {cover.data(), static_cast<uint32_t>(cover.size()), 0};
 
@@ -152,18 +168,7 @@ TEST_F(MetadataReaders, LivePhotoMovieAndStillShareTheIdentifier) {
   const std::string movie = test_temp_path("live.mov");
   const std::string still = test_temp_path("live.jpg");
   std::remove(still.c_str());
-  {
-    host::Session s(*p, movie);
-    ASSERT_TRUE(s.open());
-    s.video_config(first_nal(stream, 8), first_nal(stream, 7));
-    for (size_t i = 0; i < units.size(); ++i) {
-      const int64_t t = static_cast<int64_t>(i) * 400000;
-      MxVideoFrame f = host::video_frame(units[i].data(), static_cast<uint32_t>(units[i].size()), t,
-                                         t, has_idr(units[i]) ? 1 : 0);
-      ASSERT_GT(s.video(f), 0u) << "frame " << i;
-    }
-    s.close();
-  }
+  ASSERT_NO_FATAL_FAILURE(write_h264_movie(*p, movie, 320, 240));
 
   const std::string id = run("exiftool -s3 -Keys:ContentIdentifier " + movie);
   EXPECT_TRUE(std::regex_match(
@@ -195,9 +200,38 @@ TEST_F(MetadataReaders, LivePhotoMovieAndStillShareTheIdentifier) {
   const iso::Box& stsz = tree.at("moov/trak[1]/mdia/minf/stbl/stsz");
   EXPECT_EQ(stsz.u32(4), 9u);
   EXPECT_EQ(stsz.u32(8), 1u);
-  std::remove(source.c_str());
   std::remove(movie.c_str());
   std::remove(still.c_str());
+}
+
+TEST_F(MetadataReaders, SphericalXmlOfA360DegreeTrack) {
+  struct Case {
+    uint32_t field_of_view, stereo_mode;
+    std::string expected;  // exiftool's GSpherical tags, empty for none
+  };
+  const Case cases[] = {
+      {360, 1, "true\nequirectangular\nleft-right\n320\n320\n320\n320"},
+      {360, 2, "true\nequirectangular\ntop-bottom\n640\n160\n640\n160"},
+      {180, 0, ""},
+  };
+  for (const Case& k : cases) {
+    auto p = host::blank_params(fourcc("MP4 "));
+    host::set_video(*p, fourcc("H264"), 640, 320, 25.0);
+    p->video.field_of_view = k.field_of_view;
+    p->video.stereo_mode = k.stereo_mode;
+    const std::string movie = test_temp_path("spherical.mp4");
+    ASSERT_NO_FATAL_FAILURE(write_h264_movie(*p, movie, 640, 320));
+    EXPECT_EQ(run("exiftool -s3 -XMP-GSpherical:Spherical -XMP-GSpherical:ProjectionType "
+                  "-XMP-GSpherical:StereoMode -XMP-GSpherical:CroppedAreaImageWidthPixels "
+                  "-XMP-GSpherical:CroppedAreaImageHeightPixels "
+                  "-XMP-GSpherical:FullPanoWidthPixels -XMP-GSpherical:FullPanoHeightPixels " +
+                  movie),
+              k.expected)
+        << "field of view " << k.field_of_view << ", stereo mode " << k.stereo_mode;
+    EXPECT_EQ(iso::read_file(movie).all("uuid").size(), k.expected.empty() ? 0u : 1u);
+    EXPECT_EQ(run("ffmpeg -v error -i " + movie + " -f null - 2>&1"), "");
+    std::remove(movie.c_str());
+  }
 }
 
 TEST_F(MetadataReaders, M4aItemsAndCoverArt) {
