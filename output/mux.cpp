@@ -257,7 +257,10 @@ int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32
     c->mdat_started = 1;
   }
   if (t->first_cts_offset == -1) {
-    t->first_cts_offset = pts - dts;
+    // Hostile time stamps must not overflow: the difference saturates.
+    int64_t offset;
+    if (__builtin_sub_overflow(pts, dts, &offset)) offset = pts < dts ? INT64_MIN : INT64_MAX;
+    t->first_cts_offset = offset;
     t->first_dts = dts;
   }
   if (t->first_pts == -1) t->first_pts = pts;

@@ -2,12 +2,14 @@
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <sys/random.h>
 #include <sys/types.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
 
 namespace {
 
@@ -186,4 +188,11 @@ int64_t platform_time() {
 
 int platform_rand() {
   return std::rand();
+}
+
+uint32_t platform_random32() {
+  uint32_t value = 0;
+  if (getrandom(&value, sizeof value, 0) == static_cast<ssize_t>(sizeof value)) return value;
+  static std::random_device device;  // only when the system call is unavailable
+  return device();
 }

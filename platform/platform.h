@@ -50,3 +50,6 @@ int64_t platform_time();
 
 // The runtime's pseudo-random numbers (never seeded by the plug-in).
 int platform_rand();
+
+// 32 bits from the system's random source (unpredictable, different in every process).
+uint32_t platform_random32();

@@ -39,17 +39,25 @@ bool is_fixed_position(size_t i) {
 
 }  // namespace
 
+// The identifier is all that pairs a movie with its still, so identifiers made
+// by separate host runs must not repeat: every digit takes fresh bits from the
+// system's random source rather than from the C library's unseeded generator.
 std::string make_content_id() {
   std::string id(kContentIdLength, ' ');
   for (size_t d : kDashes) id[d] = '-';
   id[kVersionPosition] = '4';
-  int32_t r = 0;
+  uint32_t bits = 0;
+  int bits_left = 0;
   for (size_t i = 0; i < kContentIdLength; ++i) {
     if (is_fixed_position(i)) continue;
-    if (r < 3)
-      r = static_cast<int32_t>(0x2000000u + static_cast<uint32_t>(platform_rand()) * 0x1000000u);
-    r >>= 4;
-    const int32_t index = i == kVariantPosition ? ((r & 3) | 8) : (r & 15);
+    if (bits_left < 4) {
+      bits = platform_random32();
+      bits_left = 32;
+    }
+    const uint32_t nibble = bits & 15;
+    bits >>= 4;
+    bits_left -= 4;
+    const uint32_t index = i == kVariantPosition ? ((nibble & 3) | 8) : nibble;
     id[i] = kDigits[index];
   }
   return id;

@@ -323,6 +323,13 @@ TEST(MuxContext, VideoDuration) {
     add_video(m, 0, v, INT64_MAX, 0);
     EXPECT_EQ(static_cast<int64_t>(m.track(0).duration), INT64_MAX);
   }
+  {
+    Mux m({spec(0, kKindVideo), spec(1, kKindVideo)});  // the first offset saturates too
+    add_video(m, 0, v, INT64_MIN, INT64_MAX);
+    add_video(m, 1, v, INT64_MAX, INT64_MIN);
+    EXPECT_EQ(m.track(0).first_cts_offset, INT64_MAX);
+    EXPECT_EQ(m.track(1).first_cts_offset, INT64_MIN);
+  }
 }
 
 TEST(MuxContext, AudioFrameSizes) {
