@@ -23,8 +23,8 @@ constexpr int64_t kFrameTime = 333667;  // 100 ns units, 29.97 frames per second
 // A context whose video track holds n records. The samples carry no bytes
 // (the records are what the tables are made of); their sizes are set in the
 // records afterwards so that the size table is a real one.
-MuxContext* make_track(TrackSpec* spec, FILE* file, int64_t n) {
-  MuxContext* c = mux_create(spec, 1, kModeMp4, file);
+MuxContext* make_track(TrackSpec* track_spec, FILE* file, int64_t n) {
+  MuxContext* c = mux_create(track_spec, 1, kModeMp4, file);
   mux_set_codec(0, c, kCodecH264);
   mux_set_frame_rate(0, c, 29.97f, 1);
   mux_set_display_size(0, c, 1920, 1080);
@@ -45,12 +45,12 @@ MuxContext* make_track(TrackSpec* spec, FILE* file, int64_t n) {
 void BM_WriteMoov(benchmark::State& state) {
   const int64_t n = state.range(0);
   std::string path = bench_path("moov.bin");
-  TrackSpec spec;
-  spec.index = 0;
-  spec.kind = kKindVideo;
-  spec.codec_id = kCodecH264;
+  TrackSpec track_spec;
+  track_spec.index = 0;
+  track_spec.kind = kKindVideo;
+  track_spec.codec_id = kCodecH264;
   FILE* file = fopen(path.c_str(), "wb");
-  MuxContext* c = make_track(&spec, file, n);
+  MuxContext* c = make_track(&track_spec, file, n);
   int64_t moov_bytes = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -70,7 +70,7 @@ void BM_WriteMoov(benchmark::State& state) {
   state.counters["time_per_sample"] =
       benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate |
                                                      benchmark::Counter::kInvert);
-  mux_destroy(&spec, 1, c);
+  mux_destroy(&track_spec, 1, c);
   fclose(file);
   remove(path.c_str());
 }

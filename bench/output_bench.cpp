@@ -26,11 +26,11 @@ constexpr int64_t kFileBytes = 256ll << 20;
 constexpr int64_t kFrameTime = 333667;  // 100 ns units, 29.97 frames per second
 
 TrackSpec video_spec() {
-  TrackSpec spec;
-  spec.index = 0;
-  spec.kind = kKindVideo;
-  spec.codec_id = kCodecH264;
-  return spec;
+  TrackSpec track_spec;
+  track_spec.index = 0;
+  track_spec.kind = kKindVideo;
+  track_spec.codec_id = kCodecH264;
+  return track_spec;
 }
 
 // Samples as the session passes them for H.264: key frame every 30th, a
@@ -48,17 +48,17 @@ void BM_MuxAddSampleToFile(benchmark::State& state) {
   const int64_t per_file = kFileBytes / size;
   std::vector<uint8_t> sample(size, 0x5a);
   std::string path = bench_path("mux_add_sample.bin");
-  TrackSpec spec = video_spec();
+  TrackSpec track_spec = video_spec();
   for (auto _ : state) {
     state.PauseTiming();
     FILE* file = fopen(path.c_str(), "wb");
-    MuxContext* c = mux_create(&spec, 1, kModeMp4, file);
+    MuxContext* c = mux_create(&track_spec, 1, kModeMp4, file);
     mux_set_codec(0, c, kCodecH264);
     state.ResumeTiming();
     add_video_samples(c, sample.data(), size, per_file);
     if (writer_flush(c->writer) != 0) state.SkipWithError("write failed");
     state.PauseTiming();
-    mux_destroy(&spec, 1, c);
+    mux_destroy(&track_spec, 1, c);
     fclose(file);
     state.ResumeTiming();
   }
@@ -104,13 +104,13 @@ void BM_CallgrindAddSample(benchmark::State& state) {
   const int64_t count = state.range(0);
   std::vector<uint8_t> sample(200, 0x5a);
   std::string path = bench_path("callgrind.bin");
-  TrackSpec spec = video_spec();
+  TrackSpec track_spec = video_spec();
   for (auto _ : state) {
     FILE* file = fopen(path.c_str(), "wb");
-    MuxContext* c = mux_create(&spec, 1, kModeMp4, file);
+    MuxContext* c = mux_create(&track_spec, 1, kModeMp4, file);
     mux_set_codec(0, c, kCodecH264);
     add_video_samples(c, sample.data(), 200, count);
-    mux_destroy(&spec, 1, c);
+    mux_destroy(&track_spec, 1, c);
     fclose(file);
   }
   state.SetItemsProcessed(state.iterations() * count);
@@ -124,11 +124,11 @@ void BM_IndexMemoryPerSample(benchmark::State& state) {
   const int64_t count = state.range(0);
   const bool offsets = state.range(1) != 0;
   std::vector<uint8_t> sample(200, 0x5a);
-  TrackSpec spec = video_spec();
+  TrackSpec track_spec = video_spec();
   double heap = 0, records = 0, ctts = 0;
   for (auto _ : state) {
     FILE* file = fopen("/dev/null", "wb");
-    MuxContext* c = mux_create(&spec, 1, kModeMp4, file);
+    MuxContext* c = mux_create(&track_spec, 1, kModeMp4, file);
     mux_set_codec(0, c, offsets ? kCodecH264 : kCodecAv1);
     struct mallinfo2 before = mallinfo2();
     add_video_samples(c, sample.data(), 200, count);
@@ -144,7 +144,7 @@ void BM_IndexMemoryPerSample(benchmark::State& state) {
               static_cast<double>(t.entry_capacity / kSampleBlockRecords) * sizeof(SampleBlock);
     ctts = static_cast<double>(t.ctts_table->capacity) * sizeof(CompositionOffsetEntry) +
            sizeof(CompositionOffsetTable);
-    mux_destroy(&spec, 1, c);
+    mux_destroy(&track_spec, 1, c);
     fclose(file);
   }
   state.counters["heap_B_per_sample"] = heap / static_cast<double>(count);

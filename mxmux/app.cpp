@@ -127,23 +127,23 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
         has_inline = true;
       }
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* matched = nullptr;
     for (const auto& s : kOptionSpecs) {
-      if (arg == s.name) spec = &s;
+      if (arg == s.name) matched = &s;
     }
-    if (!spec) {
+    if (!matched) {
       error = arg[0] == '-'
                   ? "unknown option " + arg + " (see mxmux --help)"
                   : "unexpected argument '" + arg + "' (inputs go after --video or --audio)";
       return false;
     }
-    if (spec->takes_value && !has_inline) {
+    if (matched->takes_value && !has_inline) {
       if (i + 1 >= argc) {
         error = "option " + arg + " needs a value";
         return false;
       }
       value = argv[++i];
-    } else if (!spec->takes_value && has_inline) {
+    } else if (!matched->takes_value && has_inline) {
       error = "option " + arg + " takes no value";
       return false;
     }

@@ -1,4 +1,4 @@
-// Video readers without reordering: AV1 in IVF, MPEG-4 Part 2 visual and
+// Video readers without reordering: AV1 in IVF, MPEG-4 Visual visual and
 // H.263 elementary streams. Their frames are presented in decode order, so
 // decode and presentation times are both frame index × frame duration.
 #include <cstring>
@@ -209,7 +209,7 @@ uint64_t find_code(ByteSource& src, uint64_t from, Accept accept) {
   }
 }
 
-// MPEG-4 Part 2: a frame is one VOP with the headers (VOL, GOV, user data)
+// MPEG-4 Visual: a frame is one VOP with the headers (VOL, GOV, user data)
 // that precede it.
 class Mpeg4VisualReader : public Reader {
  public:
@@ -220,7 +220,7 @@ class Mpeg4VisualReader : public Reader {
     src_.ensure(4096);
     next_ = find_code(src_, 0, [](uint8_t b) { return b == 1; });
     if (next_ == ~uint64_t{0} || next_ > 16) {
-      error = src_.fail(0, "not an MPEG-4 Part 2 stream (no start code at the start)");
+      error = src_.fail(0, "not an MPEG-4 Visual stream (no start code at the start)");
       return false;
     }
     // Headers up to the first VOP.
@@ -244,7 +244,7 @@ class Mpeg4VisualReader : public Reader {
     }
     if (!have_vol) {
       error = src_.fail(
-          0, "MPEG-4 Part 2 stream without a video object layer header before its first frame");
+          0, "MPEG-4 Visual stream without a video object layer header before its first frame");
       return false;
     }
     // Frame duration from the first two VOPs' time stamps when the layer
@@ -295,7 +295,7 @@ class Mpeg4VisualReader : public Reader {
         }
         vop_type = src_.data()[p - src_.pos() + 4] >> 6;
         if (vop_type == 2) {
-          error = src_.fail(p, "unsupported MPEG-4 Part 2 feature: B-frames");
+          error = src_.fail(p, "unsupported MPEG-4 Visual feature: B-frames");
           return -1;
         }
       }
@@ -313,7 +313,7 @@ class Mpeg4VisualReader : public Reader {
     }
     if (vop_type < 0) {
       if (index_ == 0) {
-        error = src_.fail(start, "MPEG-4 Part 2 stream without a frame");
+        error = src_.fail(start, "MPEG-4 Visual stream without a frame");
         return -1;
       }
       return 0;  // trailing headers (end of sequence) only

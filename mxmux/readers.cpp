@@ -19,7 +19,7 @@ constexpr CodecText kCodecs[] = {
     {Codec::kH264, "H.264", true},
     {Codec::kHevc, "HEVC", true},
     {Codec::kAv1, "AV1", true},
-    {Codec::kMpeg4Visual, "MPEG-4 Part 2", true},
+    {Codec::kMpeg4Visual, "MPEG-4 Visual", true},
     {Codec::kH263, "H.263", true},
     {Codec::kAac, "AAC", false},
     {Codec::kAc3, "AC-3", false},
@@ -103,7 +103,7 @@ std::unique_ptr<Reader> make_reader_for(Codec codec, ByteSource& src) {
 }
 
 const char* reader_extensions_text() {
-  return ".h264 .264 .avc (H.264), .hevc .265 .h265 (HEVC), .ivf (AV1), .m4v .cmp (MPEG-4 Part 2), "
+  return ".h264 .264 .avc (H.264), .hevc .265 .h265 (HEVC), .ivf (AV1), .m4v .cmp (MPEG-4 Visual), "
          ".263 .h263 (H.263), .aac .adts (AAC), .ac3 (AC-3), .flac (FLAC), .wav (PCM), .amr "
          "(AMR-NB)";
 }

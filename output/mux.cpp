@@ -91,11 +91,11 @@ void release_track(MuxTrack* t) {
   *t = MuxTrack{};
 }
 
-bool init_track(MuxContext* c, const TrackSpec& spec) {
-  MuxTrack* t = &c->tracks[spec.index];
-  const KindDefaults& d = kKindDefaults[spec.kind];
-  t->track_id = static_cast<uint32_t>(spec.index) + 1;
-  t->kind = static_cast<uint32_t>(spec.kind);
+bool init_track(MuxContext* c, const TrackSpec& track_spec) {
+  MuxTrack* t = &c->tracks[track_spec.index];
+  const KindDefaults& d = kKindDefaults[track_spec.kind];
+  t->track_id = static_cast<uint32_t>(track_spec.index) + 1;
+  t->kind = static_cast<uint32_t>(track_spec.kind);
   t->kind_copy = t->kind;
   t->first_pts = -1;
   t->first_cts_offset = -1;
@@ -108,12 +108,12 @@ bool init_track(MuxContext* c, const TrackSpec& spec) {
   t->width = d.width;
   t->height = d.height;
   t->frame_rate = d.frame_rate;
-  if (d.copies_enable_hint) t->enable_hint = spec.enable_hint;
+  if (d.copies_enable_hint) t->enable_hint = track_spec.enable_hint;
   t->entry_count = 0;
   t->entry_capacity = kSampleBlockRecords;
   t->block_first = t->block_last = new_block();
   if (t->block_first == nullptr) return false;
-  if (spec.kind == kKindVideo) {
+  if (track_spec.kind == kKindVideo) {
     t->audio_config = static_cast<uint8_t*>(calloc(kVideoScratchSize, 1));
     t->ctts_table = new_ctts_table();
     if (t->audio_config == nullptr || t->ctts_table == nullptr) return false;
@@ -184,10 +184,11 @@ MuxContext* mux_create(TrackSpec* specs, int32_t count, uint32_t mode, FILE* fil
   c->track_count = count < 0 ? 0 : count > kMaxTracks ? kMaxTracks : count;
   bool ok = true;
   for (int32_t i = 0; specs != nullptr && i < count && ok; ++i) {
-    const TrackSpec& spec = specs[i];
-    if (spec.index < 0 || spec.index >= kMaxTracks || !known_kind(spec.kind)) continue;
-    if (c->tracks[spec.index].block_first != nullptr) continue;  // slot already taken
-    ok = init_track(c, spec);
+    const TrackSpec& track_spec = specs[i];
+    if (track_spec.index < 0 || track_spec.index >= kMaxTracks || !known_kind(track_spec.kind))
+      continue;
+    if (c->tracks[track_spec.index].block_first != nullptr) continue;  // slot already taken
+    ok = init_track(c, track_spec);
   }
   c->writer = ok ? writer_create(kMuxWriterCapacity, file) : nullptr;
   c->metadata.cover_art = nullptr;

@@ -205,7 +205,7 @@ struct MuxContext {
 
 // Null when the context or its writer cannot be allocated (the stream is left
 // untouched). Specs whose index is outside 0..15 or names a slot already taken
-// are skipped; track_count is the spec count clamped to 0..16.
+// are skipped; track_count is the slot count clamped to 0..16.
 MuxContext* mux_create(TrackSpec* specs, int32_t count, uint32_t mode, FILE* file);
 // Records one sample and appends its bytes. Kind: 0 audio (extra -> {i32 n,
 // n u32 values}), 1 video (extra -> i32 composition offset, or null),

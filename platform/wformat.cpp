@@ -49,7 +49,7 @@ struct Output {
   }
 };
 
-struct Spec {
+struct Directive {
   bool left = false;   // '-'
   bool plus = false;   // '+'
   bool space = false;  // ' '
@@ -74,33 +74,33 @@ bool is_digit(char16_t c) {
 
 // Writes prefix (sign or "0x") and body padded to the field width. Zero
 // padding goes between the prefix and the body.
-void emit_padded(Output& o, const Spec& spec, const char* prefix, size_t prefix_length,
+void emit_padded(Output& o, const Directive& directive, const char* prefix, size_t prefix_length,
                  const char* body, size_t body_length, bool zero_pad) {
   size_t length = prefix_length + body_length;
-  size_t pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.left && !zero_pad && !o.repeat(u' ', pad)) return;
+  size_t pad = directive.width > length ? directive.width - length : 0;
+  if (!directive.left && !zero_pad && !o.repeat(u' ', pad)) return;
   if (!o.put_ascii(prefix, prefix_length)) return;
-  if (!spec.left && zero_pad && !o.repeat(u'0', pad)) return;
+  if (!directive.left && zero_pad && !o.repeat(u'0', pad)) return;
   if (!o.put_ascii(body, body_length)) return;
-  if (spec.left) o.repeat(u' ', pad);
+  if (directive.left) o.repeat(u' ', pad);
 }
 
-void format_integer(Output& o, const Spec& spec, uintmax_t magnitude, bool negative, bool is_signed,
-                    unsigned base, bool upper, bool hex_prefix) {
+void format_integer(Output& o, const Directive& directive, uintmax_t magnitude, bool negative,
+                    bool is_signed, unsigned base, bool upper, bool hex_prefix) {
   const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   char reversed[64];
   size_t count = 0;
   for (uintmax_t v = magnitude; v != 0; v /= base) reversed[count++] = digits[v % base];
   // Precision is the minimum digit count; ".0" with the value 0 prints no digit.
-  size_t min_digits = spec.precision < 0 ? 1 : static_cast<size_t>(spec.precision);
+  size_t min_digits = directive.precision < 0 ? 1 : static_cast<size_t>(directive.precision);
   char prefix[3];
   size_t prefix_length = 0;
   if (is_signed) {
     if (negative)
       prefix[prefix_length++] = '-';
-    else if (spec.plus)
+    else if (directive.plus)
       prefix[prefix_length++] = '+';
-    else if (spec.space)
+    else if (directive.space)
       prefix[prefix_length++] = ' ';
   }
   if (hex_prefix && magnitude != 0) {
@@ -111,32 +111,32 @@ void format_integer(Output& o, const Spec& spec, uintmax_t magnitude, bool negat
   size_t leading_zeros = min_digits > count ? min_digits - count : 0;
   size_t body_length = leading_zeros + count;
   size_t length = prefix_length + body_length;
-  bool zero_pad = spec.zero && !spec.left && spec.precision < 0;
-  size_t pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.left && !zero_pad && !o.repeat(u' ', pad)) return;
+  bool zero_pad = directive.zero && !directive.left && directive.precision < 0;
+  size_t pad = directive.width > length ? directive.width - length : 0;
+  if (!directive.left && !zero_pad && !o.repeat(u' ', pad)) return;
   if (!o.put_ascii(prefix, prefix_length)) return;
-  if (!spec.left && zero_pad && !o.repeat(u'0', pad)) return;
+  if (!directive.left && zero_pad && !o.repeat(u'0', pad)) return;
   if (!o.repeat(u'0', leading_zeros)) return;
   for (size_t i = count; i > 0; --i) {
     if (!o.put(static_cast<char16_t>(reversed[i - 1]))) return;
   }
-  if (spec.left) o.repeat(u' ', pad);
+  if (directive.left) o.repeat(u' ', pad);
 }
 
-void format_float(Output& o, const Spec& spec, char conversion, long double value,
+void format_float(Output& o, const Directive& directive, char conversion, long double value,
                   bool long_double) {
   char format[16];
   size_t f = 0;
   format[f++] = '%';
-  if (spec.plus) format[f++] = '+';
-  if (spec.space) format[f++] = ' ';
-  if (spec.alt) format[f++] = '#';
+  if (directive.plus) format[f++] = '+';
+  if (directive.space) format[f++] = ' ';
+  if (directive.alt) format[f++] = '#';
   format[f++] = '.';
   format[f++] = '*';
   if (long_double) format[f++] = 'L';
   format[f++] = conversion;
   format[f] = 0;
-  int precision = spec.precision < 0 ? 6 : spec.precision;
+  int precision = directive.precision < 0 ? 6 : directive.precision;
   if (precision > kMaxFloatPrecision) precision = kMaxFloatPrecision;
   // Largest result: sign, 4933 integer digits of a long double, point, precision.
   char text[5000 + kMaxFloatPrecision];
@@ -149,81 +149,81 @@ void format_float(Output& o, const Spec& spec, char conversion, long double valu
   size_t prefix_length = (n > 0 && (text[0] == '-' || text[0] == '+' || text[0] == ' ')) ? 1 : 0;
   // Infinity and NaN are never zero-padded.
   bool finite = n > prefix_length && is_digit(static_cast<unsigned char>(text[prefix_length]));
-  bool zero_pad = spec.zero && !spec.left && finite;
-  emit_padded(o, spec, text, prefix_length, text + prefix_length, n - prefix_length, zero_pad);
+  bool zero_pad = directive.zero && !directive.left && finite;
+  emit_padded(o, directive, text, prefix_length, text + prefix_length, n - prefix_length, zero_pad);
 }
 
-void format_wide_string(Output& o, const Spec& spec, const char16_t* text) {
+void format_wide_string(Output& o, const Directive& directive, const char16_t* text) {
   if (text == nullptr) text = u"(null)";
-  size_t max_units = spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
+  size_t max_units = directive.precision < 0 ? SIZE_MAX : static_cast<size_t>(directive.precision);
   size_t length = wide_length(text, max_units);
-  size_t pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.left && !o.repeat(u' ', pad)) return;
+  size_t pad = directive.width > length ? directive.width - length : 0;
+  if (!directive.left && !o.repeat(u' ', pad)) return;
   for (size_t i = 0; i < length; ++i) {
     if (!o.put(text[i])) return;
   }
-  if (spec.left) o.repeat(u' ', pad);
+  if (directive.left) o.repeat(u' ', pad);
 }
 
-void format_narrow_string(Output& o, const Spec& spec, const char* text) {
+void format_narrow_string(Output& o, const Directive& directive, const char* text) {
   if (text == nullptr) text = "(null)";
   // The precision limits the bytes read; the width counts UTF-16 units.
-  size_t max_bytes = spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
+  size_t max_bytes = directive.precision < 0 ? SIZE_MAX : static_cast<size_t>(directive.precision);
   size_t bytes = 0;
   while (bytes < max_bytes && text[bytes] != 0) ++bytes;
   std::string cut(text, bytes);
   std::u16string wide = multibyte_to_wide(cut.c_str());
-  size_t pad = spec.width > wide.size() ? spec.width - wide.size() : 0;
-  if (!spec.left && !o.repeat(u' ', pad)) return;
+  size_t pad = directive.width > wide.size() ? directive.width - wide.size() : 0;
+  if (!directive.left && !o.repeat(u' ', pad)) return;
   for (char16_t unit : wide) {
     if (!o.put(unit)) return;
   }
-  if (spec.left) o.repeat(u' ', pad);
+  if (directive.left) o.repeat(u' ', pad);
 }
 
-void format_char(Output& o, const Spec& spec, char16_t unit) {
-  size_t pad = spec.width > 1 ? spec.width - 1 : 0;
-  if (!spec.left && !o.repeat(u' ', pad)) return;
+void format_char(Output& o, const Directive& directive, char16_t unit) {
+  size_t pad = directive.width > 1 ? directive.width - 1 : 0;
+  if (!directive.left && !o.repeat(u' ', pad)) return;
   if (!o.put(unit)) return;
-  if (spec.left) o.repeat(u' ', pad);
+  if (directive.left) o.repeat(u' ', pad);
 }
 
-intmax_t read_signed(va_list& args, Spec::Length length) {
+intmax_t read_signed(va_list& args, Directive::Length length) {
   switch (length) {
-    case Spec::kChar:
+    case Directive::kChar:
       return static_cast<signed char>(va_arg(args, int));
-    case Spec::kShort:
+    case Directive::kShort:
       return static_cast<short>(va_arg(args, int));
-    case Spec::kLong:
+    case Directive::kLong:
       return va_arg(args, long);
-    case Spec::kLongLong:
+    case Directive::kLongLong:
       return va_arg(args, long long);
-    case Spec::kSize:
+    case Directive::kSize:
       return va_arg(args, ptrdiff_t);
-    case Spec::kMax:
+    case Directive::kMax:
       return va_arg(args, intmax_t);
-    case Spec::kPtrDiff:
+    case Directive::kPtrDiff:
       return va_arg(args, ptrdiff_t);
     default:
       return va_arg(args, int);
   }
 }
 
-uintmax_t read_unsigned(va_list& args, Spec::Length length) {
+uintmax_t read_unsigned(va_list& args, Directive::Length length) {
   switch (length) {
-    case Spec::kChar:
+    case Directive::kChar:
       return static_cast<unsigned char>(va_arg(args, unsigned));
-    case Spec::kShort:
+    case Directive::kShort:
       return static_cast<unsigned short>(va_arg(args, unsigned));
-    case Spec::kLong:
+    case Directive::kLong:
       return va_arg(args, unsigned long);
-    case Spec::kLongLong:
+    case Directive::kLongLong:
       return va_arg(args, unsigned long long);
-    case Spec::kSize:
+    case Directive::kSize:
       return va_arg(args, size_t);
-    case Spec::kMax:
+    case Directive::kMax:
       return va_arg(args, uintmax_t);
-    case Spec::kPtrDiff:
+    case Directive::kPtrDiff:
       return static_cast<uintmax_t>(va_arg(args, ptrdiff_t));
     default:
       return va_arg(args, unsigned);
@@ -235,74 +235,74 @@ uintmax_t read_unsigned(va_list& args, Spec::Length length) {
 // of the format as it stands, because the arguments can no longer be matched.
 bool format_one(Output& o, const char16_t*& cursor, va_list& args) {
   const char16_t* p = cursor;
-  Spec spec;
+  Directive directive;
   for (;; ++p) {
     if (*p == u'-')
-      spec.left = true;
+      directive.left = true;
     else if (*p == u'+')
-      spec.plus = true;
+      directive.plus = true;
     else if (*p == u' ')
-      spec.space = true;
+      directive.space = true;
     else if (*p == u'#')
-      spec.alt = true;
+      directive.alt = true;
     else if (*p == u'0')
-      spec.zero = true;
+      directive.zero = true;
     else
       break;
   }
   if (*p == u'*') {
     int width = va_arg(args, int);
     if (width < 0) {
-      spec.left = true;
-      spec.width =
+      directive.left = true;
+      directive.width =
           width == INT_MIN ? static_cast<size_t>(INT_MAX) + 1 : static_cast<size_t>(-width);
     } else {
-      spec.width = static_cast<size_t>(width);
+      directive.width = static_cast<size_t>(width);
     }
     ++p;
   } else {
     int width = 0;
     while (is_digit(*p)) width = accumulate(width, *p++);
-    spec.width = static_cast<size_t>(width);
+    directive.width = static_cast<size_t>(width);
   }
   if (*p == u'.') {
     ++p;
     if (*p == u'*') {
       int precision = va_arg(args, int);
-      spec.precision = precision < 0 ? -1 : precision;
+      directive.precision = precision < 0 ? -1 : precision;
       ++p;
     } else {
       int precision = 0;
       while (is_digit(*p)) precision = accumulate(precision, *p++);
-      spec.precision = precision;
+      directive.precision = precision;
     }
   }
   switch (*p) {
     case u'h':
       ++p;
       if (*p == u'h')
-        ++p, spec.length = Spec::kChar;
+        ++p, directive.length = Directive::kChar;
       else
-        spec.length = Spec::kShort;
+        directive.length = Directive::kShort;
       break;
     case u'l':
       ++p;
       if (*p == u'l')
-        ++p, spec.length = Spec::kLongLong;
+        ++p, directive.length = Directive::kLongLong;
       else
-        spec.length = Spec::kLong;
+        directive.length = Directive::kLong;
       break;
     case u'z':
-      ++p, spec.length = Spec::kSize;
+      ++p, directive.length = Directive::kSize;
       break;
     case u'j':
-      ++p, spec.length = Spec::kMax;
+      ++p, directive.length = Directive::kMax;
       break;
     case u't':
-      ++p, spec.length = Spec::kPtrDiff;
+      ++p, directive.length = Directive::kPtrDiff;
       break;
     case u'L':
-      ++p, spec.length = Spec::kLongDouble;
+      ++p, directive.length = Directive::kLongDouble;
       break;
     default:
       break;
@@ -311,35 +311,36 @@ bool format_one(Output& o, const char16_t*& cursor, va_list& args) {
   switch (conversion) {
     case u'd':
     case u'i': {
-      intmax_t v = read_signed(args, spec.length);
+      intmax_t v = read_signed(args, directive.length);
       uintmax_t magnitude = v < 0 ? uintmax_t(0) - static_cast<uintmax_t>(v) : uintmax_t(v);
-      format_integer(o, spec, magnitude, v < 0, true, 10, false, false);
+      format_integer(o, directive, magnitude, v < 0, true, 10, false, false);
       break;
     }
     case u'u':
-      format_integer(o, spec, read_unsigned(args, spec.length), false, false, 10, false, false);
+      format_integer(o, directive, read_unsigned(args, directive.length), false, false, 10, false,
+                     false);
       break;
     case u'o': {
-      uintmax_t v = read_unsigned(args, spec.length);
+      uintmax_t v = read_unsigned(args, directive.length);
       // '#' makes the first digit a zero.
-      if (spec.alt && v != 0) {
+      if (directive.alt && v != 0) {
         int digits = 0;
         for (uintmax_t t = v; t != 0; t /= 8) ++digits;
-        if (spec.precision <= digits) spec.precision = digits + 1;
-      } else if (spec.alt && spec.precision == 0) {
-        spec.precision = 1;
+        if (directive.precision <= digits) directive.precision = digits + 1;
+      } else if (directive.alt && directive.precision == 0) {
+        directive.precision = 1;
       }
-      format_integer(o, spec, v, false, false, 8, false, false);
+      format_integer(o, directive, v, false, false, 8, false, false);
       break;
     }
     case u'x':
     case u'X':
-      format_integer(o, spec, read_unsigned(args, spec.length), false, false, 16,
-                     conversion == u'X', spec.alt);
+      format_integer(o, directive, read_unsigned(args, directive.length), false, false, 16,
+                     conversion == u'X', directive.alt);
       break;
     case u'p': {
       auto v = reinterpret_cast<uintptr_t>(va_arg(args, void*));
-      Spec pointer = spec;
+      Directive pointer = directive;
       pointer.precision = -1;
       pointer.zero = false;
       if (v == 0) {
@@ -350,13 +351,13 @@ bool format_one(Output& o, const char16_t*& cursor, va_list& args) {
       break;
     }
     case u'c':
-      format_char(o, spec, static_cast<char16_t>(va_arg(args, int)));
+      format_char(o, directive, static_cast<char16_t>(va_arg(args, int)));
       break;
     case u's':
-      if (spec.length == Spec::kLong)
-        format_wide_string(o, spec, va_arg(args, const char16_t*));
+      if (directive.length == Directive::kLong)
+        format_wide_string(o, directive, va_arg(args, const char16_t*));
       else
-        format_narrow_string(o, spec, va_arg(args, const char*));
+        format_narrow_string(o, directive, va_arg(args, const char*));
       break;
     case u'f':
     case u'F':
@@ -364,9 +365,9 @@ bool format_one(Output& o, const char16_t*& cursor, va_list& args) {
     case u'E':
     case u'g':
     case u'G': {
-      bool long_double = spec.length == Spec::kLongDouble;
+      bool long_double = directive.length == Directive::kLongDouble;
       long double v = long_double ? va_arg(args, long double) : va_arg(args, double);
-      format_float(o, spec, static_cast<char>(conversion), v, long_double);
+      format_float(o, directive, static_cast<char>(conversion), v, long_double);
       break;
     }
     case u'%':

@@ -100,7 +100,7 @@ constexpr VideoCodeEntry kVideoCodes[] = {
     {fourcc("AVHD"), kCodecDnxhd},
     {fourcc("CFHD"), kCodecCineform},
     {fourcc("FFV1"), kCodecFfv1},
-    // H.263 and MPEG-4 Part 2
+    // H.263 and MPEG-4 Visual
     {fourcc("H263"), kCodecH263},
     {fourcc("MP4V"), kCodecMpeg4Visual},
     {fourcc("Xvid"), kCodecMpeg4Visual},

@@ -16,10 +16,10 @@ TEST(OutputLarge, MediaDataBeyond4GiBUsesTheLargeSize) {
   std::string path = test_temp_path("output_large.mp4");
   FILE* file = fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
-  TrackSpec spec;
-  spec.index = 0;
-  spec.kind = kKindVideo;
-  MuxContext* c = mux_create(&spec, 1, kModeMp4, file);
+  TrackSpec track_spec;
+  track_spec.index = 0;
+  track_spec.kind = kKindVideo;
+  MuxContext* c = mux_create(&track_spec, 1, kModeMp4, file);
   ASSERT_NE(c, nullptr);
   int64_t ftyp = open_box(c->writer, "ftyp");
   put_tag(c->writer, "isom");
@@ -55,7 +55,7 @@ TEST(OutputLarge, MediaDataBeyond4GiBUsesTheLargeSize) {
   uint64_t last_pos = last->pos;
   EXPECT_GT(mux_record(t, 74)->pos, 0xFFFFFFFFull);
   uint64_t big_pos = mux_record(t, 74)->pos;  // a large sample beyond 4 GiB
-  mux_destroy(&spec, 1, c);
+  mux_destroy(&track_spec, 1, c);
   fclose(file);
 
   iso::Tree tree = iso::read_file(path);

@@ -16,7 +16,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TrackSpec spec(int32_t index, int32_t kind, uint32_t codec = 0, uint32_t enable_hint = 0) {
+TrackSpec track_spec(int32_t index, int32_t kind, uint32_t codec = 0, uint32_t enable_hint = 0) {
   TrackSpec s;
   s.index = index;
   s.kind = kind;
@@ -63,9 +63,10 @@ std::vector<int32_t> frame_info(std::vector<uint32_t> values, int32_t n) {
 }
 
 TEST(MuxContext, CreationAppliesPerKindDefaults) {
-  Mux m({spec(0, kKindVideo, kCodecH264), spec(1, kKindAudio, kCodecAac, 1),
-         spec(2, kKindTimecode, kCodecTimecode, 1), spec(3, kKindTimedMetadata, 104, 1)},
-        kModeMov);
+  Mux m(
+      {track_spec(0, kKindVideo, kCodecH264), track_spec(1, kKindAudio, kCodecAac, 1),
+       track_spec(2, kKindTimecode, kCodecTimecode, 1), track_spec(3, kKindTimedMetadata, 104, 1)},
+      kModeMov);
   ASSERT_NE(m.c, nullptr);
   EXPECT_EQ(m.c->mode, kModeMov);
   EXPECT_EQ(m.c->track_count, 4);
@@ -134,15 +135,16 @@ TEST(MuxContext, CreationAppliesPerKindDefaults) {
 }
 
 TEST(MuxContext, CreationSkipsUnusableSpecs) {
-  Mux m({spec(2, kKindAudio), spec(-1, kKindVideo), spec(16, kKindVideo), spec(5, 7),
-         spec(6, kKindUnused), spec(2, kKindVideo)});
+  Mux m({track_spec(2, kKindAudio), track_spec(-1, kKindVideo), track_spec(16, kKindVideo),
+         track_spec(5, 7), track_spec(6, kKindUnused), track_spec(2, kKindVideo)});
   ASSERT_NE(m.c, nullptr);
   EXPECT_EQ(m.c->track_count, 6);
-  EXPECT_EQ(m.track(2).kind, static_cast<uint32_t>(kKindAudio));  // the first spec of slot 2 wins
+  EXPECT_EQ(m.track(2).kind,
+            static_cast<uint32_t>(kKindAudio));  // the first track_spec of slot 2 wins
   EXPECT_EQ(m.track(2).ctts_table, nullptr);
   for (int slot : {0, 1, 3, 4, 5, 6, 15}) EXPECT_EQ(m.track(slot).block_first, nullptr);
 
-  std::vector<TrackSpec> many(20, spec(0, kKindUnused));
+  std::vector<TrackSpec> many(20, track_spec(0, kKindUnused));
   MemStream mem;
   FILE* f = mem.open();
   MuxContext* c = mux_create(many.data(), 20, kModeMp4, f);
@@ -167,7 +169,8 @@ TEST(MuxContext, FirstSampleOpensTheMediaData) {
     std::string path = test_temp_path("mux_first_sample.mp4");
     FILE* file = fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    std::vector<TrackSpec> specs{spec(0, kKindVideo, kCodecH264), spec(1, kKindAudio, kCodecAac)};
+    std::vector<TrackSpec> specs{track_spec(0, kKindVideo, kCodecH264),
+                                 track_spec(1, kKindAudio, kCodecAac)};
     MuxContext* c = mux_create(specs.data(), 2, cs.mode, file);
     // Something ahead of the media data, as the file-type box is.
     int64_t ftyp = open_box(c->writer, "ftyp");
@@ -210,14 +213,14 @@ TEST(MuxContext, FirstSampleOpensTheMediaData) {
 }
 
 TEST(MuxContext, NoSampleNoMediaData) {
-  Mux m({spec(0, kKindVideo)});
+  Mux m({track_spec(0, kKindVideo)});
   m.destroy();
   EXPECT_EQ(m.mem.length, 0);
 }
 
 TEST(MuxContext, RecordFieldsByKind) {
-  Mux m({spec(0, kKindVideo, kCodecH264), spec(1, kKindAudio), spec(2, kKindTimedMetadata),
-         spec(3, kKindTimecode)});
+  Mux m({track_spec(0, kKindVideo, kCodecH264), track_spec(1, kKindAudio),
+         track_spec(2, kKindTimedMetadata), track_spec(3, kKindTimecode)});
   mux_set_codec(0, m.c, kCodecH264);
   mux_set_codec(1, m.c, kCodecAac);
   mux_set_codec(3, m.c, kCodecTimecode);
@@ -281,7 +284,7 @@ TEST(MuxContext, FirstTimesAreTakenFromTheFirstSample) {
     int64_t dts, pts, cts_offset;
   };
   for (const Case& cs : {Case{0, 0, 0}, Case{1000, 3002, 2002}, Case{5000, 5000, 0}}) {
-    Mux m({spec(0, kKindVideo, kCodecH264)});
+    Mux m({track_spec(0, kKindVideo, kCodecH264)});
     Bytes v(10, 0);
     add_video(m, 0, v, cs.dts, cs.pts);
     add_video(m, 0, v, cs.dts + 333667, cs.pts + 999999);
@@ -294,18 +297,18 @@ TEST(MuxContext, FirstTimesAreTakenFromTheFirstSample) {
 TEST(MuxContext, VideoDuration) {
   Bytes v(10, 0);
   {
-    Mux m({spec(0, kKindVideo)});
+    Mux m({track_spec(0, kKindVideo)});
     mux_set_frame_rate(0, m.c, 29.97f, 1);
     for (int64_t dts : {0, 333667, 667334}) add_video(m, 0, v, dts, dts);
     EXPECT_EQ(m.track(0).duration, 3003u);
   }
   {
-    Mux m({spec(0, kKindVideo)});  // constant rate: one sample_duration per frame
+    Mux m({track_spec(0, kKindVideo)});  // constant rate: one sample_duration per frame
     for (int64_t dts : {0, 400000, 900000}) add_video(m, 0, v, dts, dts);
     EXPECT_EQ(m.track(0).duration, 3003u);
   }
   {
-    Mux m({spec(0, kKindVideo)});  // time stamps far apart and out of order
+    Mux m({track_spec(0, kKindVideo)});  // time stamps far apart and out of order
     mux_set_frame_rate(0, m.c, 25.0f, 1);
     mux_set_timescale(0, m.c, 90000);
     mux_set_sample_duration(0, m.c, 3600);
@@ -314,7 +317,7 @@ TEST(MuxContext, VideoDuration) {
     EXPECT_EQ(m.track(0).duration, 2 * 90000u + 3600u);
   }
   {
-    Mux m({spec(0, kKindVideo)});  // hostile time stamps saturate instead of overflowing
+    Mux m({track_spec(0, kKindVideo)});  // hostile time stamps saturate instead of overflowing
     mux_set_frame_rate(0, m.c, 25.0f, 1);
     mux_set_timescale(0, m.c, 0xFFFFFFFF);
     add_video(m, 0, v, 0, 0);
@@ -324,7 +327,8 @@ TEST(MuxContext, VideoDuration) {
     EXPECT_EQ(static_cast<int64_t>(m.track(0).duration), INT64_MAX);
   }
   {
-    Mux m({spec(0, kKindVideo), spec(1, kKindVideo)});  // the first offset saturates too
+    Mux m(
+        {track_spec(0, kKindVideo), track_spec(1, kKindVideo)});  // the first offset saturates too
     add_video(m, 0, v, INT64_MIN, INT64_MAX);
     add_video(m, 1, v, INT64_MAX, INT64_MIN);
     EXPECT_EQ(m.track(0).first_cts_offset, INT64_MAX);
@@ -353,7 +357,7 @@ TEST(MuxContext, AudioFrameSizes) {
   };
   for (const Case& cs : cases) {
     SCOPED_TRACE(cs.name);
-    Mux m({spec(0, kKindAudio)});
+    Mux m({track_spec(0, kKindAudio)});
     mux_set_codec(0, m.c, cs.codec);
     Bytes data(cs.size, 0x42);
     auto info = frame_info(cs.values, cs.n);
@@ -376,7 +380,7 @@ TEST(MuxContext, AudioFrameSizes) {
     }
   }
   // No frame info at all: like n = 0.
-  Mux m({spec(0, kKindAudio)});
+  Mux m({track_spec(0, kKindAudio)});
   Bytes data(8, 1);
   ASSERT_EQ(mux_add_sample(0, m.c, data.data(), 8, 0, kKindAudio, nullptr, 0, 0, 1024), 0);
   EXPECT_EQ(mux_record(&m.track(0), 0)->samples, 0u);
@@ -384,7 +388,7 @@ TEST(MuxContext, AudioFrameSizes) {
 }
 
 TEST(MuxContext, IndexGrowsInBlocksWithoutCopying) {
-  Mux m({spec(0, kKindVideo), spec(1, kKindAudio)});
+  Mux m({track_spec(0, kKindVideo), track_spec(1, kKindAudio)});
   MuxTrack& v = m.track(0);
   Bytes one(1, 0);
   SampleBlock* first_block = v.block_first;
@@ -433,7 +437,7 @@ TEST(MuxContext, IndexGrowsInBlocksWithoutCopying) {
   EXPECT_EQ(mux_last_record(&v)->dts, 20000 + 20000);
   EXPECT_EQ(mux_last_record(&m.track(5)), nullptr);
   // Exactly a multiple of the block size: the last record is entry 10239 of the last block.
-  Mux exact({spec(0, kKindTimecode)});
+  Mux exact({track_spec(0, kKindTimecode)});
   for (uint32_t i = 0; i < kSampleBlockRecords; ++i) {
     mux_add_sample(0, exact.c, one.data(), 1, 1, kKindTimecode, nullptr, i, i, 1);
   }
@@ -441,7 +445,7 @@ TEST(MuxContext, IndexGrowsInBlocksWithoutCopying) {
 }
 
 TEST(MuxContext, CompositionOffsets) {
-  Mux m({spec(0, kKindVideo)});
+  Mux m({track_spec(0, kKindVideo)});
   mux_set_codec(0, m.c, kCodecH264);
   MuxTrack& t = m.track(0);
   Bytes v(4, 0);
@@ -475,7 +479,7 @@ TEST(MuxContext, CompositionOffsets) {
 
   // Only MPEG-4 Visual, H.264 and HEVC keep offsets.
   for (uint32_t codec : {kCodecMpeg4Visual, kCodecHevc, kCodecAv1, kCodecH263, kCodecNone}) {
-    Mux n({spec(0, kKindVideo)});
+    Mux n({track_spec(0, kKindVideo)});
     mux_set_codec(0, n.c, codec);
     int32_t off = -5;
     add_video(n, 0, v, 0, 0, 0, &off);
@@ -484,7 +488,7 @@ TEST(MuxContext, CompositionOffsets) {
     EXPECT_EQ(n.track(0).ctts_sign, keeps ? -1 : 0) << codec;
   }
   // ctts_append itself ignores tracks without a table and bad indices.
-  Mux a({spec(0, kKindAudio)});
+  Mux a({track_spec(0, kKindAudio)});
   int32_t off = 1;
   ctts_append(a.c, &off, 0);
   ctts_append(a.c, &off, -1);
@@ -495,7 +499,7 @@ TEST(MuxContext, CompositionOffsets) {
 }
 
 TEST(MuxContext, BadTrackOrKindIsIgnored) {
-  Mux m({spec(0, kKindVideo), spec(1, kKindAudio)});
+  Mux m({track_spec(0, kKindVideo), track_spec(1, kKindAudio)});
   Bytes v(10, 0);
   struct Case {
     int32_t track;
@@ -517,7 +521,7 @@ TEST(MuxContext, BadTrackOrKindIsIgnored) {
 }
 
 TEST(MuxContext, CountsStayConsistentAfterAWriteError) {
-  Mux m({spec(0, kKindVideo)});
+  Mux m({track_spec(0, kKindVideo)});
   m.mem.fail_writes_after = 0;
   m.mem.write_errno = ENOSPC;
   Bytes big(kMuxWriterCapacity + 100, 0x11);
@@ -533,7 +537,7 @@ TEST(MuxContext, CountsStayConsistentAfterAWriteError) {
 }
 
 TEST(MuxContext, SettersStoreTheirValues) {
-  Mux m({spec(0, kKindVideo), spec(1, kKindAudio)});
+  Mux m({track_spec(0, kKindVideo), track_spec(1, kKindAudio)});
   MuxTrack& v = m.track(0);
   MuxTrack& a = m.track(1);
   mux_set_codec(0, m.c, kCodecHevc);
@@ -656,7 +660,7 @@ TEST(MuxContext, SettersStoreTheirValues) {
 }
 
 TEST(MuxContext, MetadataAndCoverArt) {
-  Mux m({spec(0, kKindVideo)});
+  Mux m({track_spec(0, kKindVideo)});
   auto host = std::make_unique<MovieMetadata>();
   memset(host.get(), 0, sizeof(MovieMetadata));
   host->title[0] = u'T';
@@ -689,8 +693,8 @@ TEST(MuxContext, MetadataAndCoverArt) {
 }
 
 TEST(MuxContext, TeardownReleasesEverythingAndFlushes) {
-  Mux m({spec(0, kKindVideo, kCodecH264), spec(1, kKindAudio), spec(2, kKindTimecode),
-         spec(3, kKindTimedMetadata)});
+  Mux m({track_spec(0, kKindVideo, kCodecH264), track_spec(1, kKindAudio),
+         track_spec(2, kKindTimecode), track_spec(3, kKindTimedMetadata)});
   mux_set_codec(0, m.c, kCodecH264);
   mux_set_codec(1, m.c, kCodecAac);
   mux_set_language(1, m.c, "eng");

@@ -553,7 +553,7 @@ TEST_F(MultiStreamRouting, ConfigurationBlobsAreSplitWithinTheirBounds) {
     std::vector<uint8_t> blob;
     int32_t size_adjust;  // the length passed is blob.size() + size_adjust
     std::vector<uint8_t> part1, part2;
-    bool has_part1;  // part 1 handed on as bytes (pointer into the blob)
+    bool has_part1;  // the first part handed on as bytes (pointer into the blob)
   };
   const Case cases[] = {
       {"two parts", cat({le32(4), sps, le32(3), pps}), 0, sps, pps, true},

@@ -7,12 +7,12 @@
 #include "support/test_files.h"
 
 TrackSpec track_spec(int32_t index, int32_t kind, uint32_t codec_id, uint32_t enable_hint) {
-  TrackSpec spec;
-  spec.index = index;
-  spec.kind = kind;
-  spec.codec_id = codec_id;
-  spec.enable_hint = enable_hint;
-  return spec;
+  TrackSpec track_spec;
+  track_spec.index = index;
+  track_spec.kind = kind;
+  track_spec.codec_id = codec_id;
+  track_spec.enable_hint = enable_hint;
+  return track_spec;
 }
 
 uint8_t sample_byte(int32_t slot, uint64_t index, uint64_t k) {
@@ -27,7 +27,8 @@ MuxFile::MuxFile(const std::string& name, uint32_t mode, std::vector<TrackSpec> 
   if (!file_) throw std::runtime_error("cannot create " + path);
   c = mux_create(specs_.data(), static_cast<int32_t>(specs_.size()), mode, file_);
   if (!c) throw std::runtime_error("mux_create failed");
-  for (const TrackSpec& spec : specs_) mux_set_codec(spec.index, c, spec.codec_id);
+  for (const TrackSpec& track_spec : specs_)
+    mux_set_codec(track_spec.index, c, track_spec.codec_id);
   write_ftyp(c);
 }
 

@@ -25,7 +25,7 @@ uint8_t sample_byte(int32_t slot, uint64_t index, uint64_t k);
 class MuxFile {
  public:
   // Creates the file (in the test scratch folder), the context and the ftyp.
-  // Each spec's codec is set on its slot with mux_set_codec.
+  // Each slot's codec is set on its slot with mux_set_codec.
   MuxFile(const std::string& name, uint32_t mode, std::vector<TrackSpec> specs);
   ~MuxFile();  // removes the file unless keep() was called
   MuxFile(const MuxFile&) = delete;
