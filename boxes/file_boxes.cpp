@@ -137,10 +137,11 @@ int64_t first_offset_media_time(const MuxTrack* t) {
   return static_cast<int64_t>(units);
 }
 
-int64_t elst_media_time(const MuxTrack* t) {
-  // A video edit starts at the first frame's composition time: with media time 0
-  // a reordering delay would show nothing first and cut the last frames off.
-  if (t->kind == kKindVideo) return first_offset_media_time(t);
+int64_t elst_media_time(MuxTrack* t) {
+  // A video edit starts at the first picture's composition time as the tables
+  // state it: with media time 0 a reordering delay would show nothing first
+  // and cut the last frames off, and one unit later the first picture is lost.
+  if (t->kind == kKindVideo) return composition_start(t);
   for (const MediaTimeRow& row : kMediaTimes) {
     if (row.codec_id != t->codec_id) continue;
     return row.rule == MediaTime::kAacPriming ? kAacPrimingTime : first_offset_media_time(t);

@@ -8,6 +8,8 @@
 // of 0). Its bytes stay in mdat, but it describes no sample: stsc, stsz and
 // stco leave it out together, so chunk numbers, sample counts and offsets stay
 // consistent, and the stsz uniformity test does not look at it.
+#include <algorithm>
+
 #include "boxes/boxes.h"
 
 namespace {
@@ -99,6 +101,54 @@ uint32_t low32(uint64_t v) {
   return static_cast<uint32_t>(v);
 }
 
+// Tracks fed at a constant rate have one stts entry; video that follows its
+// time stamps and every timecode track list their real durations.
+bool has_constant_stts(const MuxTrack* t) {
+  return t->timestamp_durations == 0 && t->kind_copy != kKindTimecode;
+}
+
+// Decode times and durations of the records as stts states them, in track
+// units from 0 for the first record.
+class DecodeTimes {
+ public:
+  explicit DecodeTimes(const MuxTrack* t) : t_(t), walk_(t), next_(walk_.next()) {}
+
+  // The next record with its decode time and its delta; null after the last.
+  const SampleRecord* next(int64_t* time, int64_t* delta) {
+    const SampleRecord* r = next_;
+    if (!r) return nullptr;
+    next_ = walk_.next();
+    if (has_constant_stts(t_)) {
+      *delta = static_cast<int64_t>(t_->sample_duration);
+    } else if (next_) {
+      *delta = difference(track_time(t_, next_->dts), track_time(t_, r->dts));
+    } else {
+      *delta = last_sample_delta(t_, r);
+    }
+    *time = time_;
+    time_ += *delta;
+    return r;
+  }
+
+ private:
+  const MuxTrack* t_;
+  RecordWalk walk_;
+  const SampleRecord* next_;
+  int64_t time_ = 0;
+};
+
+// ctts is written for video of the reordering codecs whose last non-zero
+// offset was positive, when some offset is positive.
+bool writes_ctts(const MuxTrack* t) {
+  if (t->kind != kKindVideo || !contains(kReorderingCodecs, t->codec_id)) return false;
+  const CompositionOffsetTable* table = t->ctts_table;
+  if (t->ctts_sign <= 0 || !table || !table->entries || table->count == 0) return false;
+  for (uint32_t i = 0; i < table->count; ++i) {
+    if (table->entries[i].offset > 0) return true;
+  }
+  return false;
+}
+
 // Records that become chunks. Only audio records can hold 0 samples.
 uint32_t chunk_count(const MuxTrack* t) {
   if (t->kind != kKindAudio) return t->entry_count;
@@ -126,31 +176,24 @@ void write_stts_table(ByteWriter* w, const MuxTrack* t) {
   uint32_t pairs = 0;
   uint32_t run = 0;
   int64_t run_delta = 0;
-  auto add = [&](int64_t delta) {
-    if (run != 0 && delta == run_delta) {
-      ++run;
-      return;
-    }
-    if (run != 0) {
-      put_be32(w, run);
-      put_be32(w, low32(static_cast<uint64_t>(run_delta)));
-      ++pairs;
-    }
-    run = 1;
-    run_delta = delta;
-  };
-  RecordWalk walk(t);
-  const SampleRecord* prev = walk.next();
-  while (const SampleRecord* r = walk.next()) {
-    add(difference(track_time(t, r->dts), track_time(t, prev->dts)));
-    prev = r;
-  }
-  if (prev) add(last_sample_delta(t, prev));
-  if (run != 0) {
+  auto flush = [&] {
     put_be32(w, run);
     put_be32(w, low32(static_cast<uint64_t>(run_delta)));
     ++pairs;
+  };
+  DecodeTimes times(t);
+  int64_t time = 0;
+  int64_t delta = 0;
+  while (times.next(&time, &delta)) {
+    if (run != 0 && delta == run_delta) {
+      ++run;
+      continue;
+    }
+    if (run != 0) flush();
+    run = 1;
+    run_delta = delta;
   }
+  if (run != 0) flush();
   put_be32_at(w, pairs, count_pos);
   patch_box_size(w, start);
 }
@@ -183,9 +226,7 @@ void write_stsd(MuxContext* c, MuxTrack* t) {
 int32_t write_stts(MuxContext* c, MuxTrack* t) {
   ByteWriter* w = c->writer;
   int64_t start = writer_tell(w);
-  // Tracks fed at a constant rate have one entry; video that follows its time
-  // stamps and every timecode track list their real durations.
-  if (t->timestamp_durations == 0 && t->kind_copy != kKindTimecode) {
+  if (has_constant_stts(t)) {
     write_stts_constant(w, t);
   } else {
     write_stts_table(w, t);
@@ -195,25 +236,41 @@ int32_t write_stts(MuxContext* c, MuxTrack* t) {
 
 int64_t sample_delta(MuxTrack* t, int64_t index) {
   if (index < 0 || index >= static_cast<int64_t>(t->entry_count)) return 0;
-  const SampleRecord* r = record_at(t, static_cast<uint64_t>(index));
-  if (!r) return 0;
-  if (index == static_cast<int64_t>(t->entry_count) - 1) return last_sample_delta(t, r);
-  const SampleRecord* next = record_at(t, static_cast<uint64_t>(index) + 1);
-  if (!next) return 0;
-  return difference(track_time(t, next->dts), track_time(t, r->dts));
+  DecodeTimes times(t);
+  int64_t time = 0;
+  int64_t delta = 0;
+  for (int64_t i = 0; i <= index; ++i) {
+    if (!times.next(&time, &delta)) return 0;
+  }
+  return delta;
+}
+
+int64_t composition_start(MuxTrack* t) {
+  // Without ctts every composition time is its decode time; the first is 0.
+  if (!writes_ctts(t)) return 0;
+  const CompositionOffsetTable* table = t->ctts_table;
+  DecodeTimes times(t);
+  int64_t time = 0;
+  int64_t delta = 0;
+  int64_t start = INT64_MAX;
+  uint32_t sync_samples = 0;
+  // Pictures shown before the first sync sample (open-GOP leading pictures)
+  // follow it in decoding order, before the next sync sample.
+  for (uint32_t i = 0; i < table->count; ++i) {
+    const SampleRecord* r = times.next(&time, &delta);
+    if (!r || (r->flags != 0 && ++sync_samples == 2)) break;
+    int64_t composition;
+    if (__builtin_add_overflow(time, table->entries[i].offset, &composition)) continue;
+    start = std::min(start, composition);
+  }
+  return start > 0 && start != INT64_MAX ? start : 0;
 }
 
 void write_ctts(MuxContext* c, MuxTrack* t) {
-  if (t->kind != kKindVideo || !contains(kReorderingCodecs, t->codec_id)) return;
+  if (!writes_ctts(t)) return;
   const CompositionOffsetTable* table = t->ctts_table;
-  if (t->ctts_sign <= 0 || !table || !table->entries || table->count == 0) return;
-  bool positive = false;
   bool negative = false;
-  for (uint32_t i = 0; i < table->count; ++i) {
-    positive |= table->entries[i].offset > 0;
-    negative |= table->entries[i].offset < 0;
-  }
-  if (!positive) return;
+  for (uint32_t i = 0; i < table->count; ++i) negative |= table->entries[i].offset < 0;
   // Version 0 offsets are unsigned; a table with a negative offset is only
   // valid as version 1.
   ByteWriter* w = c->writer;

@@ -1,0 +1,290 @@
+// Faults readers meet in files written through the slots, shown with real
+// encoder output and the Debian readers (ffprobe, ffmpeg, exiftool) used as
+// black boxes: H.264 at 23.976 fps with host time stamps in 100 ns, streams
+// whose decode times are not delayed by the reorder depth, timecode at 29.97,
+// ALAC and FLAC clips that end on a short frame, audio-only M4A files,
+// stereo H.264 and the handler names.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "interop_media.h"
+#include "support/box_reader.h"
+#include "support/plugin_host.h"
+#include "support/test_files.h"
+#include "support/track_samples.h"
+
+using host::fourcc;
+using interop::run_command;
+using interop::shell_quote;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A missing reader fails the test when CI is set, and skips it otherwise.
+#define REQUIRE_TOOL(tool)                                                       \
+  do {                                                                           \
+    if (run_command(std::string("command -v ") + (tool)).status != 0) {          \
+      if (std::getenv("CI") != nullptr) FAIL() << (tool) << " is not installed"; \
+      GTEST_SKIP() << (tool) << " is not installed";                             \
+    }                                                                            \
+  } while (0)
+
+std::string scratch(const std::string& name) {
+  return test_temp_path("timing-" + name);
+}
+
+void ffmpeg(const std::string& args) {
+  interop::CommandResult r = run_command("ffmpeg -nostdin -v error -y " + args);
+  ASSERT_EQ(r.status, 0) << args << "\n" << r.err;
+}
+
+// NAL units of an Annex-B stream (3- or 4-byte start codes), without start codes.
+std::vector<Bytes> nal_units(const Bytes& s) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i + 3 <= s.size(); ++i) {
+    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
+      starts.push_back(i + 3);
+      i += 2;
+    }
+  }
+  std::vector<Bytes> units;
+  for (size_t k = 0; k < starts.size(); ++k) {
+    size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : s.size();
+    while (end > starts[k] && s[end - 1] == 0) --end;  // the zero byte of a 4-byte code
+    units.emplace_back(s.begin() + static_cast<long>(starts[k]),
+                       s.begin() + static_cast<long>(end));
+  }
+  return units;
+}
+
+// An H.264 clip as an encoder hands it to a host: access units in decoding
+// order (Annex-B, each starting at its delimiter, parameter sets in front of
+// key frames), the presentation index of each, and the reference decode.
+struct Clip {
+  std::vector<Bytes> aus;
+  std::vector<int64_t> order;  // presentation index of each access unit
+  std::vector<bool> key;
+  Bytes sps, pps;
+  std::vector<std::string> hashes;  // framemd5 of the reference file's decode
+  int64_t depth = 0;                // the reorder depth: max(decode index - presentation index)
+};
+
+// x264 with B-pyramid at `rate` (an ffmpeg rational), `frames` pictures.
+Clip encode_h264(const std::string& name, const std::string& rate, int frames,
+                 const std::string& extra = "") {
+  Clip clip;
+  const std::string ref = scratch("source-" + name + ".mp4");
+  const std::string raw = scratch("source-" + name + ".h264");
+  ffmpeg("-f lavfi -i testsrc2=size=160x96:rate=" + rate + " -frames:v " + std::to_string(frames) +
+         " -c:v libx264 -preset veryfast -bf 3 -b_strategy 0 -g 24 -pix_fmt yuv420p " +
+         "-x264-params aud=1:b-pyramid=normal " + extra + " " + shell_quote(ref));
+  ffmpeg("-i " + shell_quote(ref) + " -c:v copy -bsf:v h264_mp4toannexb -f h264 " +
+         shell_quote(raw));
+  bool has_slice = false;  // a delimiter starts a new access unit once the last one has a slice
+  for (const Bytes& u : nal_units(read_whole_file(raw))) {
+    if (u.empty()) continue;
+    const int type = u[0] & 31;
+    if (clip.aus.empty() || (type == 9 && has_slice)) {
+      clip.aus.emplace_back();
+      has_slice = false;
+    }
+    has_slice = has_slice || type == 1 || type == 5;
+    if (type == 7) clip.sps = u;
+    if (type == 8) clip.pps = u;
+    Bytes& au = clip.aus.back();
+    au.insert(au.end(), {0, 0, 0, 1});
+    au.insert(au.end(), u.begin(), u.end());
+  }
+  interop::Probe p = interop::probe(ref, true);
+  std::vector<int64_t> pts;
+  for (const interop::ProbedPacket& pk : p.packets) {
+    pts.push_back(pk.pts);
+    clip.key.push_back(pk.key);
+  }
+  std::vector<int64_t> sorted = pts;
+  std::sort(sorted.begin(), sorted.end());
+  for (int64_t t : pts) {
+    int64_t index = std::lower_bound(sorted.begin(), sorted.end(), t) - sorted.begin();
+    clip.order.push_back(index);
+    clip.depth = std::max<int64_t>(clip.depth, static_cast<int64_t>(clip.order.size()) - 1 - index);
+  }
+  clip.hashes =
+      interop::parse_framemd5(run_command("ffmpeg -nostdin -v error -i " + shell_quote(ref) +
+                                          " -fps_mode passthrough -f framemd5 -")
+                                  .out);
+  EXPECT_EQ(clip.aus.size(), static_cast<size_t>(frames));
+  EXPECT_EQ(clip.order.size(), clip.aus.size());
+  EXPECT_EQ(clip.hashes.size(), clip.aus.size());
+  return clip;
+}
+
+// Host time of frame k at num/den frames per second, in 100 ns, computed as a
+// host does: whole units, truncated.
+int64_t host_time(int64_t k, int64_t num, int64_t den) {
+  return k * 10000000 * den / num;
+}
+
+enum class Style {
+  kDelayed,    // decode times start at 0, presentation times delayed by the reorder depth
+  kUndelayed,  // decode times start at the first presentation time
+  kNegative,   // presentation times start at 0, decode times before that
+};
+
+struct Stamps {
+  int64_t pts, dts;
+};
+
+Stamps stamps(const Clip& c, size_t i, Style style, int64_t num, int64_t den) {
+  const auto k = static_cast<int64_t>(i);
+  switch (style) {
+    case Style::kDelayed:
+      return {host_time(c.order[i] + c.depth, num, den), host_time(k, num, den)};
+    case Style::kUndelayed:
+      return {host_time(c.order[i], num, den), host_time(k, num, den)};
+    case Style::kNegative:
+      return {host_time(c.order[i], num, den), host_time(k - c.depth, num, den)};
+  }
+  return {};
+}
+
+struct Written {
+  std::string path;
+  std::vector<Stamps> times;
+};
+
+// Writes the clip through the slots of `file_code` in one timing style.
+Written write_clip(const Clip& c, const char* file_code, Style style, int64_t num, int64_t den,
+                   const std::string& name, uint32_t stereo_mode = 0) {
+  Written w{scratch(name), {}};
+  auto p = host::blank_params(MX_FOURCC(file_code[0], file_code[1], file_code[2], file_code[3]));
+  host::set_video(*p, fourcc("H264"), 160, 96, static_cast<double>(num) / den);
+  p->video.stereo_mode = stereo_mode;
+  host::Session s(*p, w.path);
+  EXPECT_TRUE(s.open());
+  s.video_config(c.pps, c.sps);
+  for (size_t i = 0; i < c.aus.size(); ++i) {
+    Stamps t = stamps(c, i, style, num, den);
+    w.times.push_back(t);
+    Bytes data = c.aus[i];
+    MxVideoFrame f = host::video_frame(data.data(), static_cast<uint32_t>(data.size()), t.pts,
+                                       t.dts, c.key[i] ? 1 : 0);
+    EXPECT_GT(s.video(f), 0u) << i;
+  }
+  s.close();
+  return w;
+}
+
+// What ffmpeg says while decoding the whole file (nothing, for a sound file)
+// and the hashes of the pictures it shows.
+struct Decoded {
+  std::string errors;
+  std::vector<std::string> hashes;
+};
+
+// Empty when the decoded pictures hash like the source's; else the first difference.
+std::string picture_mismatch(const std::vector<std::string>& got,
+                             const std::vector<std::string>& want) {
+  for (size_t i = 0; i < std::min(got.size(), want.size()); ++i) {
+    if (got[i] != want[i]) return "picture " + std::to_string(i) + " differs";
+  }
+  if (got.size() != want.size()) {
+    return std::to_string(got.size()) + " pictures decoded, the source has " +
+           std::to_string(want.size());
+  }
+  return "";
+}
+
+Decoded decode(const std::string& path) {
+  interop::CommandResult r = run_command("ffmpeg -nostdin -v error -i " + shell_quote(path) +
+                                         " -fps_mode passthrough -f framemd5 -");
+  return {r.err, interop::parse_framemd5(r.out)};
+}
+
+// Presentation times of the video packets as ffprobe reads them (edit list
+// applied), in seconds, in decoding order.
+std::vector<double> presentation_times(const std::string& path) {
+  interop::CommandResult r = run_command(
+      "ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 " +
+      shell_quote(path));
+  std::vector<double> out;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) out.push_back(std::stod(line));
+  }
+  return out;
+}
+
+// Empty when every packet is presented at the host's time, counted from the
+// first picture shown; else the first difference. Composition offsets are whole
+// track units truncated from 100 ns differences, so a packet may be one unit
+// off (the host's own stamps are truncated too).
+std::string presentation_mismatch(const std::vector<double>& shown, const std::vector<Stamps>& host,
+                                  double timescale) {
+  if (shown.size() != host.size()) {
+    return std::to_string(shown.size()) + " packets, the host wrote " + std::to_string(host.size());
+  }
+  int64_t first = INT64_MAX;
+  for (const Stamps& t : host) first = std::min(first, t.pts);
+  for (size_t i = 0; i < host.size(); ++i) {
+    double want = static_cast<double>(host[i].pts - first) / 1e7;
+    if (std::abs(shown[i] - want) > 1.5 / timescale) {
+      return "packet " + std::to_string(i) + " is shown at " + std::to_string(shown[i]) +
+             " s, the host said " + std::to_string(want) + " s";
+    }
+  }
+  return "";
+}
+
+class HostTiming : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_TOOL("ffmpeg");
+    REQUIRE_TOOL("ffprobe");
+    if (!interop::have_encoder("libx264")) GTEST_SKIP() << "ffmpeg has no libx264";
+    host::slots_for(fourcc("MP4 ")).SetWriterOptions(nullptr);
+  }
+};
+
+}  // namespace
+
+// At 23.976 fps the host's 100 ns stamps (417083 per frame) make composition
+// offsets that are not whole track units. The edit must start exactly at the
+// first picture's stored composition time, or readers drop that picture.
+TEST_F(HostTiming, EveryPictureOfA23976ClipIsShown) {
+  const Clip clip = encode_h264("23976", "24000/1001", 48);
+  ASSERT_GE(clip.depth, 1);
+  for (const char* code : {"MP4 ", "MOV "}) {
+    SCOPED_TRACE(code);
+    Written w = write_clip(clip, code, Style::kDelayed, 24000, 1001,
+                           std::string("23976") + (code[1] == 'O' ? ".mov" : ".mp4"));
+    Decoded d = decode(w.path);
+    EXPECT_EQ(d.errors, "");
+    EXPECT_EQ(picture_mismatch(d.hashes, clip.hashes), "");
+    EXPECT_EQ(presentation_mismatch(presentation_times(w.path), w.times, 24000), "");
+  }
+}
+
+// Decode times that start at the first presentation time give B-frames
+// negative composition offsets; the file must still present every picture at
+// its own time, in every flavour.
+TEST_F(HostTiming, UndelayedDecodeTimesKeepThePresentationTimes) {
+  const Clip clip = encode_h264("25-undelayed", "25", 36);
+  ASSERT_GE(clip.depth, 1);
+  for (const char* code : {"MP4 ", "MOV "}) {
+    SCOPED_TRACE(code);
+    Written w = write_clip(clip, code, Style::kUndelayed, 25, 1,
+                           std::string("undelayed") + (code[1] == 'O' ? ".mov" : ".mp4"));
+    Decoded d = decode(w.path);
+    EXPECT_EQ(d.errors, "");
+    EXPECT_EQ(picture_mismatch(d.hashes, clip.hashes), "");
+    EXPECT_EQ(presentation_mismatch(presentation_times(w.path), w.times, 25000), "");
+  }
+}
