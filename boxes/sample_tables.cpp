@@ -137,14 +137,15 @@ class DecodeTimes {
   int64_t time_ = 0;
 };
 
-// ctts is written for video of the reordering codecs whose last non-zero
-// offset was positive, when some offset is positive.
+// ctts is written for video of the reordering codecs when any offset is not
+// zero, whatever its sign: without it every reader shows the pictures at
+// their decode times.
 bool writes_ctts(const MuxTrack* t) {
   if (t->kind != kKindVideo || !contains(kReorderingCodecs, t->codec_id)) return false;
   const CompositionOffsetTable* table = t->ctts_table;
-  if (t->ctts_sign <= 0 || !table || !table->entries || table->count == 0) return false;
+  if (!table || !table->entries) return false;
   for (uint32_t i = 0; i < table->count; ++i) {
-    if (table->entries[i].offset > 0) return true;
+    if (table->entries[i].offset != 0) return true;
   }
   return false;
 }
@@ -271,10 +272,11 @@ void write_ctts(MuxContext* c, MuxTrack* t) {
   const CompositionOffsetTable* table = t->ctts_table;
   bool negative = false;
   for (uint32_t i = 0; i < table->count; ++i) negative |= table->entries[i].offset < 0;
-  // Version 0 offsets are unsigned; a table with a negative offset is only
-  // valid as version 1.
+  // ISO version 0 offsets are unsigned: a table with a negative offset is
+  // written as version 1. QuickTime defines the version 0 offsets as signed.
+  const uint8_t version = negative && c->mode != kModeMov ? 1 : 0;
   ByteWriter* w = c->writer;
-  int64_t start = open_full_box(w, "ctts", negative ? 1 : 0, 0);
+  int64_t start = open_full_box(w, "ctts", version, 0);
   put_be32(w, table->count);  // entry count
   for (uint32_t i = 0; i < table->count; ++i) {
     put_be32(w, table->entries[i].count);                          // sample count

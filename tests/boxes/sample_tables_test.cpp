@@ -122,47 +122,73 @@ TEST(TimeToSample, ZeroTimeScaleDoesNotDivide) {
   EXPECT_EQ(stts_pairs(tree.at("stts")), (Pairs{{1, 0}, {1, 7}}));
 }
 
-TEST(CompositionOffsets, WrittenOnlyWhenSomeOffsetIsPositive) {
+TEST(CompositionOffsets, WrittenWhenAnyOffsetIsNotZero) {
   struct Case {
     const char* name;
+    uint32_t mode;
     uint32_t kind;
     uint32_t codec_id;
     std::vector<int32_t> offsets;
     const char* expected;  // null: no ctts
   };
   const Case cases[] = {
-      {"all zero", kKindVideo, kCodecH264, {0, 0, 0}, nullptr},
+      {"all zero", kModeMp4, kKindVideo, kCodecH264, {0, 0, 0}, nullptr},
       {"B-frames",
+       kModeMp4,
        kKindVideo,
        kCodecH264,
        {2002, 0, 1001},
        "00000028 63747473 00000000 00000003 00000001 000007d2 00000001 00000000 00000001 "
        "000003e9"},
       {"HEVC",
+       kModeMp4,
        kKindVideo,
        kCodecHevc,
        {1001},
        "00000018 63747473 00000000 00000001 00000001 000003e9"},
       {"MPEG-4 Visual",
+       kModeMp4,
        kKindVideo,
        kCodecMpeg4Visual,
        {1001},
        "00000018 63747473 00000000 00000001 00000001 000003e9"},
-      // Negative offsets are only valid in version 1, so a table holding one is written so.
+      // ISO version 0 offsets are unsigned: a table holding a negative one is version 1.
       {"positive last, negative inside",
+       kModeMp4,
        kKindVideo,
        kCodecH264,
        {3003, 0, -1001, 1001},
        "00000030 63747473 01000000 00000004 00000001 00000bbb 00000001 00000000 00000001 "
        "fffffc17 00000001 000003e9"},
-      {"last non-zero negative", kKindVideo, kCodecH264, {1001, -1001}, nullptr},
-      {"all negative", kKindVideo, kCodecH264, {-1001, -1001}, nullptr},
-      {"AV1 has no offsets", kKindVideo, kCodecAv1, {1001}, nullptr},
-      {"not video", kKindAudio, kCodecH264, {1001}, nullptr},
+      // Decode times that start at the first presentation time: B-frames
+      // shown before they are decoded, the last one included.
+      {"last non-zero negative",
+       kModeMp4,
+       kKindVideo,
+       kCodecH264,
+       {0, 2002, -1001, -1001},
+       "00000030 63747473 01000000 00000004 00000001 00000000 00000001 000007d2 00000001 "
+       "fffffc17 00000001 fffffc17"},
+      {"all negative, 3GP",
+       kMode3gp,
+       kKindVideo,
+       kCodecHevc,
+       {-1001, -1001},
+       "00000020 63747473 01000000 00000002 00000001 fffffc17 00000001 fffffc17"},
+      // QuickTime defines the version 0 offsets as signed.
+      {"negative in a QuickTime movie",
+       kModeMov,
+       kKindVideo,
+       kCodecH264,
+       {0, 2002, -1001, -1001},
+       "00000030 63747473 00000000 00000004 00000001 00000000 00000001 000007d2 00000001 "
+       "fffffc17 00000001 fffffc17"},
+      {"AV1 has no offsets", kModeMp4, kKindVideo, kCodecAv1, {1001}, nullptr},
+      {"not video", kModeMp4, kKindAudio, kCodecH264, {1001}, nullptr},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    BoxContext b(kModeMp4);
+    BoxContext b(k.mode);
     MuxTrack& t = b.track(0, k.kind, k.codec_id, 30000, 0);
     for (size_t i = 0; i < k.offsets.size(); ++i) b.add(t, 0, 100 + i, 1);
     b.set_offsets(t, k.offsets);
