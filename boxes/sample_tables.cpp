@@ -90,13 +90,6 @@ int64_t difference(int64_t a, int64_t b) {
   return __builtin_sub_overflow(a, b, &d) ? 0 : d;
 }
 
-// The last sample lasts until the track's end when that lies behind its start,
-// otherwise one nominal sample duration.
-int64_t last_sample_delta(const MuxTrack* t, const SampleRecord* last) {
-  int64_t rest = difference(static_cast<int64_t>(t->duration), track_time(t, last->dts));
-  return rest > 0 ? rest : static_cast<int64_t>(t->sample_duration);
-}
-
 uint32_t low32(uint64_t v) {
   return static_cast<uint32_t>(v);
 }
@@ -107,26 +100,45 @@ bool has_constant_stts(const MuxTrack* t) {
   return t->timestamp_durations == 0 && t->kind_copy != kKindTimecode;
 }
 
+int64_t saturating_add(int64_t a, int64_t b) {
+  int64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? INT64_MAX : INT64_MIN;
+}
+
 // Decode times and durations of the records as stts states them, in track
 // units from 0 for the first record.
+//
+// A record's decode time is its own time stamp measured from the first
+// record's. A time stamp that does not come after the previous record's (a
+// host whose decode times go back, or two that truncate to the same unit)
+// would need a negative or zero delta; the record starts one unit after the
+// previous one instead, and later records catch up. The last record lasts up
+// to the track's duration, or one nominal sample duration when nothing is
+// left.
 class DecodeTimes {
  public:
-  explicit DecodeTimes(const MuxTrack* t) : t_(t), walk_(t), next_(walk_.next()) {}
+  explicit DecodeTimes(const MuxTrack* t) : t_(t), walk_(t), next_(walk_.next()) {
+    if (next_) first_ = track_time(t, next_->dts);
+  }
 
   // The next record with its decode time and its delta; null after the last.
   const SampleRecord* next(int64_t* time, int64_t* delta) {
     const SampleRecord* r = next_;
     if (!r) return nullptr;
     next_ = walk_.next();
+    const auto nominal = static_cast<int64_t>(t_->sample_duration);
     if (has_constant_stts(t_)) {
-      *delta = static_cast<int64_t>(t_->sample_duration);
+      *delta = nominal;
     } else if (next_) {
-      *delta = difference(track_time(t_, next_->dts), track_time(t_, r->dts));
+      int64_t reached = difference(track_time(t_, next_->dts), first_);
+      *delta = reached > time_ ? reached - time_ : 1;
     } else {
-      *delta = last_sample_delta(t_, r);
+      int64_t rest = difference(static_cast<int64_t>(t_->duration), time_);
+      *delta = rest > 0 ? rest : nominal;
     }
     *time = time_;
-    time_ += *delta;
+    time_ = saturating_add(time_, *delta);
     return r;
   }
 
@@ -134,6 +146,7 @@ class DecodeTimes {
   const MuxTrack* t_;
   RecordWalk walk_;
   const SampleRecord* next_;
+  int64_t first_ = 0;
   int64_t time_ = 0;
 };
 

@@ -283,11 +283,15 @@ int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32
       r->flags = flags;
       t->sample_count += 1;
       if (t->timestamp_durations != 0) {
-        // Always the time up to the last frame plus one frame.
+        // The time up to the latest frame plus one frame. A decode time that
+        // goes back does not shorten the track: the sample tables keep decode
+        // times increasing, so the frames before it still need their time.
         double elapsed = (static_cast<double>(dts) - static_cast<double>(t->first_dts)) *
                          t->timescale / 10000000.0;
-        t->duration = static_cast<uint64_t>(
-            truncate_to_i64(elapsed + static_cast<double>(t->sample_duration)));
+        int64_t reached = truncate_to_i64(elapsed + static_cast<double>(t->sample_duration));
+        if (t->sample_count == 1 || reached > static_cast<int64_t>(t->duration)) {
+          t->duration = static_cast<uint64_t>(reached);
+        }
       } else {
         t->duration += t->sample_duration;
       }

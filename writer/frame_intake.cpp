@@ -134,9 +134,22 @@ bool CMp4Writer::ensure_hevc_buffer(size_t needed, size_t used) {
   return false;
 }
 
+void CMp4Writer::note_decode_time(int64_t dts) {
+  if (video_dts_seen && dts <= latest_video_dts && !decode_order_logged) {
+    decode_order_logged = true;
+    XQ_LogFormat(
+        u"CMp4Writer::WriteVideoFrame decode time [%lld] does not follow [%lld]; the file's "
+        u"decode times are kept increasing\n",
+        static_cast<long long>(dts), static_cast<long long>(latest_video_dts));
+  }
+  if (!video_dts_seen || dts > latest_video_dts) latest_video_dts = dts;
+  video_dts_seen = true;
+}
+
 bool CMp4Writer::add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags,
                             uint32_t kind, const void* extra, int64_t dts, int64_t pts,
                             int64_t duration) {
+  if (kind == kKindVideo) note_decode_time(dts);
   if (mux_add_sample(track, mux, data, size, flags, kind, extra, dts, pts, duration) >= 0)
     return true;
   XQ_LogFormat(u"CMp4Writer::WriteFrame no memory for the sample index\n");

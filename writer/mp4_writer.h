@@ -93,6 +93,7 @@ class CMp4Writer {
   bool add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags, uint32_t kind,
                   const void* extra, int64_t dts, int64_t pts, int64_t duration);
   int32_t composition_offset(const MxVideoFrame* frame) const;
+  void note_decode_time(int64_t dts);
   int32_t first_spec_of_kind(int32_t kind) const;
   int32_t first_spec_with_codec(uint32_t codec_id) const;
   bool ensure_nal_scratch(size_t needed, size_t used);
@@ -132,4 +133,8 @@ class CMp4Writer {
   size_t nal_scratch_capacity = 0;
   // Set once the byte writer has reported an I/O failure and it was logged.
   bool io_failure_logged = false;
+  // The latest video decode time, to log once when decode times stop increasing.
+  int64_t latest_video_dts = 0;
+  bool video_dts_seen = false;
+  bool decode_order_logged = false;
 };

@@ -71,7 +71,27 @@ TEST(TimeToSample, TableFormFromTruncatedDecodingTimes) {
        {0, 333667, 667334, 1334668, 1668335},
        6006,
        {{2, 1001}, {1, 2002}, {2, 1001}}},
-      {"one sample", {5000000}, 16000, {{1, 1000}}},  // 16000 - T(0.5 s) = 1000
+      // The track's duration counts from the first decode time, and so does the
+      // last sample's delta: the deltas add up to the duration.
+      {"one sample at 0.5 s", {5000000}, 1000, {{1, 1000}}},
+      {"first decode time below 0",
+       {-667334, -333667, 0},
+       3002,  // T(667334) + 1000
+       {{2, 1001}, {1, 1000}}},
+      // A decode time that goes back, or one that repeats, starts one unit
+      // after the previous sample; the next sample catches up.
+      {"decode time goes back",
+       {0, 333667, 0, 1001001},
+       4003,
+       {{1, 1001}, {1, 1}, {1, 2001}, {1, 1000}}},
+      {"decode time repeats",
+       {0, 333667, 333667, 1001001},
+       4003,
+       {{1, 1001}, {1, 1}, {1, 2001}, {1, 1000}}},
+      {"goes back behind several",
+       {0, 333667, 667334, 333667},
+       3002,
+       {{2, 1001}, {1, 1}, {1, 999}}},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -119,7 +139,7 @@ TEST(TimeToSample, ZeroTimeScaleDoesNotDivide) {
   b.add(t, 400000, 101, 1);
   write_stts(b.c, &t);
   iso::Tree tree = iso::parse(b.bytes());
-  EXPECT_EQ(stts_pairs(tree.at("stts")), (Pairs{{1, 0}, {1, 7}}));
+  EXPECT_EQ(stts_pairs(tree.at("stts")), (Pairs{{1, 1}, {1, 7}}));
 }
 
 TEST(CompositionOffsets, WrittenWhenAnyOffsetIsNotZero) {

@@ -235,6 +235,56 @@ TEST_F(SessionFiles, VideoTimeScaleAndDurationFollowTheFrameRate) {
   }
 }
 
+// Video whose durations follow its time stamps, in the timing styles hosts
+// use: the decode deltas add up to the track's duration, none is negative or
+// wrapped, and decode times that stop increasing are logged once.
+TEST_F(SessionFiles, TimestampDurationsAddUpToTheTrackDuration) {
+  // 23.976 fps as a host computes it in 100 ns; I P B B P B B P, two frames of delay.
+  auto at = [](int64_t k) { return k * 10000000 * 1001 / 24000; };
+  const int64_t order[] = {0, 3, 1, 2, 6, 4, 5, 7};
+  struct Case {
+    const char* name;
+    int64_t dts_shift;          // frames added to the decode index
+    int64_t pts_shift;          // frames added to the presentation index
+    std::vector<int64_t> back;  // decode indexes whose decode time repeats an earlier one
+    size_t logged;
+  };
+  const Case cases[] = {
+      {"delayed by the reorder depth", 0, 2, {}, 0},
+      {"starting at the first presentation time", 0, 0, {}, 0},
+      {"starting below 0", -2, 0, {}, 0},
+      {"decode times going back twice", 0, 2, {3, 6}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto p = h264_params(fourcc("MP4 "), 24000.0 / 1001);
+    p->video.ext_flags = 1;
+    p->video.timestamp_durations = 1;
+    std::string file = path("timestamp-durations.mp4");
+    host::LogCapture log;
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      for (int64_t i = 0; i < 8; ++i) {
+        bool back = std::find(c.back.begin(), c.back.end(), i) != c.back.end();
+        int64_t dts = at((back ? 1 : i) + c.dts_shift);
+        int64_t pts = at(order[i] + c.pts_shift);
+        EXPECT_GT(write_video(s, host::annex_b({i == 0 ? kIdr : kSlice}), pts, dts, i == 0), 0u);
+      }
+    }
+    TrackSamples v = read_back(file).samples(0);
+    ASSERT_EQ(v.samples.size(), 8u);
+    uint64_t sum = 0;
+    for (const TrackSample& sample : v.samples) {
+      EXPECT_GT(sample.delta, 0u);
+      EXPECT_LT(sample.delta, 0x80000000u);
+      sum += sample.delta;
+    }
+    EXPECT_EQ(sum, v.duration);
+    EXPECT_EQ(log.count_prefix("CMp4Writer::WriteVideoFrame decode time"), c.logged);
+  }
+}
+
 TEST_F(SessionFiles, DisplaySizeFollowsTheStoredOptions) {
   const SingleStreamSlots& slots = host::slots_for(fourcc("MP4 "));
   auto display_of = [&](uint32_t width, uint32_t height) {
