@@ -288,3 +288,56 @@ TEST_F(HostTiming, UndelayedDecodeTimesKeepThePresentationTimes) {
     EXPECT_EQ(presentation_mismatch(presentation_times(w.path), w.times, 25000), "");
   }
 }
+
+// A timecode counter for 01:00:00:00 reads back as 01:00:00:00 at every rate:
+// the sample entry counts in the nominal whole rate (30 at 29.97). mediainfo
+// counts with the entry's number of frames (a truncated 29 reads 01:02:04:04);
+// ffprobe derives the rate from the time scale and frame duration.
+TEST(TimecodeReaders, OneHourReadsBackAtEveryRate) {
+  REQUIRE_TOOL("ffprobe");
+  REQUIRE_TOOL("mediainfo");
+  struct Case {
+    int64_t num, den;
+    uint32_t frames_per_hour;  // the counter: one hour in nominal frames
+  };
+  const Case cases[] = {
+      {30000, 1001, 108000}, {60000, 1001, 216000}, {24000, 1001, 86400}, {25, 1, 90000}};
+  const Bytes idr = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00, 0x33, 0xFF};
+  for (const Case& c : cases) {
+    for (const char* code : {"MOV ", "MP4 "}) {
+      SCOPED_TRACE(::testing::Message() << c.num << "/" << c.den << " " << code);
+      auto p = host::blank_params(MX_FOURCC(code[0], code[1], code[2], code[3]));
+      host::set_video(*p, fourcc("H264"), 160, 96, static_cast<double>(c.num) / c.den);
+      p->no_timecode = 0;
+      const std::string path = scratch("timecode" + std::string(code[1] == 'O' ? ".mov" : ".mp4"));
+      {
+        host::Session s(*p, path);
+        ASSERT_TRUE(s.open());
+        const uint32_t n = c.frames_per_hour;
+        Bytes counter = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                         static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+        MxVideoFrame tc = host::video_frame(nullptr, 0, 0, 0);
+        tc.frame_type = MX_FRAME_TYPE_TIMECODE;
+        tc.tc_data = counter.data();
+        tc.tc_size = 4;
+        tc.frame_duration = host_time(4, c.num, c.den);
+        EXPECT_EQ(s.video(tc), 0u);
+        for (int64_t k = 0; k < 4; ++k) {
+          Bytes data = idr;
+          int64_t t = host_time(k, c.num, c.den);
+          MxVideoFrame f =
+              host::video_frame(data.data(), static_cast<uint32_t>(data.size()), t, t, 1);
+          EXPECT_GT(s.video(f), 0u);
+        }
+      }
+      interop::CommandResult r =
+          run_command("mediainfo '--Inform=Other;%TimeCode_FirstFrame%' " + shell_quote(path));
+      EXPECT_EQ(r.out, "01:00:00:00\n") << r.err;
+      r = run_command(
+          "ffprobe -v quiet -select_streams d:0 -show_entries stream_tags=timecode "
+          "-of csv=p=0 " +
+          shell_quote(path));
+      EXPECT_EQ(r.out, "01:00:00:00\n");
+    }
+  }
+}
