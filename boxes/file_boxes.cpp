@@ -290,8 +290,16 @@ void write_tref(MuxContext* c, MuxTrack* /*t*/, uint32_t timecode_track_id) {
 
 void write_edts(MuxContext* c, MuxTrack* t) {
   ByteWriter* w = c->writer;
-  uint64_t segment = to_movie_time(track_duration(t), t->timescale);
   int64_t media_time = elst_media_time(t);
+  // An audio edit that starts at a media time (AAC's priming) ends with the
+  // media, not that much later. A video edit plays as long as the media: the
+  // composition times run that much later than the decode times.
+  uint64_t played = track_duration(t);
+  if (t->kind == kKindAudio && media_time > 0) {
+    const auto skipped = static_cast<uint64_t>(media_time);
+    played = played > skipped ? played - skipped : 0;
+  }
+  uint64_t segment = to_movie_time(played, t->timescale);
   bool wide = needs_64_bits(segment) || media_time > INT32_MAX;
   int64_t start = open_box(w, "edts");
   int64_t elst = open_full_box(w, "elst", wide ? 1 : 0, 0);

@@ -172,13 +172,35 @@ uint32_t chunk_count(const MuxTrack* t) {
   return n;
 }
 
+// The duration of a last sample shorter than the others (the last frame of an
+// ALAC or FLAC stream), or 0 when every sample lasts the nominal duration, or
+// when the track's duration cannot be told as (count - 1) nominal samples and
+// one shorter one.
+int64_t short_last_sample(const MuxTrack* t) {
+  const auto count = static_cast<int64_t>(t->sample_count);
+  const auto nominal = static_cast<int64_t>(t->sample_duration);
+  int64_t before_last;
+  if (count < 1 || nominal < 1 || __builtin_mul_overflow(count - 1, nominal, &before_last))
+    return 0;
+  int64_t last = difference(static_cast<int64_t>(t->duration), before_last);
+  return last >= 1 && last < nominal ? last : 0;
+}
+
+// One entry (every sample lasts the nominal duration), or two when the last
+// sample is shorter.
 void write_stts_constant(ByteWriter* w, const MuxTrack* t) {
-  put_be32(w, 24);
+  const int64_t last = short_last_sample(t);
+  const uint32_t count = low32(t->sample_count);
+  put_be32(w, last ? 32 : 24);
   put_tag(w, "stts");
   put_be32(w, 0);                          // version and flags
-  put_be32(w, 1);                          // entry count
-  put_be32(w, low32(t->sample_count));     // sample count
+  put_be32(w, last ? 2 : 1);               // entry count
+  put_be32(w, last ? count - 1 : count);   // sample count
   put_be32(w, low32(t->sample_duration));  // sample delta
+  if (last) {
+    put_be32(w, 1);                                   // sample count
+    put_be32(w, low32(static_cast<uint64_t>(last)));  // sample delta
+  }
 }
 
 // Run-length (count, delta) pairs from the decoding times; the pair count is

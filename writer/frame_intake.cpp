@@ -7,6 +7,7 @@
 #include <new>
 
 #include "writer/annexb.h"
+#include "writer/frame_samples.h"
 #include "writer/live_photo.h"
 #include "writer/mp4_writer.h"
 #include "xqlog/xq_log.h"
@@ -80,6 +81,38 @@ bool grow_buffer(std::unique_ptr<uint8_t[]>& buffer, size_t& capacity, size_t ne
   buffer = std::move(bigger);
   capacity = needed;
   return true;
+}
+
+// Codecs whose frames state their own sample count when it differs from the
+// track's frame length (the stream's last frame).
+struct FrameSamplesRow {
+  uint32_t codec_id;
+  uint32_t (*samples)(const uint8_t* frame, size_t size);
+};
+constexpr FrameSamplesRow kFrameSamples[] = {
+    {kCodecFlac, flac_frame_samples},
+    {kCodecAlac, alac_frame_samples},
+};
+
+// The duration of an audio packet whose frame sizes have been checked against
+// its bytes: one frame length per frame, or for ALAC and FLAC the count a frame
+// states when it holds fewer samples.
+int64_t audio_packet_duration(const MuxTrack& t, const uint8_t* data, const int32_t* info) {
+  const auto frame_length = static_cast<int64_t>(t.sample_duration);
+  const FrameSamplesRow* row = nullptr;
+  for (const FrameSamplesRow& r : kFrameSamples) {
+    if (r.codec_id == t.codec_id) row = &r;
+  }
+  if (row == nullptr) return frame_length * info[0];
+  int64_t duration = 0;
+  size_t offset = 0;
+  for (int32_t i = 1; i <= info[0]; ++i) {
+    const auto size = static_cast<size_t>(info[i]);
+    const int64_t stated = row->samples(data + offset, size);
+    duration += stated > 0 && stated < frame_length ? stated : frame_length;
+    offset += size;
+  }
+  return duration;
 }
 
 }  // namespace
@@ -284,7 +317,7 @@ uint32_t CMp4Writer::write_other_audio(const MxAudioFrame* frame, const int32_t*
     return 0;
   }
   int32_t track = first_spec_of_kind(kKindAudio);
-  int64_t duration = static_cast<int64_t>(mux->tracks[track].sample_duration) * info[0];
+  int64_t duration = audio_packet_duration(mux->tracks[track], frame->data, info);
   if (!add_sample(track, frame->data, static_cast<uint32_t>(frame->size), 0, kKindAudio, info,
                   frame->dts, frame->pts, duration))
     return 0;

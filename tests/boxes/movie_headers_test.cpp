@@ -244,16 +244,17 @@ TEST(EditList, MediaTimeByCodec) {
     uint32_t timescale;
     int64_t first_cts_offset;  // 100 ns
     uint32_t media_time;
+    uint32_t segment;  // ms: the 10 s of media from the media time on
   };
   const Case cases[] = {
-      {"AAC: fixed 1600", kKindAudio, kCodecAac, 44100, 0, 1600},
-      {"AAC ignores its offset", kKindAudio, kCodecAac, 48000, 1000000, 1600},
-      {"FLAC 0.1 s at 44100", kKindAudio, kCodecFlac, 44100, 1000000, 4410},
-      {"ALAC rounds half up", kKindAudio, kCodecAlac, 44100, 1134, 5},  // 5.0009
-      {"ALAC rounds down", kKindAudio, kCodecAlac, 44100, 1020, 4},     // 4.4982
-      {"ALAC 1024 frames at 48000", kKindAudio, kCodecAlac, 48000, 213334, 1024},
-      {"FLAC negative offset: no negative edit", kKindAudio, kCodecFlac, 44100, -1000000, 0},
-      {"PCM", kKindAudio, kCodecPcm16, 48000, 5000, 0},
+      {"AAC: fixed 1600", kKindAudio, kCodecAac, 44100, 0, 1600, 9963},
+      {"AAC ignores its offset", kKindAudio, kCodecAac, 48000, 1000000, 1600, 9966},
+      {"FLAC 0.1 s at 44100", kKindAudio, kCodecFlac, 44100, 1000000, 4410, 9900},
+      {"ALAC rounds half up", kKindAudio, kCodecAlac, 44100, 1134, 5, 9999},  // 5.0009
+      {"ALAC rounds down", kKindAudio, kCodecAlac, 44100, 1020, 4, 9999},     // 4.4982
+      {"ALAC 1024 frames at 48000", kKindAudio, kCodecAlac, 48000, 213334, 1024, 9978},
+      {"FLAC negative offset: no negative edit", kKindAudio, kCodecFlac, 44100, -1000000, 0, 10000},
+      {"PCM", kKindAudio, kCodecPcm16, 48000, 5000, 0, 10000},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -264,9 +265,9 @@ TEST(EditList, MediaTimeByCodec) {
     iso::Tree tree = iso::parse(b.bytes());
     const iso::Box& elst = tree.at("edts/elst");
     EXPECT_EQ(elst.size, 28u);
-    EXPECT_EQ(elst.u32(0), 0u);      // version 0, flags
-    EXPECT_EQ(elst.u32(4), 1u);      // one entry
-    EXPECT_EQ(elst.u32(8), 10000u);  // 10 s in ms
+    EXPECT_EQ(elst.u32(0), 0u);  // version 0, flags
+    EXPECT_EQ(elst.u32(4), 1u);  // one entry
+    EXPECT_EQ(elst.u32(8), k.segment);
     EXPECT_EQ(elst.u32(12), k.media_time);
     EXPECT_EQ(elst.u32(16), 0x00010000u);  // rate 1.0
   }
@@ -365,12 +366,12 @@ TEST(EditList, FixedLayoutAndVersionOneForLongTracks) {
       00000024 65647473          # edts, 36 bytes
       0000001c 656c7374          # elst, 28 bytes
       00000000 00000001          # version 0, one entry
-      00002710 00000640          # 10000 ms, media time 1600
+      000026eb 00000640          # 9963 ms (10 s less 1600 / 44100 s), media time 1600
       0001 0000                  # rate 1.0
       0000002c 65647473          # edts, 44 bytes
       00000024 656c7374          # elst, 36 bytes
       01000000 00000001          # version 1, one entry
-      000000012a05f200           # 5 000 000 000 ms
+      000000012a05ebc0           # 4 999 998 400 ms: the media from 1600 on
       0000000000000640           # media time 1600, 64-bit
       0001 0000
   )");

@@ -51,6 +51,38 @@ TEST(TimeToSample, ConstantFormTakesTheLow32Bits) {
   EXPECT_EQ(stts_pairs(tree.at("stts")), (Pairs{{5, 1024}}));
 }
 
+// An ALAC or FLAC stream's last frame holds fewer samples than the others: the
+// track's duration says so, and stts gives that frame its own entry.
+TEST(TimeToSample, ConstantRateWithAShorterLastSample) {
+  struct Case {
+    const char* name;
+    uint64_t duration;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"1 s of ALAC at 44100: ten frames and 3140 samples", 10 * 4096 + 3140, R"(
+          00000020 73747473 00000000 # stts, 32 bytes, version 0
+          00000002                   # two entries
+          0000000a 00001000          # 10 samples of 4096
+          00000001 00000c44          # 1 sample of 3140
+      )"},
+      {"whole frames", 11 * 4096, "00000018 73747473 00000000 00000001 0000000b 00001000"},
+      // Durations that a shorter last frame cannot explain keep the one entry.
+      {"longer than the frames", 11 * 4096 + 1,
+       "00000018 73747473 00000000 00000001 0000000b 00001000"},
+      {"a frame and more short", 9 * 4096, "00000018 73747473 00000000 00000001 0000000b 00001000"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    BoxContext b(kModeMp4);
+    MuxTrack& t = b.track(0, kKindAudio, kCodecAlac, 44100, k.duration);
+    t.sample_duration = 4096;
+    b.add_frames(t, 100, std::vector<uint32_t>(11, 10));
+    EXPECT_EQ(write_stts(b.c, &t), static_cast<int32_t>(hex_bytes(k.expected).size()));
+    EXPECT_BYTES(b.bytes(), k.expected);
+  }
+}
+
 TEST(TimeToSample, TableFormFromTruncatedDecodingTimes) {
   struct Case {
     const char* name;

@@ -21,6 +21,7 @@
 #include "support/track_samples.h"
 
 using host::fourcc;
+using interop::Media;
 using interop::run_command;
 using interop::shell_quote;
 
@@ -338,6 +339,59 @@ TEST(TimecodeReaders, OneHourReadsBackAtEveryRate) {
           "-of csv=p=0 " +
           shell_quote(path));
       EXPECT_EQ(r.out, "01:00:00:00\n");
+    }
+  }
+}
+
+namespace {
+
+// Writes an audio-only file of one source through the slots.
+void write_audio(const interop::SourceTrack& a, const char* file_code, const std::string& path) {
+  auto p = host::blank_params(MX_FOURCC(file_code[0], file_code[1], file_code[2], file_code[3]));
+  host::set_audio(*p, a.host_codec, a.sample_rate, a.channels, a.bits ? a.bits : 16, "eng");
+  host::Session s(*p, path);
+  ASSERT_TRUE(s.open());
+  if (!a.config1.empty()) s.audio_config(a.config1);
+  for (const interop::HostPacket& packet : a.packets) {
+    MxAudioFrame f = host::audio_frame(packet.data.data(), static_cast<int32_t>(packet.data.size()),
+                                       packet.pts, a.channels);
+    f.dts = packet.dts;
+    const int32_t info[2] = {packet.frames, static_cast<int32_t>(packet.data.size())};
+    EXPECT_EQ(s.audio(f, info), packet.data.size());
+  }
+}
+
+// Samples per channel ffmpeg decodes from the first audio stream.
+int64_t decoded_samples(const std::string& path, uint32_t channels) {
+  interop::CommandResult r = run_command("ffmpeg -nostdin -v error -i " + shell_quote(path) +
+                                         " -map 0:a:0 -c:a pcm_s16le -f s16le -");
+  EXPECT_EQ(r.err, "");
+  return static_cast<int64_t>(r.out.size() / (2 * channels));
+}
+
+}  // namespace
+
+// ALAC and FLAC clips whose length is not a whole number of frames: the last
+// frame holds fewer samples than a full one, and the file lasts exactly as long
+// as the source, to the sample.
+TEST(AudioDurationReaders, LosslessClipsLastAsLongAsTheirSource) {
+  REQUIRE_TOOL("ffmpeg");
+  REQUIRE_TOOL("ffprobe");
+  for (Media m : {Media::kAlac, Media::kFlac16, Media::kFlac24}) {
+    const interop::SourceTrack& a = interop::source(m);
+    if (!a.missing.empty()) GTEST_SKIP() << a.missing;
+    const auto samples = static_cast<int64_t>(std::llround(a.seconds * a.sample_rate));
+    for (const char* code : {"MP4 ", "MOV ", "M4A "}) {
+      SCOPED_TRACE(::testing::Message() << interop::media_name(m) << " " << code);
+      const std::string path = scratch(std::string("lossless-") + interop::media_name(m) +
+                                       (code[1] == 'O' ? ".mov" : ".m4a"));
+      write_audio(a, code, path);
+      interop::Probe p = interop::probe(path, false);
+      ASSERT_EQ(p.streams.size(), 1u);
+      EXPECT_EQ(p.streams[0].get_int("duration_ts"), samples);
+      EXPECT_EQ(p.streams[0].get("duration"),
+                interop::probe(a.source_path, false).streams[0].get("duration"));
+      EXPECT_EQ(decoded_samples(path, a.channels), samples);
     }
   }
 }

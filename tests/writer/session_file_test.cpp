@@ -285,6 +285,52 @@ TEST_F(SessionFiles, TimestampDurationsAddUpToTheTrackDuration) {
   }
 }
 
+// The last frame of an ALAC or FLAC stream holds fewer samples; its own header
+// says how many, and the track lasts exactly that much longer.
+TEST_F(SessionFiles, ShortLastLosslessFrameKeepsItsLength) {
+  struct Case {
+    const char* codec;
+    uint32_t rate;
+    uint32_t frame_length;
+    const char* full;  // frame bytes of a full frame
+    const char* last;  // the last frame: a header that states fewer samples
+    uint32_t last_samples;
+  };
+  const Case cases[] = {
+      {"flac", 48000, 4608, "ff f8 59 18 00 aa 55", "ff f8 69 18 03 7f aa 55", 128},
+      {"ALAC", 44100, 4096, "20 00 00 00 00 aa 55", "20 00 10 00 00 18 88 aa 55", 3140},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.codec);
+    auto p = host::blank_params(fourcc("M4A "));
+    host::set_audio(*p, MX_FOURCC(c.codec[0], c.codec[1], c.codec[2], c.codec[3]), c.rate, 2);
+    std::string file = path("short-last.m4a");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      // Three packets: one full frame, then a full frame and the short one together.
+      const Bytes full = hex_bytes(c.full), last = hex_bytes(c.last);
+      const Bytes pair = concat({full, last});
+      int32_t one[2] = {1, static_cast<int32_t>(full.size())};
+      int32_t two[3] = {2, static_cast<int32_t>(full.size()), static_cast<int32_t>(last.size())};
+      MxAudioFrame a = host::audio_frame(full.data(), static_cast<int32_t>(full.size()), 0);
+      EXPECT_EQ(s.audio(a, one), full.size());
+      MxAudioFrame b = host::audio_frame(pair.data(), static_cast<int32_t>(pair.size()), 1000);
+      EXPECT_EQ(s.audio(b, two), pair.size());
+    }
+    Written w = read_back(file);
+    TrackSamples t = w.samples(0);
+    ASSERT_EQ(t.samples.size(), 3u);
+    EXPECT_EQ(t.samples[0].delta, c.frame_length);
+    EXPECT_EQ(t.samples[1].delta, c.frame_length);
+    EXPECT_EQ(t.samples[2].delta, c.last_samples);
+    EXPECT_EQ(t.duration, 2u * c.frame_length + c.last_samples);
+    const uint64_t ms = (2u * c.frame_length + c.last_samples) * 1000ull / c.rate;
+    EXPECT_EQ(w.trak(0).at("edts/elst").u32(8), ms);
+    EXPECT_EQ(w.trak(0).at("tkhd").u32(20), ms);
+  }
+}
+
 TEST_F(SessionFiles, DisplaySizeFollowsTheStoredOptions) {
   const SingleStreamSlots& slots = host::slots_for(fourcc("MP4 "));
   auto display_of = [&](uint32_t width, uint32_t height) {
