@@ -181,6 +181,9 @@ MuxContext* mux_create(TrackSpec* specs, int32_t count, uint32_t mode, FILE* fil
   if (c == nullptr) return nullptr;
   c->mode = mode;
   c->mdat_started = 0;
+  // Every track header carries this matrix; a file without video, whose
+  // session never sets one, still needs the identity, not all zeros.
+  mux_set_display_params(c, 1, 0, 0, 1, 0, 0);
   c->track_count = count < 0 ? 0 : count > kMaxTracks ? kMaxTracks : count;
   bool ok = true;
   for (int32_t i = 0; specs != nullptr && i < count && ok; ++i) {

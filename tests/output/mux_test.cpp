@@ -132,6 +132,9 @@ TEST(MuxContext, CreationAppliesPerKindDefaults) {
   // Unused slots stay zeroed.
   EXPECT_EQ(m.track(4).block_first, nullptr);
   EXPECT_EQ(m.track(4).track_id, 0u);
+  // The display transformation starts as the identity: a, b, c, d, tx, ty.
+  EXPECT_EQ(std::vector<int32_t>(m.c->display_params, m.c->display_params + 6),
+            (std::vector<int32_t>{1, 0, 0, 1, 0, 0}));
 }
 
 TEST(MuxContext, CreationSkipsUnusableSpecs) {

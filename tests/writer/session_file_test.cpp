@@ -331,6 +331,27 @@ TEST_F(SessionFiles, ShortLastLosslessFrameKeepsItsLength) {
   }
 }
 
+// Every track header carries the unity matrix, also in files without video.
+TEST_F(SessionFiles, AudioOnlyFilesHaveTheUnityMatrix) {
+  const Bytes unity =
+      hex_bytes("00010000 00000000 00000000 00000000 00010000 00000000 00000000 00000000 40000000");
+  for (const char* code : {"M4A ", "M4B ", "MP4 ", "MOV "}) {
+    SCOPED_TRACE(code);
+    auto p = host::blank_params(MX_FOURCC(code[0], code[1], code[2], code[3]));
+    host::set_audio(*p, fourcc("AAC "), 48000, 2);
+    std::string file = path("audio-only.m4a");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      EXPECT_EQ(write_aac(s, 0), 12u);
+    }
+    Written w = read_back(file);
+    const iso::Box& tkhd = w.trak(0).at("tkhd");
+    Bytes payload = tkhd.payload();
+    EXPECT_EQ(Bytes(payload.begin() + 40, payload.begin() + 76), unity);
+  }
+}
+
 TEST_F(SessionFiles, DisplaySizeFollowsTheStoredOptions) {
   const SingleStreamSlots& slots = host::slots_for(fourcc("MP4 "));
   auto display_of = [&](uint32_t width, uint32_t height) {
