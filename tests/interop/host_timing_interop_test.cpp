@@ -395,3 +395,46 @@ TEST(AudioDurationReaders, LosslessClipsLastAsLongAsTheirSource) {
     }
   }
 }
+
+// M4A and M4B files carry one media-kind item, from the media kind: exiftool
+// and ffprobe read the same kind (before, exiftool took a leading "Ringtone").
+TEST(MediaKindReaders, OneItemThatEveryReaderAgreesOn) {
+  REQUIRE_TOOL("exiftool");
+  REQUIRE_TOOL("ffprobe");
+  struct Case {
+    int32_t media_kind;
+    const char* exiftool;  // exiftool's name for the kind; empty: no item
+    const char* ffprobe;   // ffprobe's media_type tag
+  };
+  const Case cases[] = {{2, "Audiobook", "2"}, {9, "Movie", "9"}, {1, "", ""}};
+  const interop::SourceTrack& aac = interop::source(Media::kAac);
+  if (!aac.missing.empty()) GTEST_SKIP() << aac.missing;
+  for (const char* code : {"M4A ", "M4B ", "MP4 "}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(::testing::Message() << code << " media kind " << c.media_kind);
+      const std::string path = scratch("media-kind.m4a");
+      auto p = host::blank_params(MX_FOURCC(code[0], code[1], code[2], code[3]));
+      host::set_audio(*p, aac.host_codec, aac.sample_rate, aac.channels, 16, "eng");
+      p->metadata.media_kind = c.media_kind;
+      {
+        host::Session s(*p, path);
+        ASSERT_TRUE(s.open());
+        s.audio_config(aac.config1);
+        for (const interop::HostPacket& packet : aac.packets) {
+          MxAudioFrame f = host::audio_frame(
+              packet.data.data(), static_cast<int32_t>(packet.data.size()), packet.pts, 2);
+          const int32_t info[2] = {1, static_cast<int32_t>(packet.data.size())};
+          EXPECT_EQ(s.audio(f, info), packet.data.size());
+        }
+      }
+      iso::Tree tree = iso::read_file(path);
+      EXPECT_EQ(tree.at("moov/udta/meta/ilst").count("stik"), c.exiftool[0] ? 1u : 0u);
+      EXPECT_EQ(run_command("exiftool -s3 -MediaType " + shell_quote(path)).out,
+                c.exiftool[0] ? std::string(c.exiftool) + "\n" : "");
+      EXPECT_EQ(run_command("ffprobe -v error -show_entries format_tags=media_type -of csv=p=0 " +
+                            shell_quote(path))
+                    .out,
+                std::string(c.ffprobe) + "\n");
+    }
+  }
+}
