@@ -21,7 +21,9 @@ constexpr uint32_t fourcc(const char (&s)[5]) {
 constexpr int64_t kTimeUnitsPerSecond = 10000000;  // host time stamps: 100 ns
 
 // A length-prefixed SEI NAL unit with one frame packing arrangement message
-// (payload type 45): arrangement type 3 (side-by-side) or 4 (top-bottom).
+// (payload type 45): arrangement type 3 (side-by-side) or 4 (top-bottom). It
+// goes in front of every IDR slice, inside the access unit: a sample holding
+// it alone would be an access unit without a picture.
 constexpr uint8_t kFramePackingSideBySide[16] = {0x00, 0x00, 0x00, 0x0C, 0x06, 0x2D, 0x07, 0x81,
                                                  0x81, 0x00, 0x00, 0x03, 0x00, 0x01, 0x20, 0x80};
 constexpr uint8_t kFramePackingTopBottom[16] = {0x00, 0x00, 0x00, 0x0C, 0x06, 0x2D, 0x07, 0x82,
@@ -199,19 +201,9 @@ int32_t CMp4Writer::composition_offset(const MxVideoFrame* frame) const {
 
 // ------------------------------------------------------------ audio
 
-void CMp4Writer::frame_packing_step() {
-  frame_packing_done = 1;
-  int32_t track = first_spec_with_codec(kCodecH264);
-  const uint8_t* bytes = frame_packing_bytes(params->video.stereo_mode);
-  if (track < 0 || !nal_scratch || !bytes) return;
-  const int32_t no_offset = 0;
-  add_sample(track, bytes, kFramePackingSize, 1, kKindVideo, &no_offset, 0, 0, 0);
-}
-
 uint32_t CMp4Writer::WriteAudioFrame(const MxAudioFrame* frame, const int32_t* frame_info) {
   if (!frame || !mux) return 0;
   if (refuse_when_output_failed()) return 0;
-  if (!frame_packing_done && params->no_video == 0) frame_packing_step();
   if (frame->size < 0) {
     XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: negative size [%d]\n", frame->size);
     return 0;

@@ -82,7 +82,6 @@ class CMp4Writer {
   // Frame intake steps.
   bool refuse_when_output_failed();
   bool note_output_failure();
-  void frame_packing_step();
   uint32_t write_dual_audio(const MxAudioFrame* frame, const int32_t* frame_info);
   uint32_t write_pcm_audio(const MxAudioFrame* frame);
   uint32_t write_other_audio(const MxAudioFrame* frame, const int32_t* frame_info);
@@ -105,7 +104,6 @@ class CMp4Writer {
   void configure_video_tracks();
   void hand_over_picture(const char16_t* file_name);
 
-  uint32_t frame_packing_done = 0;
   uint32_t still_time_written = 0;
   std::string content_id;
   FILE* file = nullptr;
