@@ -92,16 +92,29 @@ TEST(Handler, RowsByKindAndMode) {
     int32_t kind;  // -1: the data handler
     std::string expected;
   };
+  // QuickTime movies count the name; the ISO flavours end it with a zero byte.
   const Case cases[] = {
       {kModeMp4, kKindVideo,
-       "0000002d" + h("hdlr") + zero + zero + h("vide") + zero + zero + zero + "0c" +
-           h("VideoHandler")},
+       "0000002d" + h("hdlr") + zero + zero + h("vide") + zero + zero + zero + h("VideoHandler") +
+           "00"},
       {kModeMov, kKindVideo,
        "0000002d" + h("hdlr") + zero + h("mhlr") + h("vide") + zero + zero + zero + "0c" +
            h("VideoHandler")},
       {kModeMp4, kKindAudio,
-       "0000002d" + h("hdlr") + zero + zero + h("soun") + zero + zero + zero + "0c" +
-           h("SoundHandler")},
+       "0000002d" + h("hdlr") + zero + zero + h("soun") + zero + zero + zero + h("SoundHandler") +
+           "00"},
+      {kModeM4a, kKindAudio,
+       "0000002d" + h("hdlr") + zero + zero + h("soun") + zero + zero + zero + h("SoundHandler") +
+           "00"},
+      {kMode3gp, kKindVideo,
+       "0000002d" + h("hdlr") + zero + zero + h("vide") + zero + zero + zero + h("VideoHandler") +
+           "00"},
+      {kModeKddi, kKindAudio,
+       "0000002d" + h("hdlr") + zero + zero + h("soun") + zero + zero + zero + h("SoundHandler") +
+           "00"},
+      {kModeF4v, kKindVideo,
+       "0000002d" + h("hdlr") + zero + zero + h("vide") + zero + zero + zero + h("VideoHandler") +
+           "00"},
       {kModeMov, kKindAudio,
        "0000002d" + h("hdlr") + zero + h("mhlr") + h("soun") + zero + zero + zero + "0c" +
            h("SoundHandler")},
@@ -109,12 +122,12 @@ TEST(Handler, RowsByKindAndMode) {
        "00000034" + h("hdlr") + zero + h("mhlr") + h("meta") + zero + "00000001" + zero + "13" +
            h("Core Media Metadata")},
       {kModeMp4, kKindTimedMetadata,
-       "00000034" + h("hdlr") + zero + zero + h("meta") + zero + "00000001" + zero + "13" +
-           h("Core Media Metadata")},
+       "00000034" + h("hdlr") + zero + zero + h("meta") + zero + "00000001" + zero +
+           h("Core Media Metadata") + "00"},
       // The timecode handler says "mhlr" in every mode.
       {kModeMp4, kKindTimecode,
-       "00000034" + h("hdlr") + zero + h("mhlr") + h("tmcd") + zero + zero + zero + "13" +
-           h("Core Media Timecode")},
+       "00000034" + h("hdlr") + zero + h("mhlr") + h("tmcd") + zero + zero + zero +
+           h("Core Media Timecode") + "00"},
       {kModeMov, kKindTimecode,
        "00000034" + h("hdlr") + zero + h("mhlr") + h("tmcd") + zero + zero + zero + "13" +
            h("Core Media Timecode")},

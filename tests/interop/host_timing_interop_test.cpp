@@ -488,3 +488,44 @@ TEST(MediaKindReaders, OneItemThatEveryReaderAgreesOn) {
     }
   }
 }
+
+// Handler names read the same in every flavour: ISO files end the name with a
+// zero byte, QuickTime movies count it (a counted name in an ISO file read as
+// "\fVideoHandler").
+TEST(HandlerNameReaders, NamesReadWithoutTheirCount) {
+  REQUIRE_TOOL("ffprobe");
+  REQUIRE_TOOL("exiftool");
+  const interop::SourceTrack& aac = interop::source(Media::kAac);
+  if (!aac.missing.empty()) GTEST_SKIP() << aac.missing;
+  const Bytes idr = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00, 0x33, 0xFF};
+  for (const char* code : {"MP4 ", "MOV ", "3GP ", "NF4V"}) {
+    SCOPED_TRACE(code);
+    const std::string path = scratch("handlers.mp4");
+    auto p = host::blank_params(MX_FOURCC(code[0], code[1], code[2], code[3]));
+    host::set_video(*p, fourcc("H264"), 160, 96, 25.0);
+    host::set_audio(*p, aac.host_codec, aac.sample_rate, aac.channels, 16, "eng");
+    {
+      host::Session s(*p, path);
+      ASSERT_TRUE(s.open());
+      s.audio_config(aac.config1);
+      for (int64_t k = 0; k < 4; ++k) {
+        Bytes data = idr;
+        MxVideoFrame f = host::video_frame(data.data(), static_cast<uint32_t>(data.size()),
+                                           k * 400000, k * 400000, 1);
+        EXPECT_GT(s.video(f), 0u);
+        const interop::HostPacket& packet = aac.packets[static_cast<size_t>(k)];
+        MxAudioFrame a = host::audio_frame(packet.data.data(),
+                                           static_cast<int32_t>(packet.data.size()), packet.pts, 2);
+        const int32_t info[2] = {1, static_cast<int32_t>(packet.data.size())};
+        EXPECT_EQ(s.audio(a, info), packet.data.size());
+      }
+    }
+    EXPECT_EQ(run_command("ffprobe -v quiet -show_entries stream_tags=handler_name -of csv=p=0 " +
+                          shell_quote(path))
+                  .out,
+              "VideoHandler\nSoundHandler\n");
+    EXPECT_EQ(run_command("exiftool -a -s3 -HandlerDescription " + shell_quote(path)).out,
+              code[1] == 'O' ? "VideoHandler\nDataHandler\nSoundHandler\nDataHandler\n"
+                             : "VideoHandler\nSoundHandler\n");
+  }
+}
