@@ -383,7 +383,9 @@ void write_stsz(MuxContext* c, MuxTrack* t) {
     prev = per;
     have_prev = true;
   }
-  bool constant = uniform && t->kind_copy != kKindTimecode;
+  // A constant size of 0 would mean "a table follows": samples of 0 bytes
+  // are listed one by one.
+  bool constant = uniform && first != 0 && t->kind_copy != kKindTimecode;
 
   ByteWriter* w = c->writer;
   int64_t start = open_full_box(w, "stsz", 0, 0);

@@ -347,6 +347,15 @@ uint32_t CMp4Writer::WriteVideoFrame(const MxVideoFrame* frame) {
                  static_cast<int>(frame->size));
     return 0;
   }
+  if (frame->size == 0) {
+    // Nothing to store, as when a conversion keeps nothing: no sample is
+    // written and the slot says so. An empty sample would be no picture for
+    // any video codec. Hosts that send them send many, so it is logged once.
+    if (!empty_frame_logged)
+      XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: empty frames are not stored\n");
+    empty_frame_logged = true;
+    return 0;
+  }
   if (params->metadata.live_photo != 0)
     write_still_image_time(mux, track_specs.data(), track_spec_count, frame, &still_time_written);
 

@@ -135,4 +135,5 @@ class CMp4Writer {
   int64_t latest_video_dts = 0;
   bool video_dts_seen = false;
   bool decode_order_logged = false;
+  bool empty_frame_logged = false;
 };

@@ -369,6 +369,10 @@ TEST(SampleSizes, ConstantAndTableForms) {
        2,
        {6, 7}},
       {"timecode always lists its sizes", kKindTimecode, kCodecTimecode, {{4, {}}}, 0, 1, {4}},
+      // A sample size of 0 means "a table follows": samples that all have 0
+      // bytes are listed one by one, never as a constant size of 0.
+      {"empty samples", kKindVideo, kCodecAv1, {{0, {}}, {0, {}}}, 0, 2, {0, 0}},
+      {"one empty sample", kKindTimedMetadata, kCodecTimedMetadata, {{0, {}}}, 0, 1, {0}},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
