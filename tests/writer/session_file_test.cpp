@@ -762,6 +762,39 @@ TEST_F(SessionFiles, AvcConfigurationComesFromTheFirstExtraData) {
   EXPECT_EQ(avcc->payload(), expected);
 }
 
+// The profile and level of avcC follow the host's video code, not its file
+// code: a PS3 stream in a plain MP4 file is still High profile, level 4.2.
+TEST_F(SessionFiles, AvcProfileAndLevelFollowTheVideoCode) {
+  struct Case {
+    const char* file_code;
+    const char* video_code;
+    const char* indication;  // profile, compatibility, level
+  };
+  const Case cases[] = {
+      {"MP4 ", "PS3H", "64 00 2A"}, {"MOV ", "VAVC", "42 00 1F"}, {"MP4 ", "EPSP", "4D 00 1E"},
+      {"M4V ", "HAVC", "42 00 29"}, {"MP4 ", "H264", "42 00 1E"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.file_code << " " << c.video_code);
+    auto p = host::blank_params(
+        MX_FOURCC(c.file_code[0], c.file_code[1], c.file_code[2], c.file_code[3]));
+    host::set_video(*p,
+                    MX_FOURCC(c.video_code[0], c.video_code[1], c.video_code[2], c.video_code[3]),
+                    320, 240, 25.0);
+    std::string file = path("avc-indication.mp4");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      s.video_config(kPps, kSps);
+      EXPECT_EQ(write_video(s, host::annex_b({kIdr}), 0, 0), 12u);
+    }
+    Written w = read_back(file);
+    ASSERT_EQ(w.tree.all("avcC").size(), 1u) << w.tree.dump();
+    Bytes payload = w.tree.all("avcC")[0]->payload();
+    EXPECT_EQ(Bytes(payload.begin() + 1, payload.begin() + 4), hex_bytes(c.indication));
+  }
+}
+
 TEST_F(SessionFiles, ConfigurationIsHandedToEachCodecAtClose) {
   struct Case {
     const char* video;
