@@ -169,7 +169,8 @@ TEST_P(Interop, ReadersAcceptTheFile) {
     if (!unknown_to_ffmpeg(c)) {
       EXPECT_EQ(a->get("codec_name"), audio->codec_name);
       // The readers apply the edit list: an AAC track starts 1600 samples in.
-      EXPECT_NEAR(std::stod(a->get("duration")), audio->nominal_seconds, 0.05);
+      // A short last frame (ALAC, FLAC) counts with its own length.
+      EXPECT_NEAR(std::stod(a->get("duration")), audio->seconds, 0.05);
     }
     EXPECT_EQ(a->get_int("sample_rate"), audio->sample_rate);
     EXPECT_EQ(a->get_int("channels"), audio->channels);
