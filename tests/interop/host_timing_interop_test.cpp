@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "support/box_reader.h"
 #include "support/plugin_host.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 #include "support/track_samples.h"
 
 using host::fourcc;
@@ -28,15 +28,6 @@ using interop::shell_quote;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// A missing reader fails the test when CI is set, and skips it otherwise.
-#define REQUIRE_TOOL(tool)                                                       \
-  do {                                                                           \
-    if (run_command(std::string("command -v ") + (tool)).status != 0) {          \
-      if (std::getenv("CI") != nullptr) FAIL() << (tool) << " is not installed"; \
-      GTEST_SKIP() << (tool) << " is not installed";                             \
-    }                                                                            \
-  } while (0)
 
 std::string scratch(const std::string& name) {
   return test_temp_path("timing-" + name);
@@ -247,9 +238,8 @@ std::string presentation_mismatch(const std::vector<double>& shown, const std::v
 class HostTiming : public ::testing::Test {
  protected:
   void SetUp() override {
-    REQUIRE_TOOL("ffmpeg");
-    REQUIRE_TOOL("ffprobe");
-    if (!interop::have_encoder("libx264")) GTEST_SKIP() << "ffmpeg has no libx264";
+    MX_REQUIRE_TOOLS("ffmpeg", "ffprobe");
+    MX_REQUIRE(interop::have_encoder("libx264"), "ffmpeg's libx264 encoder");
     host::slots_for(fourcc("MP4 ")).SetWriterOptions(nullptr);
   }
 };
@@ -296,7 +286,7 @@ TEST_F(HostTiming, UndelayedDecodeTimesKeepThePresentationTimes) {
 TEST_F(HostTiming, StereoH264DecodesWithoutComplaint) {
   const Clip clip = encode_h264("stereo", "25", 24);
   const interop::SourceTrack& aac = interop::source(Media::kAac);
-  if (!aac.missing.empty()) GTEST_SKIP() << aac.missing;
+  MX_REQUIRE(aac.missing.empty(), aac.missing);
   for (uint32_t stereo_mode : {1u, 2u}) {
     SCOPED_TRACE(stereo_mode);
     const std::string path = scratch("stereo.mp4");
@@ -345,8 +335,7 @@ TEST_F(HostTiming, StereoH264DecodesWithoutComplaint) {
 // counts with the entry's number of frames (a truncated 29 reads 01:02:04:04);
 // ffprobe derives the rate from the time scale and frame duration.
 TEST(TimecodeReaders, OneHourReadsBackAtEveryRate) {
-  REQUIRE_TOOL("ffprobe");
-  REQUIRE_TOOL("mediainfo");
+  MX_REQUIRE_TOOLS("ffprobe", "mediainfo");
   struct Case {
     int64_t num, den;
     uint32_t frames_per_hour;  // the counter: one hour in nominal frames
@@ -425,11 +414,10 @@ int64_t decoded_samples(const std::string& path, uint32_t channels) {
 // frame holds fewer samples than a full one, and the file lasts exactly as long
 // as the source, to the sample.
 TEST(AudioDurationReaders, LosslessClipsLastAsLongAsTheirSource) {
-  REQUIRE_TOOL("ffmpeg");
-  REQUIRE_TOOL("ffprobe");
+  MX_REQUIRE_TOOLS("ffmpeg", "ffprobe");
   for (Media m : {Media::kAlac, Media::kFlac16, Media::kFlac24}) {
     const interop::SourceTrack& a = interop::source(m);
-    if (!a.missing.empty()) GTEST_SKIP() << a.missing;
+    MX_REQUIRE(a.missing.empty(), a.missing);
     const auto samples = static_cast<int64_t>(std::llround(a.seconds * a.sample_rate));
     for (const char* code : {"MP4 ", "MOV ", "M4A "}) {
       SCOPED_TRACE(::testing::Message() << interop::media_name(m) << " " << code);
@@ -449,8 +437,7 @@ TEST(AudioDurationReaders, LosslessClipsLastAsLongAsTheirSource) {
 // M4A and M4B files carry one media-kind item, from the media kind: exiftool
 // and ffprobe read the same kind (before, exiftool took a leading "Ringtone").
 TEST(MediaKindReaders, OneItemThatEveryReaderAgreesOn) {
-  REQUIRE_TOOL("exiftool");
-  REQUIRE_TOOL("ffprobe");
+  MX_REQUIRE_TOOLS("exiftool", "ffprobe");
   struct Case {
     int32_t media_kind;
     const char* exiftool;  // exiftool's name for the kind; empty: no item
@@ -458,7 +445,7 @@ TEST(MediaKindReaders, OneItemThatEveryReaderAgreesOn) {
   };
   const Case cases[] = {{2, "Audiobook", "2"}, {9, "Movie", "9"}, {1, "", ""}};
   const interop::SourceTrack& aac = interop::source(Media::kAac);
-  if (!aac.missing.empty()) GTEST_SKIP() << aac.missing;
+  MX_REQUIRE(aac.missing.empty(), aac.missing);
   for (const char* code : {"M4A ", "M4B ", "MP4 "}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(::testing::Message() << code << " media kind " << c.media_kind);
@@ -493,10 +480,9 @@ TEST(MediaKindReaders, OneItemThatEveryReaderAgreesOn) {
 // zero byte, QuickTime movies count it (a counted name in an ISO file read as
 // "\fVideoHandler").
 TEST(HandlerNameReaders, NamesReadWithoutTheirCount) {
-  REQUIRE_TOOL("ffprobe");
-  REQUIRE_TOOL("exiftool");
+  MX_REQUIRE_TOOLS("ffprobe", "exiftool");
   const interop::SourceTrack& aac = interop::source(Media::kAac);
-  if (!aac.missing.empty()) GTEST_SKIP() << aac.missing;
+  MX_REQUIRE(aac.missing.empty(), aac.missing);
   const Bytes idr = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00, 0x33, 0xFF};
   for (const char* code : {"MP4 ", "MOV ", "3GP ", "NF4V"}) {
     SCOPED_TRACE(code);
