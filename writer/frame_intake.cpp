@@ -127,12 +127,6 @@ int32_t CMp4Writer::first_spec_of_kind(int32_t kind) const {
   return -1;
 }
 
-int32_t CMp4Writer::first_spec_with_codec(uint32_t codec_id) const {
-  for (int32_t i = 0; i < track_spec_count; ++i)
-    if (track_specs[i].codec_id == codec_id) return track_specs[i].index;
-  return -1;
-}
-
 bool CMp4Writer::refuse_when_output_failed() {
   if (io_failure_logged) return true;
   return note_output_failure();

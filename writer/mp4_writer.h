@@ -94,7 +94,6 @@ class CMp4Writer {
   int32_t composition_offset(const MxVideoFrame* frame) const;
   void note_decode_time(int64_t dts);
   int32_t first_spec_of_kind(int32_t kind) const;
-  int32_t first_spec_with_codec(uint32_t codec_id) const;
   bool ensure_nal_scratch(size_t needed, size_t used);
   bool ensure_hevc_buffer(size_t needed, size_t used);
   void set_audio_track_extradata();
