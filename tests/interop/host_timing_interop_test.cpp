@@ -184,12 +184,12 @@ struct Decoded {
 // Empty when the decoded pictures hash like the source's; else the first difference.
 std::string picture_mismatch(const std::vector<std::string>& got,
                              const std::vector<std::string>& want) {
-  for (size_t i = 0; i < std::min(got.size(), want.size()); ++i) {
-    if (got[i] != want[i]) return "picture " + std::to_string(i) + " differs";
-  }
   if (got.size() != want.size()) {
     return std::to_string(got.size()) + " pictures decoded, the source has " +
            std::to_string(want.size());
+  }
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i] != want[i]) return "picture " + std::to_string(i) + " differs";
   }
   return "";
 }
