@@ -130,8 +130,8 @@ void merge_streams(const std::vector<StreamInfo>& streams, EncParam& params,
         params.no_video = p.no_video;
         options.display_width = static_cast<int32_t>(p.video.display_width);
         options.display_height = static_cast<int32_t>(p.video.display_height);
-        // The flag follows the display size it vouches for.
-        options.flags = options.display_width > 0 && options.display_height > 0 ? 1 : 0;
+        // Set by any stream with a display size; a later one without never clears it.
+        if (options.display_width > 0 && options.display_height > 0) options.flags = 1;
         if (first_video_metadata == nullptr) first_video_metadata = &p.metadata;
         break;
       case kAudio:
