@@ -172,6 +172,9 @@ bool open_writer(MultiStreamSession& s, uint32_t file_fourcc, const char16_t* fi
   WriterOptions options{};
   merge_streams(s.streams, *params, options);
   params->file_fourcc = file_fourcc;
+  // Options and create are one step: a session set up on another thread at
+  // the same time must not put its options between them.
+  auto options_held = hold_writer_options();
   if (slots.SetWriterOptions != nullptr) slots.SetWriterOptions(&options);
   s.writer = slots.CreateMediaFile(file_name, params.get());
   return s.writer != nullptr;

@@ -12,8 +12,6 @@
 #include "boxes/boxes.h"
 #include "codecs/avcc.h"
 #include "platform/platform.h"
-#include "plugin/slots.h"
-#include "plugin/trace.h"
 #include "writer/live_photo.h"
 #include "xqlog/xq_log.h"
 
@@ -260,7 +258,10 @@ std::string live_photo_still_path(const std::string& movie_path) {
 
 // ------------------------------------------------------------ session
 
-CMp4Writer::CMp4Writer() : params(std::make_unique<EncParam>()) {
+CMp4Writer::CMp4Writer() : CMp4Writer(SessionSettings{}) {}
+
+CMp4Writer::CMp4Writer(const SessionSettings& session_settings)
+    : settings(session_settings), params(std::make_unique<EncParam>()) {
   std::memset(params.get(), 0, sizeof(EncParam));
   params->metadata.cover_art = nullptr;
   for (int32_t i = 0; i < kMaxTracks; ++i)
@@ -401,7 +402,7 @@ void CMp4Writer::configure_video_tracks() {
     const TrackSpec& s = track_specs[i];
     if (s.kind != kKindVideo || s.codec_id == kCodecNone) continue;
     timing = choose_video_timing(rate);
-    if (timing.trace) Trace(u"\r\nFrameRate[%fHz].\r\n", rate);
+    if (timing.trace && settings.trace) settings.trace(u"\r\nFrameRate[%fHz].\r\n", rate);
     if (timing.fallback)
       XQ_LogFormat(u"CMp4Writer::CreateMediaFile unusable frame rate [%f], writing %d/%d\n", rate,
                    kFallbackTimescale, kFallbackSampleDuration);
@@ -409,7 +410,7 @@ void CMp4Writer::configure_video_tracks() {
     video_timescale = timing.timescale;
     mux_set_picture_size(s.index, mux, video_params.width, video_params.height);
 
-    WriterOptions& options = module_writer_options();
+    WriterOptions& options = settings.options;
     uint32_t display_width = video_params.width;
     uint32_t display_height = video_params.height;
     if (options.flags & 1) {
