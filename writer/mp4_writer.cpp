@@ -569,8 +569,10 @@ int32_t CMp4Writer::WriteTrail() {
   finish_file(mux);
 
   // Everything reaches the stream here, so a failed write is known before the
-  // trail is reported.
+  // trail is reported. A file that another process unlinked, replaced or cut
+  // short meanwhile took every write without an error: it is incomplete too.
   int error = writer_flush(mux->writer);
+  if (error == 0) error = platform_check_written(file, writer_tell(mux->writer));
   if (error == 0)
     XQ_LogMessage(u"mx_mp4.dll: writed trail successful.");
   else

@@ -414,3 +414,52 @@ TEST_F(SessionFaults, OutputFailureAtTheLastFlushIsReported) {
   EXPECT_EQ(log.count_prefix("mx_mp4.dll: writing failed ["), 1u);
   EXPECT_FALSE(log.contains("mx_mp4.dll: writed trail successful."));
 }
+
+// Another process unlinks or replaces the file while it is written: no write
+// fails, but the file the session wrote is gone, and the close reports it as
+// it reports a failed write.
+TEST_F(SessionFaults, OutputThatVanishesWhileWrittenIsReported) {
+  struct Case {
+    const char* name;
+    void (*change)(const std::string& path);
+  };
+  const Case cases[] = {
+      {"unlinked", [](const std::string& path) { std::remove(path.c_str()); }},
+      {"replaced",
+       [](const std::string& path) {
+         write_whole_file(path + ".other", {1, 2, 3, 4, 5});
+         std::rename((path + ".other").c_str(), path.c_str());
+       }},
+  };
+  auto p = host::blank_params(fourcc("MP4 "));
+  host::set_video(*p, fourcc("Xvid"), 320, 240, 25.0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host::LogCapture case_log;
+    std::string file = test_temp_path("vanishing.mp4");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      Bytes frame(1000, 0x42);
+      MxVideoFrame v = host::video_frame(frame.data(), 1000, 0, 0, 1);
+      EXPECT_EQ(s.video(v), 1000u);
+      c.change(file);
+    }
+    EXPECT_TRUE(case_log.contains("mx_mp4.dll: writing failed [2], the file is incomplete."));
+    EXPECT_FALSE(case_log.contains("mx_mp4.dll: writed trail successful."));
+    EXPECT_TRUE(case_log.contains("mx_mp4.dll: media file closed."));
+    std::remove(file.c_str());
+  }
+  // Left alone, the same session reports success.
+  host::LogCapture case_log;
+  std::string file = test_temp_path("vanishing.mp4");
+  {
+    host::Session s(*p, file);
+    Bytes frame(1000, 0x42);
+    MxVideoFrame v = host::video_frame(frame.data(), 1000, 0, 0, 1);
+    EXPECT_EQ(s.video(v), 1000u);
+  }
+  EXPECT_TRUE(case_log.contains("mx_mp4.dll: writed trail successful."));
+  EXPECT_EQ(case_log.count_prefix("mx_mp4.dll: writing failed"), 0u);
+  std::remove(file.c_str());
+}
