@@ -258,6 +258,15 @@ std::string live_photo_still_path(const std::string& movie_path) {
   return path + ".jpg";
 }
 
+bool same_path_ignoring_case(const std::string& a, const std::string& b) {
+  auto lower = [](unsigned char ch) { return ch >= 'A' && ch <= 'Z' ? ch + ('a' - 'A') : ch; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
 // ------------------------------------------------------------ session
 
 CMp4Writer::CMp4Writer() : CMp4Writer(SessionSettings{}) {}
@@ -464,13 +473,13 @@ void CMp4Writer::hand_over_picture(const char16_t* file_name) {
   const MxPicture* picture = params->metadata.cover_art;
   if (!picture) return;
 
+  // The movie carries the picture as its cover art, a Live Photo as well.
+  const bool has_bytes = picture->data && picture->size > 0;
+  if (has_bytes) mux_set_cover_art(mux, picture);
   if (params->metadata.live_photo == 0) {
-    if (!picture->data || picture->size == 0) {
+    if (!has_bytes)
       XQ_LogFormat(u"CMp4Writer::CreateMediaFile cover picture without data [%d]\n",
                    static_cast<int>(picture->size));
-      return;
-    }
-    mux_set_cover_art(mux, picture);
     return;
   }
 
@@ -490,13 +499,22 @@ void CMp4Writer::hand_over_picture(const char16_t* file_name) {
         static_cast<int>(picture->picture_kind));
     return;
   }
-  if (!picture->data || picture->size == 0) {
+  if (!has_bytes) {
     XQ_LogFormat(
         u"CMp4Writer::CreateMediaFile Live Photo picture without data, "
         u"no still written\n");
     return;
   }
-  std::string still = live_photo_still_path(wide_to_string(file_name));
+  const std::string movie = wide_to_string(file_name);
+  const std::string still = live_photo_still_path(movie);
+  if (same_path_ignoring_case(still, movie)) {
+    // A movie already named .jpg: the still would be written over the movie.
+    XQ_LogFormat(
+        u"CMp4Writer::CreateMediaFile Live Photo still would replace the movie [%ls], "
+        u"no still written\n",
+        file_name);
+    return;
+  }
   add_still_picture(still.c_str(), picture->data, picture->size, content_id.c_str());
 }
 

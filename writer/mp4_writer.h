@@ -54,6 +54,10 @@ int32_t audio_samples_per_frame(uint32_t codec_id, uint32_t sample_rate);
 // extension replaced by ".jpg". Only a dot inside the last path component,
 // not at its first position, starts an extension.
 std::string live_photo_still_path(const std::string& movie_path);
+// Whether two 8-bit paths name the same file where names are compared without
+// regard to case, as on Windows. Letters are folded in the ASCII range only; a
+// still path differs from its movie's path only in the (ASCII) extension.
+bool same_path_ignoring_case(const std::string& a, const std::string& b);
 
 class CMp4Writer {
  public:

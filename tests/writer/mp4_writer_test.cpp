@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "plugin/slots.h"
+#include "support/box_reader.h"
 #include "support/plugin_host.h"
 #include "support/test_files.h"
 
@@ -350,7 +351,12 @@ TEST_F(WriterSession, LivePhotoMarksTheContextAndHandsTheStillOver) {
   ASSERT_TRUE(w.CreateMediaFile(u16(movie).c_str(), p.get()));
   MuxContext* c = w.mux_context();
   EXPECT_EQ(c->live_photo, 1u);
-  EXPECT_EQ(c->metadata.cover_art, nullptr);  // the picture becomes the still, not cover art
+  // The picture becomes the still and, as in any movie, the cover art: a copy of its own.
+  ASSERT_NE(c->metadata.cover_art, nullptr);
+  EXPECT_NE(c->metadata.cover_art->data, jpeg.data());
+  EXPECT_EQ(
+      Bytes(c->metadata.cover_art->data, c->metadata.cover_art->data + c->metadata.cover_art->size),
+      jpeg);
   EXPECT_EQ(w.mode_value(), 1u);
   ASSERT_EQ(w.content_id_value().size(), 36u);
   EXPECT_EQ(std::string(c->content_id), w.content_id_value());
@@ -363,6 +369,14 @@ TEST_F(WriterSession, LivePhotoMarksTheContextAndHandsTheStillOver) {
   std::string text(still.begin(), still.end());
   EXPECT_NE(text.find(w.content_id_value()), std::string::npos);
   EXPECT_EQ(w.WriteTrail(), 0);
+  w.CloseFile();
+
+  // The movie's covr item holds the picture (data type 13: JPEG).
+  iso::Tree tree = iso::read_file(movie);
+  const iso::Box& data = tree.at("moov/udta/meta/ilst/covr/data");
+  EXPECT_EQ(data.u32(0), 13u);
+  const Bytes payload = data.payload();
+  EXPECT_EQ(Bytes(payload.begin() + 8, payload.end()), jpeg);
 }
 
 TEST_F(WriterSession, AudioConfigurationReachesTheAudioSlots) {

@@ -346,6 +346,41 @@ TEST_F(SessionFaults, ConvertedFramesLargerThanTheScratchBufferGrowIt) {
   EXPECT_EQ(sample_bytes(bytes, t.samples[1]), expected_many);
 }
 
+// A movie whose own name ends in .jpg (in any case, as Windows compares names)
+// would get the still written to its own path and then written over by the
+// movie: no still is written, and the movie comes out whole.
+TEST_F(SessionFaults, LivePhotoStillNeverReplacesTheMovie) {
+  const Bytes jpeg = read_whole_file(std::string(MX_SOURCE_DIR) + "/samples/cover.jpg");
+  MxPicture picture{jpeg.data(), static_cast<uint32_t>(jpeg.size()), 0};
+  auto p = host::blank_params(fourcc("MOV "));
+  host::set_video(*p, fourcc("Xvid"), 320, 240, 30.0);
+  p->metadata.live_photo = 1;
+  p->metadata.cover_art = &picture;
+  for (const char* name : {"named-still.jpg", "named-still.JPG", "named-still.Jpg"}) {
+    SCOPED_TRACE(name);
+    host::LogCapture case_log;
+    std::string file = test_temp_path(name);
+    Bytes frame(100, 0x42);
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      MxVideoFrame v = host::video_frame(frame.data(), 100, 0, 0, 1);
+      EXPECT_EQ(s.video(v), 100u);
+    }
+    EXPECT_TRUE(
+        case_log.contains("CMp4Writer::CreateMediaFile Live Photo still would replace the "
+                          "movie [" +
+                          file + "], no still written"));
+    iso::Tree tree = iso::read_file(file);
+    EXPECT_EQ(tree.types(), (std::vector<std::string>{"ftyp", "wide", "mdat", "moov"}))
+        << tree.dump();
+    EXPECT_EQ(tree.trailing, 0u);
+    EXPECT_EQ(tree.boxes.back().offset + tree.boxes.back().size, tree.input_size);
+    EXPECT_EQ(read_track_samples(tree.at("moov/trak[0]")).samples.size(), 1u);
+    std::remove(file.c_str());
+  }
+}
+
 TEST_F(SessionFaults, LivePhotoWithANonJpegPictureWritesNoStill) {
   Bytes png = hex_bytes("89 50 4E 47 0D 0A 1A 0A 00 00 00 0D 49 48 44 52");
   MxPicture picture{png.data(), static_cast<uint32_t>(png.size()), 2};
