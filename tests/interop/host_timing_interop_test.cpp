@@ -434,8 +434,9 @@ TEST(AudioDurationReaders, LosslessClipsLastAsLongAsTheirSource) {
   }
 }
 
-// M4A and M4B files carry one media-kind item, from the media kind: exiftool
-// and ffprobe read the same kind (before, exiftool took a leading "Ringtone").
+// M4A and M4B files carry one media-kind item, from the media kind, so exiftool
+// and ffprobe read the same kind; a second, leading item of 14 reads as
+// "Ringtone".
 TEST(MediaKindReaders, OneItemThatEveryReaderAgreesOn) {
   MX_REQUIRE_TOOLS("exiftool", "ffprobe");
   struct Case {
