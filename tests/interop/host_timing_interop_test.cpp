@@ -28,13 +28,7 @@ using interop::Media;
 using interop::Rate;
 using interop::SourceTrack;
 
-enum class Style {
-  kDelayed,    // decode times from 0, presentation times delayed by the reorder depth
-  kUndelayed,  // decode times start at the first presentation time: B-frames present early
-  kNegative,   // presentation times from 0, decode times start the reorder depth before
-  // As kNegative, from a host that asks for durations taken from the time stamps.
-  kNegativeTimed,
-};
+using Style = interop::TimingStyle;
 
 const char* style_name(Style s) {
   switch (s) {
@@ -83,42 +77,6 @@ uint32_t code_of(const char* s) {
   return MX_FOURCC(s[0], s[1], s[2], s[3]);
 }
 
-// A time of `frames` frames at the rate in 100 ns units, rounded to the
-// nearest unit as a host computes it: llround(frames × 10^7 × den / num).
-int64_t host_time(int64_t frames, Rate r) {
-  return std::llround(static_cast<long double>(frames) * 10000000.0L * r.den / r.num);
-}
-
-// The source's packets with the host time stamps of a style. Packets stay in
-// decoding order; k is the decode index, order the presentation index.
-SourceTrack with_host_times(const SourceTrack& source, Style style) {
-  SourceTrack s = source;
-  int64_t depth = 0;
-  for (size_t k = 0; k < s.packets.size(); ++k) {
-    depth = std::max(depth, static_cast<int64_t>(k) - s.packets[k].order);
-  }
-  for (size_t k = 0; k < s.packets.size(); ++k) {
-    interop::HostPacket& p = s.packets[k];
-    const int64_t decode = static_cast<int64_t>(k);
-    switch (style) {
-      case Style::kDelayed:
-        p.dts = host_time(decode, s.rate);
-        p.pts = host_time(p.order + depth, s.rate);
-        break;
-      case Style::kUndelayed:
-        p.dts = host_time(decode, s.rate);
-        p.pts = host_time(p.order, s.rate);
-        break;
-      case Style::kNegative:
-      case Style::kNegativeTimed:
-        p.dts = host_time(decode - depth, s.rate);
-        p.pts = host_time(p.order, s.rate);
-        break;
-    }
-  }
-  return s;
-}
-
 struct Packet {
   int64_t pts = 0, duration = 0;
   bool discard = false;
@@ -165,7 +123,7 @@ TEST_P(HostTiming, ReadersShowTheSourceFramesAtTheSourceTimes) {
   MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
   const SourceTrack& source = interop::source(c.media, c.rate);
   MX_REQUIRE(source.missing.empty(), source.missing);
-  const SourceTrack video = with_host_times(source, c.style);
+  const SourceTrack video = interop::with_host_times(source, c.style);
   const int64_t frames = static_cast<int64_t>(video.packets.size());
 
   const std::string path = test_temp_path(case_name(c) + (c.file_code[1] == 'O' ? ".mov" : ".mp4"));

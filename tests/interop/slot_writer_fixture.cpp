@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "slot_writer.h"
 #include "support/plugin_host.h"
 
@@ -12,6 +15,38 @@ bool is_pcm(Media m) {
 }
 
 }  // namespace
+
+int64_t host_time(int64_t frames, Rate rate) {
+  return std::llround(static_cast<long double>(frames) * 10000000.0L * rate.den / rate.num);
+}
+
+SourceTrack with_host_times(const SourceTrack& source, TimingStyle style) {
+  SourceTrack s = source;
+  int64_t depth = 0;  // k is the decode index, order the presentation index
+  for (size_t k = 0; k < s.packets.size(); ++k) {
+    depth = std::max(depth, static_cast<int64_t>(k) - s.packets[k].order);
+  }
+  for (size_t k = 0; k < s.packets.size(); ++k) {
+    HostPacket& p = s.packets[k];
+    const int64_t decode = static_cast<int64_t>(k);
+    switch (style) {
+      case TimingStyle::kDelayed:
+        p.dts = host_time(decode, s.rate);
+        p.pts = host_time(p.order + depth, s.rate);
+        break;
+      case TimingStyle::kUndelayed:
+        p.dts = host_time(decode, s.rate);
+        p.pts = host_time(p.order, s.rate);
+        break;
+      case TimingStyle::kNegative:
+      case TimingStyle::kNegativeTimed:
+        p.dts = host_time(decode - depth, s.rate);
+        p.pts = host_time(p.order, s.rate);
+        break;
+    }
+  }
+  return s;
+}
 
 void write_through_slots(const SlotFile& file, const std::string& path) {
   const SourceTrack* video = file.video;
