@@ -220,7 +220,7 @@ TEST_P(AudioOnly, HeadersAndMediaKindReadAsWritten) {
   file.audio = &audio;
   file.adjust = [&c](EncParam& p) {
     p.metadata.media_kind = c.media_kind;
-    const char16_t title[] = u"A tone";
+    const MxChar title[] = {'A', ' ', 't', 'o', 'n', 'e', 0};
     std::copy(std::begin(title), std::end(title), p.metadata.title);
   };
   const std::string path =
