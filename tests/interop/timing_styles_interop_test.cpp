@@ -116,9 +116,9 @@ VideoReading read_video(const std::string& path) {
   return v;
 }
 
-class HostTiming : public ::testing::TestWithParam<Case> {};
+class TimingStyles : public ::testing::TestWithParam<Case> {};
 
-TEST_P(HostTiming, ReadersShowTheSourceFramesAtTheSourceTimes) {
+TEST_P(TimingStyles, ReadersShowTheSourceFramesAtTheSourceTimes) {
   const Case& c = GetParam();
   MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
   const SourceTrack& source = interop::source(c.media, c.rate);
@@ -216,7 +216,7 @@ std::vector<Case> all_cases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Styles, HostTiming, ::testing::ValuesIn(all_cases()),
+INSTANTIATE_TEST_SUITE_P(Hosts, TimingStyles, ::testing::ValuesIn(all_cases()),
                          [](const ::testing::TestParamInfo<Case>& info) {
                            return case_name(info.param);
                          });
