@@ -184,7 +184,7 @@ TEST(ByteWriter, SizeFieldStraddlingTheFlushedLength) {
   EXPECT_EQ(f.finish(), expect);
 }
 
-TEST(ByteWriter, FlushOnlyWhenAnAppendDoesNotFit) {
+TEST(ByteWriter, SmallAppendsFlushOnlyWhenTheyDoNotFit) {
   struct Case {
     const char* name;
     int32_t first, second;
@@ -213,20 +213,25 @@ TEST(ByteWriter, FlushOnlyWhenAnAppendDoesNotFit) {
   }
 }
 
-TEST(ByteWriter, AppendsLargerThanTheBufferGoIn4MiBPieces) {
+// Appends of 64 KiB and more, and any larger than the buffer, are not copied:
+// the buffered bytes are flushed and the append goes to the stream in one
+// call. Smaller ones stay in the buffer.
+TEST(ByteWriter, LargeAppendsGoStraightToTheStream) {
   constexpr int64_t kMiB = 1 << 20;
   struct Case {
     const char* name;
     int32_t buffered_before;
     int64_t n;
     std::vector<size_t> writes;
+    int64_t buffered_after;
   };
   const Case cases[] = {
-      {"8 MiB + 1 on an empty buffer", 0, 8 * kMiB + 1, {4 * kMiB, 4 * kMiB, 1}},
-      {"8 MiB exactly fits", 0, 8 * kMiB, {}},
-      {"behind buffered bytes", 3, 8 * kMiB + 1, {3, 4 * kMiB, 4 * kMiB, 1}},
-      {"12 MiB", 0, 12 * kMiB, {4 * kMiB, 4 * kMiB, 4 * kMiB}},
-      {"9 MiB + 5", 0, 9 * kMiB + 5, {4 * kMiB, 4 * kMiB, kMiB + 5}},
+      {"just below 64 KiB stays buffered", 3, kDirectWriteMin - 1, {}, 3 + kDirectWriteMin - 1},
+      {"64 KiB on an empty buffer", 0, kDirectWriteMin, {kDirectWriteMin}, 0},
+      {"64 KiB behind buffered bytes", 3, kDirectWriteMin, {3, kDirectWriteMin}, 0},
+      {"8 MiB, the whole capacity", 0, 8 * kMiB, {8 * kMiB}, 0},
+      {"8 MiB + 1 behind buffered bytes", 3, 8 * kMiB + 1, {3, 8 * kMiB + 1}, 0},
+      {"12 MiB", 0, 12 * kMiB, {12 * kMiB}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -236,11 +241,81 @@ TEST(ByteWriter, AppendsLargerThanTheBufferGoIn4MiBPieces) {
     put_bytes(f.w, head.data(), c.buffered_before);
     EXPECT_EQ(put_bytes64(f.w, big.data(), c.n), c.n);
     EXPECT_EQ(f.write_sizes(), c.writes);
+    EXPECT_EQ(f.w->buf_ptr - f.w->buf_start, c.buffered_after);
     EXPECT_EQ(writer_tell(f.w), c.buffered_before + c.n);
     Bytes expect = head;
     expect.insert(expect.end(), big.begin(), big.end());
     EXPECT_TRUE(f.finish() == expect);
   }
+}
+
+// Pieces are one append of their total: below 64 KiB all are copied into the
+// buffer; from 64 KiB the buffer is flushed and the pieces follow, each in one
+// stream call on a stream without a descriptor.
+TEST(ByteWriter, SpansAppendAsOneSample) {
+  struct Case {
+    const char* name;
+    int32_t buffered_before;
+    std::vector<size_t> pieces;
+    std::vector<size_t> writes;
+    int64_t buffered_after;
+  };
+  const Case cases[] = {
+      {"small pieces are copied", 5, {4, 0, 100, 16}, {}, 125},
+      {"small pieces that do not fit flush first", 20, {4, 16}, {20}, 20},
+      {"a large total goes to the stream", 5, {16, 70000, 0, 4}, {5, 16, 70000, 4}, 0},
+      {"no pieces", 5, {}, {}, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f(c.buffered_before == 20 ? 32 : kMuxWriterCapacity);
+    Bytes expect = pattern(c.buffered_before, 1);
+    put_bytes(f.w, expect.data(), c.buffered_before);
+    std::vector<Bytes> pieces;
+    std::vector<WriteSpan> spans;
+    int64_t total = 0;
+    for (size_t size : c.pieces) {
+      pieces.push_back(pattern(size, static_cast<uint8_t>(pieces.size() * 40)));
+      total += static_cast<int64_t>(size);
+    }
+    for (const Bytes& p : pieces) {
+      spans.push_back({p.empty() ? nullptr : p.data(), p.size()});
+      expect.insert(expect.end(), p.begin(), p.end());
+    }
+    EXPECT_EQ(put_spans(f.w, spans.data(), spans.size()), total);
+    EXPECT_EQ(f.write_sizes(), c.writes);
+    EXPECT_EQ(f.w->buf_ptr - f.w->buf_start, c.buffered_after);
+    EXPECT_EQ(writer_tell(f.w), static_cast<int64_t>(expect.size()));
+    EXPECT_EQ(f.finish(), expect);
+  }
+}
+
+// On a real file the pieces go out in one gathered write through the file's
+// descriptor; the stream's own later writes, seeks and patches must still land
+// where the writer's positions say.
+TEST(ByteWriter, GatheredWritesKeepTheStreamInStep) {
+  std::string path = test_temp_path("byte_writer_gathered.bin");
+  FILE* file = fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  ByteWriter* w = writer_create(64, file);
+  int64_t box = open_box(w, "mdat");
+  const Bytes a = pattern(100000, 1), b = pattern(7, 2), c = pattern(200000, 3);
+  const WriteSpan spans[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), c.size()}};
+  EXPECT_EQ(put_spans(w, spans, 3), 300007);
+  put_be32(w, 0xAABBCCDD);                            // buffered behind the direct bytes
+  EXPECT_EQ(patch_box_size(w, box), 8 + 300007 + 4);  // patches bytes already in the file
+  put_spans(w, spans, 1);
+  EXPECT_EQ(writer_tell(w), 8 + 300007 + 4 + 100000);
+  EXPECT_EQ(writer_flush(w), 0);
+  writer_close(w);
+  fclose(file);
+  Bytes expect = hex_bytes("00 04 93 f3 6d 64 61 74");
+  for (const Bytes* part : {&a, &b, &c}) expect.insert(expect.end(), part->begin(), part->end());
+  Bytes tail = hex_bytes("AA BB CC DD");
+  expect.insert(expect.end(), tail.begin(), tail.end());
+  expect.insert(expect.end(), a.begin(), a.end());
+  EXPECT_TRUE(read_whole_file(path) == expect);
+  remove(path.c_str());
 }
 
 TEST(ByteWriter, CloseWithEmptyBufferMakesNoStreamCall) {
@@ -331,7 +406,8 @@ TEST(ByteWriter, PatchUsesTheLargeFormAbove32Bits) {
       {0xFFFFFFFFll - 15, hex_bytes("00 00 00 01 6d 64 61 74  00 00 00 01 00 00 00 00")},
       {0x123456789ll, hex_bytes("00 00 00 01 6d 64 61 74  00 00 00 01 23 45 67 99")},
   };
-  Bytes chunk(kDirectWritePiece, 0x5a);
+  constexpr int64_t kChunk = 4 << 20;
+  Bytes chunk(kChunk, 0x5a);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.payload);
     Fixture f(64);
@@ -340,7 +416,7 @@ TEST(ByteWriter, PatchUsesTheLargeFormAbove32Bits) {
     int64_t start = open_box(f.w, "mdat");
     put_be64(f.w, 0);
     for (int64_t left = c.payload; left > 0;) {
-      int64_t n = left < kDirectWritePiece ? left : kDirectWritePiece;
+      int64_t n = left < kChunk ? left : kChunk;
       put_bytes64(f.w, chunk.data(), n);
       left -= n;
     }
