@@ -249,21 +249,29 @@ int32_t BitReader::se() {
 size_t find_zero_pair(const uint8_t* p, size_t size, size_t from) {
   size_t i = from;
 #if defined(__SSE2__)
-  // 32 bytes at a time; most blocks hold no zero byte at all.
+  // 64 bytes at a time: the larger of each byte and the next one is zero
+  // exactly where a pair starts, so one test per block tells whether it holds
+  // any; most blocks hold none.
   const __m128i zero = _mm_setzero_si128();
-  while (i + 33 <= size) {  // reads p[i .. i + 32]
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(a, b), zero)) != 0) {
-      // Bit k: p[i + k] is zero; a pair starts where bits k and k + 1 are set.
-      const uint32_t zeros = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero))) |
-                             static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero)))
-                                 << 16;
-      const uint32_t next = zeros >> 1 | static_cast<uint32_t>(p[i + 32] == 0) << 31;
-      if (const uint32_t pairs = zeros & next; pairs != 0)
-        return i + static_cast<size_t>(__builtin_ctz(pairs));
+  auto pair_starts = [&](size_t at) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at + 1));
+    return _mm_max_epu8(here, next);
+  };
+  // Bit k set: byte k of v is zero.
+  auto zero_bits = [&](__m128i v) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))));
+  };
+  while (i + 65 <= size) {  // reads p[i .. i + 64]
+    const __m128i m0 = pair_starts(i), m1 = pair_starts(i + 16);
+    const __m128i m2 = pair_starts(i + 32), m3 = pair_starts(i + 48);
+    const __m128i any = _mm_min_epu8(_mm_min_epu8(m0, m1), _mm_min_epu8(m2, m3));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) != 0) {
+      const uint64_t pairs =
+          zero_bits(m0) | zero_bits(m1) << 16 | zero_bits(m2) << 32 | zero_bits(m3) << 48;
+      return i + static_cast<size_t>(__builtin_ctzll(pairs));
     }
-    i += 32;
+    i += 64;
   }
 #endif
   // Two bytes at a time: when the second is not zero, no pair starts at either.
