@@ -1135,7 +1135,13 @@ int run(const Options& o) {
     }
     char tail[96];
     std::snprintf(tail, sizeof tail, "; %.2f s; %s", duration, human_size(facts.size).c_str());
-    std::printf("%s%s%s\n", line.c_str(), parts.c_str(), tail);
+    // When the file itself went to standard output, the summary must not follow it there.
+    struct stat out_st {
+    }, file_st{};
+    bool file_on_stdout = output.into_device() && ::fstat(STDOUT_FILENO, &out_st) == 0 &&
+                          ::stat(o.output.c_str(), &file_st) == 0 &&
+                          out_st.st_dev == file_st.st_dev && out_st.st_ino == file_st.st_ino;
+    std::fprintf(file_on_stdout ? stderr : stdout, "%s%s%s\n", line.c_str(), parts.c_str(), tail);
   }
   return 0;
 }

@@ -670,3 +670,21 @@ TEST_F(EndToEnd, FloatPcmInMp4GetsANote) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
 }
+
+// A pipe cannot be renamed over or seeked in: it gets the finished file,
+// and the summary goes to standard error instead of into the file.
+TEST_F(EndToEnd, OutputToAPipe) {
+  std::string out = test_temp_path("piped.mp4");
+  auto r =
+      run_command("{ " + shell_quote(mxmux_binary()) + " -o /dev/stdout --format 'MP4 ' --video " +
+                  shell_quote(sample_path("testsrc.h264")) + " | cat >" + shell_quote(out) + "; }");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("/dev/stdout: MP4 (format \"MP4 \", brand \"mp42\"), 1 track: H.264"),
+            std::string::npos)
+      << r.err;
+  auto probe = run_command(
+      "ffprobe -v error -count_packets -show_entries stream=nb_read_packets "
+      "-of csv=p=0 " +
+      shell_quote(out));
+  EXPECT_EQ(probe.out, "100\n") << probe.err;
+}
