@@ -644,7 +644,9 @@ int run(const Options& o) {
     std::printf("mxmux %s (plug-in: %s)\n", kVersion, plugin_path.c_str());
     return 0;
   }
-  if (!o.list_formats) {
+  // A run that only prints needs no output and no input.
+  bool muxes = !o.list_formats;
+  if (muxes) {
     // Checked before anything is written (the log file is opened next).
     if (o.output.empty())
       return refuse_command("no output file given (-o OUTPUT); see mxmux --help");
