@@ -227,8 +227,11 @@ class NalBits {
       for (size_t k = 0; k < 8; ++k) byte = static_cast<uint8_t>((byte << 1) | bits_[i + k]);
       rbsp.push_back(byte);
     }
-    std::vector<uint8_t> out = {0, 0, 0, 1};
-    out.insert(out.end(), header.begin(), header.end());
+    // One byte at a time: GCC 12 at -O3 warns (-Warray-bounds) about
+    // inserting into a vector made from an initializer list.
+    std::vector<uint8_t> out;
+    for (uint8_t b : {0, 0, 0, 1}) out.push_back(b);
+    for (uint8_t b : header) out.push_back(b);
     int zeros = 0;
     for (uint8_t b : rbsp) {
       if (zeros >= 2 && b <= 3) {
