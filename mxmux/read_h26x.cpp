@@ -25,7 +25,11 @@ namespace {
 
 constexpr uint64_t kNone = ~uint64_t{0};
 constexpr int kMaxReorderWindow = 16;
-constexpr size_t kHeaderBytes = 256;  // enough of a slice header to reach its POC fields
+// Enough of a slice header to reach its picture order count fields, whatever
+// their values: H.264 reads at most 397 bits (five Exp-Golomb fields of at most
+// 63 bits, two signed ones, frame_num and the POC bits of at most 16 each, 3
+// flag bits), HEVC at most 154; the rest of a slice is never looked at.
+constexpr size_t kHeaderBytes = 64;
 
 struct NalUnit {
   uint64_t unit_start = 0;     // first byte of its start code

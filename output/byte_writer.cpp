@@ -78,12 +78,17 @@ bool goes_direct(const ByteWriter* w, int64_t n) {
 // buffered); the others are copied into the buffer, which is flushed first
 // when they do not fit behind what it holds. n > 0.
 void append(ByteWriter* w, const uint8_t* data, int64_t n) {
+  if (n < kDirectWriteMin && n <= free_space(w)) {  // the common case first
+    memcpy(w->buf_ptr, data, static_cast<size_t>(n));
+    w->buf_ptr += n;
+    return;
+  }
   if (goes_direct(w, n)) {
     const WriteSpan span = {data, static_cast<size_t>(n)};
     write_direct(w, &span, 1, n);
     return;
   }
-  if (n > free_space(w)) flush_buffer(w);
+  flush_buffer(w);
   memcpy(w->buf_ptr, data, static_cast<size_t>(n));
   w->buf_ptr += n;
 }

@@ -242,8 +242,12 @@ namespace {
 // Records one sample of `size` bytes at the current position; the caller
 // appends the bytes when the result is kRecorded.
 constexpr int32_t kRecorded = 1;
-int32_t record_sample(int32_t track, MuxContext* c, uint64_t size, uint32_t flags, uint32_t kind,
-                      const void* extra, int64_t dts, int64_t pts, int64_t duration) {
+// Inlined into both callers: the per-sample cost is what the index is about.
+__attribute__((always_inline)) inline int32_t record_sample(int32_t track, MuxContext* c,
+                                                            uint64_t size, uint32_t flags,
+                                                            uint32_t kind, const void* extra,
+                                                            int64_t dts, int64_t pts,
+                                                            int64_t duration) {
   MuxTrack* t = track_at(c, track);
   if (t == nullptr || t->block_first == nullptr || !known_kind(kind) || t->kind != kind) return 0;
 
