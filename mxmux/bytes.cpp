@@ -27,7 +27,7 @@ namespace {
 constexpr size_t kInitialWindow = size_t{16} << 20;
 constexpr size_t kReadChunk = size_t{4} << 20;
 // Mapped pages this far behind the window are let go, in steps of this size.
-constexpr uint64_t kReleaseStep = uint64_t{64} << 20;
+constexpr uint64_t kReleaseStep = uint64_t{8} << 20;
 
 // The whole of a regular file, mapped privately (the plug-in writes into the
 // frames it is lent; those writes stay in this process). Null when the file
