@@ -1039,14 +1039,11 @@ uint8_t* AnnexBReader::rebuild(const Picture& pic, size_t& size) {
     scratch_.insert(scratch_.end(), kStartCode, kStartCode + 4);
     scratch_.insert(scratch_.end(), unit, unit_end);
   };
-  for (const uint8_t* q = p; q + 3 <= end;) {
-    if (q[0] == 0 && q[1] == 0 && q[2] == 1) {
-      if (unit) flush(q);
-      unit = q + 3;
-      q += 3;
-    } else {
-      ++q;
-    }
+  const auto n = static_cast<size_t>(end - p);
+  for (size_t s = find_zero_pair(p, n, 0); s + 2 < n; s = find_zero_pair(p, n, s + 1)) {
+    if (p[s + 2] != 1) continue;
+    if (unit) flush(p + s);
+    unit = p + s + 3;
   }
   if (unit) flush(end);
   size = scratch_.size();
