@@ -1,4 +1,4 @@
-#include "support/box_reader.h"
+#include "isobox/box_reader.h"
 
 #include <cstdio>
 #include <stdexcept>
