@@ -47,6 +47,11 @@ struct ParseOptions {
   // Top-level boxes of a file larger than this are not loaded (their payload
   // is unavailable and their children are not parsed): a 4 GiB mdat stays on disk.
   uint64_t max_load = 256ull << 20;
+  // Once this many bytes of a file are loaded, the later top-level boxes are
+  // kept as headers only: memory stays bounded on a file of many large boxes.
+  uint64_t max_total_load = UINT64_MAX;
+  // Top-level types of a file that are never loaded (a dump needs no mdat bytes).
+  std::vector<std::string> header_only;
   int max_depth = 48;
   size_t max_boxes = 4u << 20;
 };

@@ -15,6 +15,7 @@
 
 #include "mx_mp4/host.h"
 #include "mxmux/bytes.h"
+#include "mxmux/dump.h"
 #include "mxmux/plugin_host.h"
 #include "mxmux/readers.h"
 
@@ -70,6 +71,8 @@ struct OptionSpec {
   bool takes_value;
 };
 
+// One option a line.
+// clang-format off
 constexpr OptionSpec kOptionSpecs[] = {
     {"-o", true},
     {"--output", true},
@@ -93,6 +96,8 @@ constexpr OptionSpec kOptionSpecs[] = {
     {"--spherical", true},
     {"--live-photo", true},
     {"--log", true},
+    {"--dump", true},
+    {"--faststart", false},
     {"--verbose", false},
     {"-v", false},
     {"--quiet", false},
@@ -103,6 +108,7 @@ constexpr OptionSpec kOptionSpecs[] = {
     {"-h", false},
     {"--version", false},
 };
+// clang-format on
 
 bool parse_int(const std::string& text, int lo, int hi, int& out) {
   char* end = nullptr;
@@ -215,6 +221,10 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
       o.live_photo = value;
     else if (arg == "--log")
       o.log_file = value;
+    else if (arg == "--dump")
+      o.dump = value;
+    else if (arg == "--faststart")
+      o.faststart = true;
     else if (arg == "--verbose" || arg == "-v")
       o.verbose = true;
     else if (arg == "--quiet" || arg == "-q")
@@ -261,6 +271,9 @@ std::string help_text() {
          "  --timecode HH:MM:SS:FF start timecode (adds a timecode track)\n"
          "  --spherical MODE       360-degree video: mono, left-right or top-bottom (H.264)\n"
          "  --live-photo STILL.jpg write a Live Photo movie with this still\n"
+         "  --faststart            put the movie box ahead of the media data, so that players\n"
+         "                         streaming the file over HTTP can start before it has all\n"
+         "                         arrived (the finished file is rewritten once)\n"
          "\n"
          "Program:\n"
          "  --plugin PATH          the plug-in library (default: mx_mp4.so beside mxmux)\n"
@@ -269,6 +282,8 @@ std::string help_text() {
          "  -q, --quiet            no progress line and no summary\n"
          "  --progress             show the progress line even when standard error is no terminal\n"
          "  --list-formats         print the plug-in's format catalogue\n"
+         "  --dump FILE            list the boxes of an MP4-family file: offset, size and\n"
+         "                         main fields of each (no muxing)\n"
          "  -h, --help             this text\n"
          "  --version              the program's version\n"
          "\n"
@@ -280,6 +295,8 @@ std::string help_text() {
          "  mxmux -o phone.3gp --video clip.263 --audio voice.amr\n"
          "  mxmux -o dual.mp4 --video clip.h264 --audio stereo.aac --audio surround.ac3\n"
          "  mxmux --list-formats\n"
+         "  mxmux -o web.mp4 --video clip.h264 --audio sound.aac --faststart\n"
+         "  mxmux --dump movie.mp4\n"
          "\n"
          "Exit status: 0 when the output file is complete; otherwise 1 (2 for a bad command\n"
          "line) and no output file is left behind.\n";
@@ -527,6 +544,7 @@ int run(const Options& o) {
     std::printf("mxmux %s (plug-in: %s)\n", kVersion, plugin_path.c_str());
     return 0;
   }
+  if (!o.dump.empty()) return dump_file(o.dump, stdout);
   Plugin plugin;
   std::string why;
   if (!plugin.load(plugin_path, why)) return fail(why);
