@@ -16,6 +16,7 @@
 #include "mx_mp4/host.h"
 #include "mxmux/bytes.h"
 #include "mxmux/dump.h"
+#include "mxmux/faststart.h"
 #include "mxmux/plugin_host.h"
 #include "mxmux/readers.h"
 
@@ -948,6 +949,13 @@ int run(const Options& o) {
   std::string problem;
   if (!verify_output(o.output, true, problem)) {
     return abandon(o.output + ": the written file is incomplete (" + problem + "); it was removed");
+  }
+  if (o.faststart) {
+    if (!faststart::rewrite_file(
+            o.output, [] { return g_stop != 0; }, problem)) {
+      return abandon(o.output + ": cannot move the movie box ahead of the media data (" + problem +
+                     "); the file was removed");
+    }
   }
 
   if (!o.quiet) {
