@@ -110,6 +110,7 @@ class EndToEnd : public ::testing::Test {
     auto decode = run_command("ffmpeg -v error -i " + shell_quote(out) + " -f null -");
     EXPECT_EQ(decode.status, 0);
     EXPECT_EQ(decode.err, "") << "ffmpeg reported errors decoding " << out;
+    expect_dump_lists(out, kMovieBoxes);
     int video_index = 0, audio_index = 0;
     for (const auto& in : inputs) {
       std::string src = "-i " + shell_quote(in.path);
@@ -202,6 +203,7 @@ TEST_F(EndToEnd, MetadataTimecodeAndSummary) {
   EXPECT_NE(probe.out.find("codec_name=mjpeg"), std::string::npos)
       << "cover art stream missing: " << probe.out;
   EXPECT_NE(probe.out.find("TAG:language=deu"), std::string::npos) << probe.out;
+  expect_dump_lists(out, {"ftyp", "moov", "udta", "meta", "ilst", "covr", "data"});
 
   std::string tc = test_temp_path("timecode.mov");
   r = run_mxmux("-q -o " + shell_quote(tc) + " --video " +
@@ -213,6 +215,7 @@ TEST_F(EndToEnd, MetadataTimecodeAndSummary) {
       shell_quote(tc));
   EXPECT_NE(probe.out.find("codec_tag_string=tmcd"), std::string::npos) << probe.out;
   EXPECT_NE(probe.out.find("01:02:03:04"), std::string::npos) << probe.out;
+  expect_dump_lists(tc, {"ftyp", "moov", "tref", "tmcd", "gmhd"});
 
   std::string sph = test_temp_path("spherical.mp4");
   r = run_mxmux("-q -o " + shell_quote(sph) + " --video " +
@@ -222,6 +225,7 @@ TEST_F(EndToEnd, MetadataTimecodeAndSummary) {
                       shell_quote(sph));
   EXPECT_NE(probe.out.find("projection=equirectangular"), std::string::npos) << probe.out;
   EXPECT_NE(probe.out.find("type=top and bottom"), std::string::npos) << probe.out;
+  expect_dump_lists(sph, {"ftyp", "moov", "uuid"});
 
   std::string live = test_temp_path("live.mov");
   std::string still = live.substr(0, live.size() - 4) + ".jpg";
@@ -233,6 +237,7 @@ TEST_F(EndToEnd, MetadataTimecodeAndSummary) {
   probe = run_command("ffprobe -v error -show_entries format_tags -of default=nw=1 " +
                       shell_quote(live));
   EXPECT_NE(probe.out.find("content.identifier="), std::string::npos) << probe.out;
+  expect_dump_lists(live, {"ftyp", "moov", "mebx", "keys", "keyd", "meta", "ilst"});
 }
 
 TEST_F(EndToEnd, BadInputAndOutputGiveClearErrorsAndNoFile) {
