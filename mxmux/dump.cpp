@@ -414,6 +414,7 @@ constexpr BoxFields kBoxFields[] = {
     {"co64", "", chunk_offset_fields<8>},
     {"elst", "", elst_fields},
     {"url ", "", url_fields},
+    {"alis", "", url_fields},
     {"data", "", data_fields},
     {"keyd", "", keyd_fields},
     {"mean", "----", item_text_fields},
