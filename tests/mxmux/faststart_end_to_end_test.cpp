@@ -11,6 +11,7 @@
 #include "mxmux_test_util.h"
 #include "support/box_reader.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 #include "support/track_samples.h"
 
 using namespace mxmux_test;
@@ -90,6 +91,7 @@ void expect_same_samples(const std::string& plain_path, const std::string& fast_
 
 TEST(FaststartEndToEnd, EveryTrackKindReadsTheSameWithTheMovieBoxFirst) {
   ASSERT_TRUE(plugin_ready()) << "the built plug-in cannot create an MP4 session";
+  MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
   const std::string h264 = shell_quote(sample_path("testsrc.h264"));
   const std::string hevc = shell_quote(sample_path("testsrc.hevc"));
   const std::string aac = shell_quote(sample_path("tone.aac"));

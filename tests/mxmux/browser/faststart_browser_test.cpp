@@ -6,30 +6,18 @@
 // its tail; served whole, it plays, so the tail was what it lacked.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <regex>
 
 #include "mxmux/mxmux_test_util.h"
 #include "support/box_reader.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 
 using namespace mxmux_test;
 
 namespace {
 
 const std::string kBrowserDir = std::string(MX_SOURCE_DIR) + "/tests/browser";
-
-// What is missing to run the browser, or empty.
-std::string missing_browser_tools() {
-  std::string missing;
-  for (const char* tool : {"node", "chromium", "ffmpeg"}) {
-    if (std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) != 0)
-      missing += std::string(missing.empty() ? "" : " ") + tool;
-  }
-  if (!file_exists(kBrowserDir + "/node_modules/playwright-core/package.json"))
-    missing += std::string(missing.empty() ? "" : " ") + "playwright-core";
-  return missing;
-}
 
 struct Load {
   bool metadata = false;
@@ -58,11 +46,9 @@ Load load_in_browser(const std::string& path, uint64_t gate, int timeout_ms) {
 }  // namespace
 
 TEST(FaststartBrowser, PlaysAfterFetchingOnlyTheFirstPart) {
-  std::string missing = missing_browser_tools();
-  if (!missing.empty()) {
-    if (std::getenv("CI") && *std::getenv("CI")) FAIL() << "missing in CI: " << missing;
-    GTEST_SKIP() << "missing: " << missing << " (scripts/install-deps --with-readers)";
-  }
+  MX_REQUIRE_TOOLS("node", "chromium", "ffmpeg");
+  MX_REQUIRE(file_exists(kBrowserDir + "/node_modules/playwright-core/package.json"),
+             "playwright-core in tests/browser/node_modules");
   ASSERT_TRUE(plugin_ready());
   // A few megabytes, so that the browser reads the file in more than one go.
   std::string stream = test_temp_path("browser.h264");
