@@ -479,7 +479,7 @@ struct Lister {
            std::to_string(box.size);
     if (box.large_size) out += " (64-bit size)";
     if (box.to_end) out += " (to end)";
-    if (!box.loaded && !is_header_only(box)) out += " [not read: too large]";
+    if (!box.loaded && !is_header_only(box)) out += " [not read: over the memory bound]";
     if (!box.error.empty()) {
       out += " ERROR: " + box.error;
       ++problems;

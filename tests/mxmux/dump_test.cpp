@@ -226,7 +226,8 @@ TEST(Dump, BitFlippedFilesAreListedSafely) {
                        shell_quote(sample_path("cover.jpg")));
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<uint8_t> bytes = read_whole_file(movie);
-  const iso::Box& moov = iso::parse(bytes).at("moov");
+  iso::Tree tree = iso::parse(bytes);
+  const iso::Box& moov = tree.at("moov");
   // The listing, not the media data, is what is under test: keep the file small.
   std::vector<uint8_t> base(bytes.begin(), bytes.begin() + 64);
   base.insert(base.end(), bytes.begin() + static_cast<long>(moov.offset), bytes.end());
