@@ -1,5 +1,7 @@
 #include "isobox/box_reader.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <stdexcept>
 #include <string_view>
@@ -460,6 +462,12 @@ Tree parse(const std::vector<uint8_t>& bytes, const ParseOptions& options) {
 
 Tree read_file(const std::string& path, const ParseOptions& options) {
   Tree tree;
+  // A directory would read as endless zeros, a pipe would block: files only.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    tree.error = path + " is not a regular file";
+    return tree;
+  }
   FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
     tree.error = "cannot open " + path;
@@ -467,7 +475,7 @@ Tree read_file(const std::string& path, const ParseOptions& options) {
   }
   off_t end = std::fseek(file, 0, SEEK_END) == 0 ? ftello(file) : -1;
   if (end < 0) {
-    tree.error = "cannot find the end of " + path + " (not a regular file?)";
+    tree.error = "cannot find the end of " + path;
     std::fclose(file);
     return tree;
   }
