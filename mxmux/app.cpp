@@ -1112,6 +1112,7 @@ int run(const Options& o) {
   }
   if (o.faststart) {
     // The rewritten file is checked like the written one; its size may have grown.
+    facts = FileFacts{};
     if (!faststart::rewrite_file(
             output.path(), [] { return g_stop != 0; }, problem) ||
         !inspect_output(output.path(), true, facts, problem)) {
