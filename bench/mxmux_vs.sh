@@ -13,6 +13,9 @@
 # memory, the median of the per-round ratios against each yardstick, and the
 # load average before and after: figures taken at a load above about 0.5 on a
 # small machine are noise.
+# With MXMUX_BEFORE set to another mxmux (an older build, with its plug-in
+# beside it), every round runs it on BIG and MANY as well, and the summary
+# gives the ratios of this build's times to its times.
 # Usage: bench/mxmux_vs.sh [build-dir] [work-dir] [rounds (default 7)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +24,8 @@ work="${2:-build/bench-mxmux}"
 rounds="${3:-7}"
 mxmux="$build/bin/mxmux"
 [ -x "$mxmux" ] || { echo "build mxmux first (scripts/run builds $build)"; exit 1; }
+before="${MXMUX_BEFORE:-}"
+[ -z "$before" ] || [ -x "$before" ] || { echo "MXMUX_BEFORE: $before is not a program"; exit 1; }
 [ "$rounds" -ge 7 ] || echo "note: $rounds rounds; the figures to report need at least 7"
 mkdir -p "$work"
 ff() { ffmpeg -hide_banner -loglevel error -y "$@"; }
@@ -113,6 +118,12 @@ for r in $(seq "$rounds"); do
   run many_dd "$r" "$out/many.bin" dd if="$work/many.h264" of="$out/many.bin" bs=8M status=none
   run quarter_mxmux "$r" "$out/quarter.mp4" "$mxmux" -q -o "$out/quarter.mp4" \
     --video "$work/many-quarter.h264"
+  if [ -n "$before" ]; then
+    run big_before "$r" "$out/big-before.mp4" "$before" -q -o "$out/big-before.mp4" \
+      --video "$work/big.h264" --audio "$work/big.aac"
+    run many_before "$r" "$out/many-before.mp4" "$before" -q -o "$out/many-before.mp4" \
+      --video "$work/many.h264"
+  fi
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -130,8 +141,10 @@ def column(name, k):
 
 print()
 print(f"{'command':<15}{'wall min':>10}{'median':>9}{'max':>9}{'cpu median':>12}{'peak MiB':>10}")
-for name in ["big_mxmux", "big_dd", "big_ffmpeg", "many_mxmux", "many_ffmpeg", "many_dd",
-             "quarter_mxmux"]:
+for name in ["big_mxmux", "big_dd", "big_ffmpeg", "big_before", "many_mxmux", "many_ffmpeg",
+             "many_dd", "many_before", "quarter_mxmux"]:
+    if name not in runs:
+        continue
     w = column(name, 0)
     print(f"{name:<15}{min(w):>10.3f}{statistics.median(w):>9.3f}{max(w):>9.3f}"
           f"{statistics.median(column(name, 1)):>12.3f}"
@@ -150,6 +163,11 @@ for a, b, goal in [("big_mxmux", "big_dd", 1.25), ("big_mxmux", "big_ffmpeg", 0.
     verdict = "met" if med <= goal else "NOT met"
     print(f"  {a:>10} / {b:<12} {med:6.3f}  ({lo:.3f} - {hi:.3f}, {n} rounds)  "
           f"goal <= {goal}: {verdict}")
+for a, b in [("big_mxmux", "big_before"), ("many_mxmux", "many_before")]:
+    if b in runs:
+        med, lo, hi, n = ratio(a, b)
+        print(f"  {a:>10} / {b:<12} {med:6.3f}  ({lo:.3f} - {hi:.3f}, {n} rounds)  "
+              "this build against MXMUX_BEFORE")
 
 big_wall = statistics.median(column("big_mxmux", 0))
 many_wall = statistics.median(column("many_mxmux", 0))
