@@ -186,11 +186,11 @@ void BM_IndexMemoryPerSample(benchmark::State& state) {
     MuxContext* c = mux_create(&track_spec, 1, kModeMp4, file);
     mux_set_codec(0, c, k.codec_id);
     size_t created = heap_in_use();
-    size_t per_file = sizeof(MuxContext) + kMuxWriterCapacity +
-                      (k.kind == kKindVideo ? kVideoScratchSize : 0);
+    size_t per_file =
+        sizeof(MuxContext) + kMuxWriterCapacity + (k.kind == kKindVideo ? kVideoScratchSize : 0);
     add_index_records(c, k, data.data(), records);
-    heap = static_cast<double>(heap_in_use() - created) +
-           static_cast<double>(created - start) - static_cast<double>(per_file);
+    heap = static_cast<double>(heap_in_use() - created) + static_cast<double>(created - start) -
+           static_cast<double>(per_file);
     samples = c->tracks[0].sample_count;
     mux_destroy(&track_spec, 1, c);
     fclose(file);

@@ -289,7 +289,8 @@ void write_stsz(MuxContext* c, MuxTrack* t) {
     prev = per;
     have_prev = true;
   }
-  bool constant = uniform && t->kind_copy != kKindTimecode;
+  // A size of 0 in the header announces a table, so samples of no bytes are listed.
+  bool constant = uniform && first != 0 && t->kind_copy != kKindTimecode;
 
   ByteWriter* w = c->writer;
   int64_t start = open_full_box(w, "stsz", 0, 0);

@@ -252,6 +252,8 @@ TEST(SampleSizes, ConstantAndTableForms) {
        0,
        3,
        {500, 300, 500}},
+      // A sample size of 0 announces a table, so samples of no bytes are listed.
+      {"video samples of no bytes", kKindVideo, kCodecH264, {{0, {}}, {0, {}}}, 0, 2, {0, 0}},
       {"PCM collapses to the frame size",
        kKindAudio,
        kCodecPcm16,
