@@ -704,6 +704,20 @@ void check_file(const std::string& path) {
   }
 }
 
+void copy_file(const std::string& from, const std::string& to) {
+  std::vector<uint8_t> bytes;
+  if (FILE* in = std::fopen(from.c_str(), "rb")) {
+    uint8_t chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
+      bytes.insert(bytes.end(), chunk, chunk + n);
+    std::fclose(in);
+  }
+  if (FILE* out = std::fopen(to.c_str(), "wb")) {
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+  }
+}
+
 std::string keep_folder() {
   const char* keep = std::getenv("MX_SESSION_FUZZ_KEEP");
   return keep != nullptr ? keep : "";
@@ -722,7 +736,7 @@ void Host::check_and_clear(const Session& session) {
     if (!keep.empty()) {
       char name[32];
       std::snprintf(name, sizeof name, "/%06u", kept++);
-      std::rename(path.c_str(), (keep + name).c_str());
+      copy_file(path, keep + name);
     }
   }
   closedir(dir);
