@@ -336,6 +336,8 @@ std::unique_ptr<AudioFrame> read_audio_frame(Script& s, Clock& clock) {
 uint64_t g_slot_calls = 0;
 uint64_t g_inputs = 0;
 
+uint64_t g_files_checked = 0;
+
 template <typename Fn, typename... Args>
 auto slot(Fn fn, Args... args) {
   ++g_slot_calls;
@@ -377,6 +379,9 @@ uint32_t read_format(Script& s, const FormatDescriptor* table, const EncParam& p
   return index < table_size(table) ? table[index].fourcc : params.file_fourcc;
 }
 
+// Reads a closed session's file back (below); aborts when it is malformed.
+void check_and_keep(const std::string& path);
+
 struct Stream {
   uint32_t type;
   uint32_t out;
@@ -410,6 +415,18 @@ struct Session {
   }
 };
 
+// The slots an operation reaches: the session's own, or those of the first
+// table entry with a null handle when the slot holds no session (a host
+// mistake the plug-in must refuse). None for a session of the other path.
+const SingleStreamSlots* single_slots(const Session& session) {
+  if (session.handle == nullptr) return &single_formats()[0].slots.single;
+  return session.multi ? nullptr : &session.format->slots.single;
+}
+const MultiStreamSlots* multi_slots(const Session& session) {
+  if (session.handle == nullptr) return &multi_formats()[0].slots.multi;
+  return session.multi ? &session.format->slots.multi : nullptr;
+}
+
 class Host {
  public:
   explicit Host(const std::string& root) : root_(root), params_(std::make_unique<EncParam>()) {
@@ -430,7 +447,6 @@ class Host {
   void set_picture(Script& s);
   void create(Script& s, Session& session);
   void multi_init(Script& s, Session& session);
-  void check_and_clear(const Session& session);
 
   std::string root_;
   std::unique_ptr<EncParam> params_;
@@ -482,7 +498,12 @@ void Host::multi_init(Script& s, Session& session) {
   const uint32_t fourcc = read_format(s, multi_formats(), *params_);
   bool null_path = false;
   std::u16string path = read_path(s, session, null_path);
-  if (!session.handle || !session.multi) return;
+  if (!session.handle) {
+    slot(multi_formats()[0].slots.multi.InitMediaFileMultiStream, nullptr, fourcc,
+         null_path ? nullptr : path.c_str());
+    return;
+  }
+  if (!session.multi) return;
   if (session.file_open) {
     slot(session.format->slots.multi.InitMediaFileMultiStream, session.handle, fourcc,
          null_path ? nullptr : path.c_str());
@@ -501,15 +522,19 @@ void Host::close(Session& session) {
     else
       slot(session.format->slots.single.CloseMediaFile, session.handle);
   }
-  if (session.file_open) check_and_clear(session);
-  session = Session{nullptr, false, false, nullptr, session.folder, {}, nullptr};
-  // Whatever a failed creation left behind goes as well.
+  // The folder holds the session's file, or what a failed creation left
+  // behind: the file of a session that was created is checked (and kept when
+  // asked), then everything goes.
   if (DIR* dir = opendir(session.folder.c_str())) {
     while (dirent* e = readdir(dir)) {
-      if (e->d_name[0] != '.') unlink((session.folder + "/" + e->d_name).c_str());
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      std::string path = session.folder + "/" + e->d_name;
+      if (session.file_open) check_and_keep(path);
+      unlink(path.c_str());
     }
     closedir(dir);
   }
+  session = Session{nullptr, false, false, nullptr, session.folder, {}, nullptr};
 }
 
 void Host::run(Script& s) {
@@ -561,33 +586,34 @@ void Host::run(Script& s) {
       case kAudioExtra: {
         Session& session = this->session(s);
         Buffer b = read_buffer(s);
-        if (session.handle && !session.multi && session.format->slots.single.WriteAudioExtraData)
-          slot(session.format->slots.single.WriteAudioExtraData, session.handle, b.data(),
-               b.size());
+        const SingleStreamSlots* slots = single_slots(session);
+        if (slots && slots->WriteAudioExtraData)
+          slot(slots->WriteAudioExtraData, session.handle, b.data(), b.size());
         break;
       }
       case kVideoExtra: {
         Session& session = this->session(s);
         Buffer first = read_buffer(s);
         Buffer second = read_buffer(s);
-        if (session.handle && !session.multi && session.format->slots.single.WriteVideoExtraData)
-          slot(session.format->slots.single.WriteVideoExtraData, session.handle, first.data(),
-               first.size(), second.data(), second.size());
+        const SingleStreamSlots* slots = single_slots(session);
+        if (slots && slots->WriteVideoExtraData)
+          slot(slots->WriteVideoExtraData, session.handle, first.data(), first.size(),
+               second.data(), second.size());
         break;
       }
       case kVideoFrame: {
         Session& session = this->session(s);
         auto frame = read_video_frame(s, clock_);
-        if (session.handle && !session.multi && session.format->slots.single.WriteVideoFrame)
-          slot(session.format->slots.single.WriteVideoFrame, session.handle, &frame->record);
+        const SingleStreamSlots* slots = single_slots(session);
+        if (slots && slots->WriteVideoFrame)
+          slot(slots->WriteVideoFrame, session.handle, &frame->record);
         break;
       }
       case kAudioFrame: {
         Session& session = this->session(s);
         auto frame = read_audio_frame(s, clock_);
-        if (session.handle && !session.multi)
-          slot(session.format->slots.single.WriteAudioFrame, session.handle, &frame->record,
-               frame->info_pointer());
+        if (const SingleStreamSlots* slots = single_slots(session))
+          slot(slots->WriteAudioFrame, session.handle, &frame->record, frame->info_pointer());
         break;
       }
       case kClose:
@@ -614,10 +640,11 @@ void Host::run(Script& s) {
         const uint8_t in = s.u8();
         const uint8_t out = s.u8();
         const bool null_record = s.u8() & 1;
-        if (!session.handle || !session.multi) break;
-        if (slot(session.format->slots.multi.AddStreamInfoMultiStream, session.handle, stream_type,
-                 program, in, out, null_record ? nullptr : params_.get()) != 0 &&
-            !null_record)
+        const MultiStreamSlots* slots = multi_slots(session);
+        if (!slots) break;
+        if (slot(slots->AddStreamInfoMultiStream, session.handle, stream_type, program, in, out,
+                 null_record ? nullptr : params_.get()) != 0 &&
+            session.handle && !null_record)
           session.streams.push_back({static_cast<uint32_t>(stream_type), out});
         break;
       }
@@ -634,9 +661,10 @@ void Host::run(Script& s) {
           v = read_video_frame(s, clock_);
         else
           a = read_audio_frame(s, clock_);
-        if (!session.handle || !session.multi) break;
+        const MultiStreamSlots* slots = multi_slots(session);
+        if (!slots) break;
         const void* frame = video ? static_cast<const void*>(&v->record) : &a->record;
-        slot(session.format->slots.multi.WriteFrameMultiStream, session.handle, out, frame,
+        slot(slots->WriteFrameMultiStream, session.handle, out, frame,
              video ? nullptr : a->info_pointer());
         break;
       }
@@ -647,9 +675,8 @@ void Host::run(Script& s) {
         Buffer b = read_buffer(s);
         const auto size = static_cast<int32_t>(b.size());
         const int32_t said = declared == 0 ? size : declared == 1 ? size / 2 : -size - 1;
-        if (session.handle && session.multi)
-          slot(session.format->slots.multi.WriteExtraDataMultiStream, session.handle, out, b.data(),
-               said);
+        if (const MultiStreamSlots* slots = multi_slots(session))
+          slot(slots->WriteExtraDataMultiStream, session.handle, out, b.data(), said);
         break;
       }
       case kMultiClose:
@@ -670,11 +697,22 @@ void Host::run(Script& s) {
   std::abort();
 }
 
-void check_boxes(const std::string& path, const iso::Tree& tree, const iso::Box& box) {
+// QuickTime may end a sample entry's list of boxes with a 32-bit zero (the
+// DNxHD entry does).
+bool quicktime_terminator(const iso::Box& box, const std::string& parent) {
+  if (parent != "stsd" || box.trailing != 4 || !box.loaded) return false;
+  return box.u32(box.payload_size() - 4) == 0;
+}
+
+void check_boxes(const std::string& path, const iso::Tree& tree, const iso::Box& box,
+                 const std::string& parent) {
+  // The ALAC entry holds the host's configuration bytes as they came (they
+  // should be an alac atom); bytes that are none leave that entry malformed.
+  if (parent == "stsd" && box.type == "alac") return;
   if (!box.error.empty()) fail(path, iso::type_name(box.type) + ": " + box.error, &tree);
-  if (box.trailing != 0)
+  if (box.trailing != 0 && !quicktime_terminator(box, parent))
     fail(path, iso::type_name(box.type) + ": bytes after the last child", &tree);
-  for (const iso::Box& child : box.children) check_boxes(path, tree, child);
+  for (const iso::Box& child : box.children) check_boxes(path, tree, child, box.type);
 }
 
 // The top-level boxes tile the file, ftyp first and one moov; each track's
@@ -683,7 +721,7 @@ void check_file(const std::string& path) {
   iso::Tree tree = iso::read_file(path);
   if (!tree.error.empty()) fail(path, tree.error, nullptr);
   if (tree.trailing != 0) fail(path, "bytes after the last box", &tree);
-  for (const iso::Box& box : tree.boxes) check_boxes(path, tree, box);
+  for (const iso::Box& box : tree.boxes) check_boxes(path, tree, box, "");
   if (tree.boxes.empty() || tree.boxes[0].type != "ftyp") fail(path, "no ftyp first", &tree);
   if (tree.all("moov").size() != 1) fail(path, "not exactly one moov", &tree);
   const iso::Box* mdat = tree.find("mdat");
@@ -723,23 +761,18 @@ std::string keep_folder() {
   return keep != nullptr ? keep : "";
 }
 
-void Host::check_and_clear(const Session& session) {
+void check_and_keep(const std::string& path) {
   static const std::string keep = keep_folder();
   static unsigned kept = 0;
-  DIR* dir = opendir(session.folder.c_str());
-  if (!dir) return;
-  while (dirent* e = readdir(dir)) {
-    std::string path = session.folder + "/" + e->d_name;
-    struct stat st;
-    if (e->d_name[0] == '.' || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    check_file(path);
-    if (!keep.empty()) {
-      char name[32];
-      std::snprintf(name, sizeof name, "/%06u", kept++);
-      copy_file(path, keep + name);
-    }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  check_file(path);
+  ++g_files_checked;
+  if (!keep.empty()) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/%06u", kept++);
+    copy_file(path, keep + name);
   }
-  closedir(dir);
 }
 
 std::string make_root() {
@@ -773,9 +806,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   root();
   std::atexit([] {
     remove_root(root());
-    std::fprintf(stderr, "session_fuzz: %llu slot calls in %llu inputs\n",
+    std::fprintf(stderr, "session_fuzz: %llu slot calls in %llu inputs, %llu files checked\n",
                  static_cast<unsigned long long>(g_slot_calls),
-                 static_cast<unsigned long long>(g_inputs));
+                 static_cast<unsigned long long>(g_inputs),
+                 static_cast<unsigned long long>(g_files_checked));
   });
   return 0;
 }

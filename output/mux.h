@@ -55,7 +55,15 @@ enum OutputMode : uint32_t {
 };
 
 constexpr int kMaxTracks = 16;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzz builds: small blocks and chunks, so that every session crosses their
+// boundaries and none pays for the sanitizers' shadow of large ones.
+constexpr uint32_t kSampleBlockRecords = 16;
+constexpr uint32_t kFrameSizeChunkSizes = 64;
+#else
 constexpr uint32_t kSampleBlockRecords = 10240;
+constexpr uint32_t kFrameSizeChunkSizes = 16384;  // 64 KiB; a larger packet gets its own
+#endif
 constexpr uint32_t kCttsGrowth = 1024;
 constexpr uint32_t kVideoScratchSize = 1024;
 
@@ -103,7 +111,6 @@ struct FrameSizeChunk {
   uint32_t capacity;
   uint32_t used;
 };
-constexpr uint32_t kFrameSizeChunkSizes = 16384;  // 64 KiB; a larger packet gets its own
 
 struct CompositionOffsetEntry {
   uint32_t count;  // always 1
