@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "output/byte_writer.h"
+#include "platform/host_text.h"
 
 // Every item text passes through a buffer of this many bytes, terminator included.
 constexpr size_t kItemTextCapacity = 1024;
@@ -17,9 +18,9 @@ constexpr size_t kItemTextCapacity = 1024;
 // length without the terminator.
 size_t item_text_utf8(const char16_t* field, size_t capacity, char (&out)[kItemTextCapacity]);
 
-template <size_t N>
-size_t item_text_utf8(const char16_t (&field)[N], char (&out)[kItemTextCapacity]) {
-  return item_text_utf8(field, N, out);
+template <typename Unit, size_t N>
+size_t item_text_utf8(const Unit (&field)[N], char (&out)[kItemTextCapacity]) {
+  return item_text_utf8(as_utf16(&field[0]), N, out);
 }
 
 // Well-known `data` types of item values.

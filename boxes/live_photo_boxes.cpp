@@ -31,7 +31,7 @@ constexpr FixedKey kVitalityVersion = {
 // Descriptive keys, each present when its host text is set.
 struct TextKey {
   const char* key;
-  char16_t (MxMovieMetadata::*text)[500];
+  MxChar (MxMovieMetadata::*text)[500];
 };
 constexpr TextKey kTextKeys[] = {
     {"com.apple.quicktime.location.accuracy.horizontal", &MxMovieMetadata::location_accuracy},
@@ -76,7 +76,7 @@ void collect_items(const MuxContext* c, MdtaItems* out) {
     out->add(kVitalityVersion);
   }
   for (size_t i = 0; i < std::size(kTextKeys); ++i) {
-    const char16_t* text = c->metadata.*kTextKeys[i].text;
+    const MxChar* text = c->metadata.*kTextKeys[i].text;
     if (text[0] == 0) continue;
     size_t length = item_text_utf8(c->metadata.*kTextKeys[i].text, out->texts[i]);
     out->add(kTextKeys[i].key, kDataUtf8, out->texts[i], length);

@@ -56,7 +56,7 @@ constexpr Rating kRatings[] = {
 // The cast and crew lists of the property list, in the order they appear.
 struct CrewList {
   const char* key;
-  char16_t (MxMovieMetadata::*names)[260];
+  MxChar (MxMovieMetadata::*names)[260];
 };
 constexpr CrewList kCrewLists[] = {
     {"cast", &MxMovieMetadata::cast},
@@ -149,7 +149,7 @@ void append_crew_list(std::string& out, const char* key, const char16_t* names, 
 std::string make_cast_and_crew_plist(const MovieMetadata& m) {
   std::string plist = kPlistHead;
   for (const CrewList& list : kCrewLists) {
-    append_crew_list(plist, list.key, m.*list.names, std::size(m.*list.names));
+    append_crew_list(plist, list.key, as_utf16(m.*list.names), std::size(m.*list.names));
   }
   plist += kPlistTail;
   return plist;
@@ -241,10 +241,10 @@ void write_ilst(MuxContext* c) {
 
   // A TV show keeps the show's name in `title` and the episode's in `alt_title`.
   const bool tv_show = m.media_kind == 10;
-  item_text_utf8(tv_show ? m.alt_title : m.title,
+  item_text_utf8(as_utf16(tv_show ? m.alt_title : m.title),
                  tv_show ? std::size(m.alt_title) : std::size(m.title), text);
   write_text_item(c, "\xA9nam", text);
-  item_text_utf8(tv_show ? m.title : m.alt_title,
+  item_text_utf8(as_utf16(tv_show ? m.title : m.alt_title),
                  tv_show ? std::size(m.title) : std::size(m.alt_title), text);
   write_text_item(c, "tvsh", text);
 

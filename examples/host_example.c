@@ -16,7 +16,7 @@
 #include "mx_mp4/host.h"
 
 /* Prints UTF-16 text as UTF-8. */
-static void print_utf16(const char16_t* text) {
+static void print_utf16(const MxChar* text) {
   for (; *text != 0; ++text) {
     unsigned long cp = *text;
     if (cp >= 0xD800 && cp <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
@@ -72,7 +72,7 @@ static uint32_t fourcc_from_text(const char* text) {
 static int drive_session(const FormatDescriptor* format, const char* output) {
   const SingleStreamSlots* slots = &format->slots.single;
   EncParam* params = calloc(1, sizeof *params);
-  char16_t name[1024];
+  MxChar name[1024];
   size_t n = 0;
   if (params == NULL) return 1;
   for (; output[n] != 0 && n + 1 < sizeof name / sizeof name[0]; ++n) {

@@ -738,7 +738,7 @@ int run(const Options& o) {
   if (o.media_kind >= 0) md.media_kind = o.media_kind;
   if (picture.data) md.cover_art = &picture;
   if (!o.live_photo.empty()) md.live_photo = 1;
-  std::u16string wide_output(o.output.size() + 1, u'\0');
+  std::basic_string<MxChar> wide_output(o.output.size() + 1, 0);
   utf8_to_u16(o.output, wide_output.data(), wide_output.size());
 
   // Drive the session.

@@ -24,7 +24,7 @@ uint32_t fourcc_from_text(const std::string& text) {
   return MX_FOURCC(s[0], s[1], s[2], s[3]);
 }
 
-std::string u16_to_utf8(const char16_t* text, size_t limit) {
+std::string u16_to_utf8(const MxChar* text, size_t limit) {
   std::string out;
   for (size_t i = 0; i < limit && text[i]; ++i) {
     uint32_t c = text[i];
@@ -52,9 +52,9 @@ std::string u16_to_utf8(const char16_t* text, size_t limit) {
   return out;
 }
 
-void utf8_to_u16(const std::string& text, char16_t* field, size_t capacity) {
+void utf8_to_u16(const std::string& text, MxChar* field, size_t capacity) {
   size_t out = 0;
-  auto put = [&](char16_t u) {
+  auto put = [&](MxChar u) {
     if (out + 1 < capacity) field[out++] = u;
   };
   for (size_t i = 0; i < text.size();) {
@@ -80,10 +80,10 @@ void utf8_to_u16(const std::string& text, char16_t* field, size_t capacity) {
     }
     if (c >= 0x10000) {
       if (out + 2 >= capacity) break;  // never split a pair
-      put(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-      put(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+      put(static_cast<MxChar>(0xD800 + ((c - 0x10000) >> 10)));
+      put(static_cast<MxChar>(0xDC00 + ((c - 0x10000) & 0x3FF)));
     } else {
-      put(static_cast<char16_t>(c));
+      put(static_cast<MxChar>(c));
     }
   }
   if (capacity) field[out] = 0;

@@ -14,9 +14,9 @@ namespace mxmux {
 
 std::string fourcc_text(uint32_t code);
 uint32_t fourcc_from_text(const std::string& text);  // padded with spaces to four characters
-std::string u16_to_utf8(const char16_t* text, size_t limit);
+std::string u16_to_utf8(const MxChar* text, size_t limit);
 // Copies UTF-8 text into a zero-terminated UTF-16 field of `capacity` units.
-void utf8_to_u16(const std::string& text, char16_t* field, size_t capacity);
+void utf8_to_u16(const std::string& text, MxChar* field, size_t capacity);
 
 // Codec a host code makes the plug-in write, or kNone.
 Codec codec_of_code(uint32_t code, bool video);

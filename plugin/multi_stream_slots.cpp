@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mx_mp4/host.h"
+#include "platform/host_text.h"
 #include "platform/platform.h"
 #include "platform/wformat.h"
 #include "plugin/slots.h"
@@ -70,8 +71,8 @@ FourccText fourcc_text(uint32_t fourcc) {
 template <size_t N>
 struct LanguageText {
   char16_t text[N + 1];
-  explicit LanguageText(const char16_t (&field)[N]) {
-    size_t length = wide_length(field, N);
+  explicit LanguageText(const MxChar (&field)[N]) {
+    size_t length = wide_length(as_utf16(field), N);
     if (length == 0) {
       std::memcpy(text, u"und", sizeof u"und");
       return;
@@ -163,7 +164,7 @@ void merge_streams(const std::vector<StreamInfo>& streams, EncParam& params,
               kKeyTextsSize);
 }
 
-bool open_writer(MultiStreamSession& s, uint32_t file_fourcc, const char16_t* file_name) {
+bool open_writer(MultiStreamSession& s, uint32_t file_fourcc, const MxChar* file_name) {
   const SingleStreamSlots& slots = s.format->slots.single;
   if (slots.CreateMediaFile == nullptr) return false;
   // Value-initialised: every unread byte is zero. Too big for a host thread's stack.
@@ -240,7 +241,7 @@ uint32_t AddStreamInfoMultiStream(MxSession session, int32_t stream_type, uint32
 }
 
 uint32_t InitMediaFileMultiStream(MxSession session, uint32_t file_fourcc,
-                                  const char16_t* file_name) {
+                                  const MxChar* file_name) {
   MultiStreamSession* s = from_handle(session);
   if (s == nullptr) return 0;
   uint32_t result = 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/host_text.h"
 #include "plugin/slots.h"
 #include "writer/mp4_writer.h"
 #include "xqlog/xq_log.h"
@@ -41,7 +42,7 @@ uint32_t SetWriterOptions(const WriterOptions* options) {
   return 0;
 }
 
-MxSession CreateMediaFile(const char16_t* file_name, const EncParam* params) {
+MxSession CreateMediaFile(const MxChar* file_name, const EncParam* params) {
   XQ_LogFormat(u"mx_mp4.dll: Creating media file[%ls]...", file_name);
   if (!file_name || !params) {
     XQ_LogFormat(u"mx_mp4.dll: wrong poiter - pFileName[%d] or pEncParam[%d]).",
@@ -59,7 +60,7 @@ MxSession CreateMediaFile(const char16_t* file_name, const EncParam* params) {
   }
   bool created = false;
   try {
-    created = writer->CreateMediaFile(file_name, params);
+    created = writer->CreateMediaFile(as_utf16(file_name), params);
   } catch (const std::bad_alloc&) {
     log_out_of_memory(u"CreateMediaFile");
   }

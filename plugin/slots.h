@@ -4,7 +4,7 @@
 #include "mx_mp4/host.h"
 
 // Single-stream slots.
-MxSession CreateMediaFile(const char16_t* file_name, const EncParam* params);
+MxSession CreateMediaFile(const MxChar* file_name, const EncParam* params);
 uint32_t WriteAudioFrame(MxSession session, const MxAudioFrame* frame, const int32_t* frame_info);
 uint32_t WriteVideoFrame(MxSession session, const MxVideoFrame* frame);
 void CloseMediaFile(MxSession session);
@@ -19,7 +19,7 @@ uint32_t AddStreamInfoMultiStream(MxSession session, int32_t stream_type, uint32
                                   uint32_t in_stream_index, uint32_t out_stream_index,
                                   const EncParam* record);
 uint32_t InitMediaFileMultiStream(MxSession session, uint32_t file_fourcc,
-                                  const char16_t* file_name);
+                                  const MxChar* file_name);
 uint32_t WriteFrameMultiStream(MxSession session, uint32_t out_stream_index, const void* frame,
                                const int32_t* frame_info);
 void CloseMediaFileMultiStream(MxSession session);

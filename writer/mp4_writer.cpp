@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
 
 #include "boxes/boxes.h"
 #include "codecs/avcc.h"
+#include "platform/host_text.h"
 #include "platform/platform.h"
 #include "plugin/slots.h"
 #include "plugin/trace.h"
@@ -185,7 +187,7 @@ constexpr uint64_t kNalScratchInitialLimit = 64ull << 10;  // fuzz builds: growt
 constexpr uint64_t kNalScratchInitialLimit = 64ull << 20;
 #endif
 
-constexpr size_t kLanguageUnits = sizeof(MxAudioParams::language) / sizeof(char16_t);
+constexpr size_t kLanguageUnits = std::size(MxAudioParams{}.language);
 
 VideoTiming fallback_timing() {
   return {kFallbackTimescale, kFallbackSampleDuration,
@@ -391,7 +393,7 @@ void CMp4Writer::configure_audio_tracks() {
       mux_set_sample_duration(s.index, mux, samples);
       mux_set_codec(s.index, mux, s.codec_id);
     }
-    std::string language = bounded_wide_to_string(audio_params.language, kLanguageUnits);
+    std::string language = bounded_wide_to_string(as_utf16(audio_params.language), kLanguageUnits);
     mux_set_language(s.index, mux, language.c_str());
   }
 }

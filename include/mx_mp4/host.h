@@ -6,7 +6,9 @@
  * binary interface and are pinned below by static assertions. Bytes the
  * plug-in never reads are opaque padding that belongs to the host.
  *
- * All records are little-endian. UTF-16 text is char16_t, zero-terminated.
+ * All records are little-endian. Text is UTF-16, zero-terminated, in units of
+ * MxChar: wchar_t on Windows (where it is UTF-16, the type a Windows host
+ * passes), char16_t elsewhere. MX_TEXT("...") makes a literal of that type.
  * Time stamps are signed 64-bit counts of 100-nanosecond units.
  */
 #ifndef MX_MP4_HOST_H
@@ -14,12 +16,21 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#ifndef __cplusplus
+#if !defined(_WIN32) && !defined(__cplusplus)
 #include <uchar.h>
 #endif
 
 #ifdef __cplusplus
 extern "C" {
+#endif
+
+/* One UTF-16 unit of host text. */
+#ifdef _WIN32
+typedef wchar_t MxChar;
+#define MX_TEXT(literal) L##literal
+#else
+typedef char16_t MxChar;
+#define MX_TEXT(literal) u##literal
 #endif
 
 /* Four-character codes: the first character is in the lowest byte. */
@@ -70,41 +81,41 @@ typedef struct MxAudioParams {
   uint32_t bit_rate;        /* 12: logged only */
   uint8_t reserved_16[8];
   uint32_t bits_per_sample; /* 24 */
-  char16_t language[3098];  /* 28: ISO 639-2 code, zero-terminated; empty means "und" */
+  MxChar language[3098];  /* 28: ISO 639-2 code, zero-terminated; empty means "und" */
 } MxAudioParams;
 
 /* Subpicture block of EncParam (2084 bytes); carried, not written. */
 typedef struct MxSubpictureParams {
   uint32_t fourcc; /* 0 */
   uint8_t reserved_4[12];
-  char16_t language[1034]; /* 16 */
+  MxChar language[1034]; /* 16 */
 } MxSubpictureParams;
 
 /* Metadata block of EncParam (17896 bytes): the movie's user data. */
 typedef struct MxMovieMetadata {
-  char16_t artist[260];          /* 0 */
-  char16_t title[520];           /* 520 */
-  char16_t album[520];           /* 1560 */
-  char16_t genre[520];           /* 2600 */
-  char16_t alt_title[260];       /* 3640 */
+  MxChar artist[260];          /* 0 */
+  MxChar title[520];           /* 520 */
+  MxChar album[520];           /* 1560 */
+  MxChar genre[520];           /* 2600 */
+  MxChar alt_title[260];       /* 3640 */
   int32_t media_kind;            /* 4160 */
-  char16_t date[260];            /* 4164 */
+  MxChar date[260];            /* 4164 */
   int32_t season;                /* 4684 */
   int32_t episode;               /* 4688 */
-  char16_t cast[260];            /* 4692: names separated by '|' */
-  char16_t directors[260];       /* 5212 */
-  char16_t producers[260];       /* 5732 */
-  char16_t screenwriters[260];   /* 6252 */
-  char16_t description[260];     /* 6772 */
-  char16_t long_description[500]; /* 7292 */
-  char16_t comment[500];         /* 8292 */
-  char16_t tv_network[500];      /* 9292 */
-  char16_t location_accuracy[500]; /* 10292: QuickTime key texts */
-  char16_t location_iso6709[500];  /* 11292 */
-  char16_t creation_date[500];     /* 12292 */
-  char16_t make[500];              /* 13292 */
-  char16_t model[500];             /* 14292 */
-  char16_t software[500];          /* 15292 */
+  MxChar cast[260];            /* 4692: names separated by '|' */
+  MxChar directors[260];       /* 5212 */
+  MxChar producers[260];       /* 5732 */
+  MxChar screenwriters[260];   /* 6252 */
+  MxChar description[260];     /* 6772 */
+  MxChar long_description[500]; /* 7292 */
+  MxChar comment[500];         /* 8292 */
+  MxChar tv_network[500];      /* 9292 */
+  MxChar location_accuracy[500]; /* 10292: QuickTime key texts */
+  MxChar location_iso6709[500];  /* 11292 */
+  MxChar creation_date[500];     /* 12292 */
+  MxChar make[500];              /* 13292 */
+  MxChar model[500];             /* 14292 */
+  MxChar software[500];          /* 15292 */
   uint8_t reserved_16292[4];
   const MxPicture* cover_art;    /* 16296: cover picture, or the Live Photo still */
   uint32_t rating;               /* 16304 */
@@ -179,7 +190,7 @@ typedef struct MxAudioFrame {
 typedef void* MxSession;
 
 /* Single-stream slots. */
-typedef MxSession (*CreateMediaFileFn)(const char16_t* file_name, const EncParam* params);
+typedef MxSession (*CreateMediaFileFn)(const MxChar* file_name, const EncParam* params);
 /* frame_info: i32 frame count, then one size per frame (see README). May be null for PCM. */
 typedef uint32_t (*WriteAudioFrameFn)(MxSession session, const MxAudioFrame* frame,
                                       const int32_t* frame_info);
@@ -196,7 +207,7 @@ typedef uint32_t (*AddStreamInfoMultiStreamFn)(MxSession session, int32_t stream
                                                uint32_t program_id, uint32_t in_stream_index,
                                                uint32_t out_stream_index, const EncParam* record);
 typedef uint32_t (*InitMediaFileMultiStreamFn)(MxSession session, uint32_t file_fourcc,
-                                               const char16_t* file_name);
+                                               const MxChar* file_name);
 /* frame: an MxAudioFrame or MxVideoFrame, by the stream's type. */
 typedef uint32_t (*WriteFrameMultiStreamFn)(MxSession session, uint32_t out_stream_index,
                                             const void* frame, const int32_t* frame_info);
@@ -253,9 +264,9 @@ typedef struct MultiStreamSlots {
 /* One entry of a format table (488 bytes). A table ends at an entry whose fourcc is 0. */
 typedef struct FormatDescriptor {
   uint32_t fourcc;                     /* 0 */
-  char16_t extension[10];              /* 4 */
-  char16_t short_name[64];             /* 24 */
-  char16_t description[128];           /* 152 */
+  MxChar extension[10];              /* 4 */
+  MxChar short_name[64];             /* 24 */
+  MxChar description[128];           /* 152 */
   const CodecListEntry* audio_codecs;  /* 408 */
   const CodecListEntry* video_codecs;  /* 416: null for audio-only formats */
   union {
@@ -282,6 +293,8 @@ FormatDescriptor* GetFileMultiStreamFormats(void);
 #else
 #define MX_STATIC_ASSERT _Static_assert
 #endif
+
+MX_STATIC_ASSERT(sizeof(MxChar) == 2, "text units are UTF-16");
 
 MX_STATIC_ASSERT(sizeof(MxPicture) == 16, "picture record");
 MX_STATIC_ASSERT(offsetof(MxPicture, size) == 8, "picture size");

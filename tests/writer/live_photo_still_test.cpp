@@ -13,6 +13,7 @@
 #include "imageenc/mx_image_enc.h"
 #include "support/box_reader.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 
 namespace {
 
@@ -273,10 +274,6 @@ TEST(LivePhotoStill, RefusesWhatItCannotWrite) {
   }
 }
 
-bool have(const char* tool) {
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 std::string run(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
@@ -289,7 +286,7 @@ std::string run(const std::string& command) {
 }
 
 TEST(LivePhotoStill, ReadersSeeTheIdentifierAndThePicture) {
-  if (!have("ffmpeg") || !have("exiftool")) GTEST_SKIP() << "ffmpeg or exiftool not installed";
+  MX_REQUIRE_TOOLS("ffmpeg", "exiftool");
   const std::string source = test_temp_path("source.jpg");
   ASSERT_EQ(
       std::system(

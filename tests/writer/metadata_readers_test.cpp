@@ -12,16 +12,13 @@
 #include "support/box_reader.h"
 #include "support/plugin_host.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 
 using host::fourcc;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-bool have(const char* tool) {
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
 
 // Standard output of a command, without the final line break.
 std::string run(const std::string& command) {
@@ -118,11 +115,7 @@ Aac split_adts(const Bytes& s) {
 
 class MetadataReaders : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!have("ffmpeg") || !have("ffprobe") || !have("exiftool")) {
-      GTEST_SKIP() << "ffmpeg, ffprobe or exiftool not installed";
-    }
-  }
+  void SetUp() override { MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "exiftool"); }
 };
 
 // Writes ten H.264 frames of the given size through the slots.
