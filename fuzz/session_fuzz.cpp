@@ -382,6 +382,8 @@ uint32_t read_format(Script& s, const FormatDescriptor* table, const EncParam& p
 // Reads a closed session's file back (below); aborts when it is malformed.
 void check_and_keep(const std::string& path);
 
+using HostText = std::basic_string<MxChar>;
+
 struct Stream {
   uint32_t type;
   uint32_t out;
@@ -442,7 +444,7 @@ class Host {
   static constexpr size_t kSessions = 2;
 
   Session& session(Script& s) { return sessions_[s.u8() % kSessions]; }
-  std::u16string read_path(Script& s, const Session& session, bool& null_path);
+  HostText read_path(Script& s, const Session& session, bool& null_path);
   void close(Session& session);
   void set_picture(Script& s);
   void create(Script& s, Session& session);
@@ -458,17 +460,17 @@ class Host {
 
 // u8 form: 0-3 fixed names, 4 a folder that does not exist, 5 null, else a
 // name of u8 units (a '/' becomes '_'). Each session writes into its folder.
-std::u16string Host::read_path(Script& s, const Session& session, bool& null_path) {
-  static constexpr const char16_t* kNames[] = {u"movie.mp4", u"movie.mov", u"movie.jpg", u"movie",
-                                               u"missing/movie.mp4"};
-  std::u16string path(session.folder.begin(), session.folder.end());
-  path += u'/';
+HostText Host::read_path(Script& s, const Session& session, bool& null_path) {
+  static constexpr const char* kNames[] = {"movie.mp4", "movie.mov", "movie.jpg", "movie",
+                                           "missing/movie.mp4"};
+  HostText path(session.folder.begin(), session.folder.end());
+  path += '/';
   const uint8_t form = s.u8();
   null_path = form == 5;
-  if (form < 5) return path + kNames[form];
+  if (form < 5) return path + HostText(kNames[form], kNames[form] + std::strlen(kNames[form]));
   for (uint8_t n = s.u8(); n > 0; --n) {
-    char16_t unit = s.u16();
-    path += unit == u'/' ? u'_' : unit;
+    const auto unit = static_cast<MxChar>(s.u16());
+    path += unit == '/' ? MxChar('_') : unit;
   }
   return path;
 }
@@ -486,7 +488,7 @@ void Host::create(Script& s, Session& session) {
   close(session);
   params_->file_fourcc = read_format(s, single_formats(), *params_);
   bool null_path = false;
-  std::u16string path = read_path(s, session, null_path);
+  HostText path = read_path(s, session, null_path);
   session.format = &entry_for(single_formats(), params_->file_fourcc);
   session.handle = slot(session.format->slots.single.CreateMediaFile,
                         null_path ? nullptr : path.c_str(), params_.get());
@@ -497,7 +499,7 @@ void Host::create(Script& s, Session& session) {
 void Host::multi_init(Script& s, Session& session) {
   const uint32_t fourcc = read_format(s, multi_formats(), *params_);
   bool null_path = false;
-  std::u16string path = read_path(s, session, null_path);
+  HostText path = read_path(s, session, null_path);
   if (!session.handle) {
     slot(multi_formats()[0].slots.multi.InitMediaFileMultiStream, nullptr, fourcc,
          null_path ? nullptr : path.c_str());
@@ -557,8 +559,8 @@ void Host::run(Script& s) {
       case kSetText: {
         const Field& f = kTexts[s.u8() % std::size(kTexts)];
         auto* text =
-            reinterpret_cast<char16_t*>(reinterpret_cast<uint8_t*>(params_.get()) + f.offset);
-        const size_t capacity = f.width / sizeof(char16_t);
+            reinterpret_cast<MxChar*>(reinterpret_cast<uint8_t*>(params_.get()) + f.offset);
+        const size_t capacity = f.width / sizeof(MxChar);
         const size_t units = std::min<size_t>(s.u16(), capacity);
         for (size_t i = 0; i < units; ++i) text[i] = s.u16();
         if (units < capacity) text[units] = 0;
