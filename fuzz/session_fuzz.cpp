@@ -184,6 +184,7 @@ enum Op : uint8_t {
   kMultiExtra,   // u8 session, u8 out, u8 declared size form, buffer
   kMultiClose,   // u8 session
   kLogging,      // u8 on (bit 0): messages are formatted and written to /dev/null
+  kRepeat,       // u8 count: the last frame again, count times, 40 ms later each time
   kOpCount
 };
 
@@ -330,6 +331,41 @@ std::unique_ptr<AudioFrame> read_audio_frame(Script& s, Clock& clock) {
   return f;
 }
 
+// The last frame handed over, kept so that kRepeat can hand it over again, as
+// a host writing a long stream of like frames does.
+struct LastFrame {
+  size_t session = 0;
+  bool multi = false;
+  uint8_t out = 0;
+  std::unique_ptr<VideoFrame> video;
+  std::unique_ptr<AudioFrame> audio;
+  std::vector<uint8_t> original;  // the bytes as given: Annex-B frames are rewritten in place
+
+  void keep(size_t session_index, bool multi_path, uint8_t out_index, std::unique_ptr<VideoFrame> v,
+            std::unique_ptr<AudioFrame> a) {
+    session = session_index;
+    multi = multi_path;
+    out = out_index;
+    video = std::move(v);
+    audio = std::move(a);
+    original = video ? video->bytes : audio->bytes;
+  }
+  bool empty() const { return !video && !audio; }
+  // The next frame of the stream: the original bytes, 40 ms later.
+  void advance() {
+    std::vector<uint8_t>& bytes = video ? video->bytes : audio->bytes;
+    std::copy(original.begin(), original.end(), bytes.begin());
+    auto later = [](int64_t& t) { t = static_cast<int64_t>(static_cast<uint64_t>(t) + 400000); };
+    if (video) {
+      later(video->record.dts);
+      later(video->record.pts);
+    } else {
+      later(audio->record.dts);
+      later(audio->record.pts);
+    }
+  }
+};
+
 // ------------------------------------------------------------ the host side
 
 // Slot calls made, reported when the process ends.
@@ -443,7 +479,9 @@ class Host {
  private:
   static constexpr size_t kSessions = 2;
 
-  Session& session(Script& s) { return sessions_[s.u8() % kSessions]; }
+  size_t session_index(Script& s) { return s.u8() % kSessions; }
+  Session& session(Script& s) { return sessions_[session_index(s)]; }
+  void deliver();
   HostText read_path(Script& s, const Session& session, bool& null_path);
   void close(Session& session);
   void set_picture(Script& s);
@@ -456,7 +494,32 @@ class Host {
   std::vector<uint8_t> picture_bytes_;
   Session sessions_[kSessions];
   Clock clock_;
+  LastFrame last_;
 };
+
+// Hands the last frame to the slot of its session, as a host passes it: a
+// multi-stream frame only in the record the plug-in reads for its stream.
+void Host::deliver() {
+  const Session& session = sessions_[last_.session];
+  if (!last_.multi) {
+    const SingleStreamSlots* slots = single_slots(session);
+    if (!slots) return;
+    if (last_.video && slots->WriteVideoFrame)
+      slot(slots->WriteVideoFrame, session.handle, &last_.video->record);
+    if (last_.audio)
+      slot(slots->WriteAudioFrame, session.handle, &last_.audio->record,
+           last_.audio->info_pointer());
+    return;
+  }
+  const MultiStreamSlots* slots = multi_slots(session);
+  const bool takes_video = session.multi && session.takes_video(last_.out);
+  if (!slots || takes_video != (last_.video != nullptr)) return;
+  if (last_.video)
+    slot(slots->WriteFrameMultiStream, session.handle, last_.out, &last_.video->record, nullptr);
+  else
+    slot(slots->WriteFrameMultiStream, session.handle, last_.out, &last_.audio->record,
+         last_.audio->info_pointer());
+}
 
 // u8 form: 0-3 fixed names, 4 a folder that does not exist, 5 null, else a
 // name of u8 units (a '/' becomes '_'). Each session writes into its folder.
@@ -604,18 +667,15 @@ void Host::run(Script& s) {
         break;
       }
       case kVideoFrame: {
-        Session& session = this->session(s);
-        auto frame = read_video_frame(s, clock_);
-        const SingleStreamSlots* slots = single_slots(session);
-        if (slots && slots->WriteVideoFrame)
-          slot(slots->WriteVideoFrame, session.handle, &frame->record);
+        const size_t index = session_index(s);
+        last_.keep(index, false, 0, read_video_frame(s, clock_), nullptr);
+        deliver();
         break;
       }
       case kAudioFrame: {
-        Session& session = this->session(s);
-        auto frame = read_audio_frame(s, clock_);
-        if (const SingleStreamSlots* slots = single_slots(session))
-          slot(slots->WriteAudioFrame, session.handle, &frame->record, frame->info_pointer());
+        const size_t index = session_index(s);
+        last_.keep(index, false, 0, nullptr, read_audio_frame(s, clock_));
+        deliver();
         break;
       }
       case kClose:
@@ -654,20 +714,14 @@ void Host::run(Script& s) {
         multi_init(s, session(s));
         break;
       case kMultiFrame: {
-        Session& session = this->session(s);
+        const size_t index = session_index(s);
         const uint8_t out = s.u8();
-        const bool video = session.multi && session.takes_video(out);
-        std::unique_ptr<VideoFrame> v;
-        std::unique_ptr<AudioFrame> a;
-        if (video)
-          v = read_video_frame(s, clock_);
+        const Session& session = sessions_[index];
+        if (session.multi && session.takes_video(out))
+          last_.keep(index, true, out, read_video_frame(s, clock_), nullptr);
         else
-          a = read_audio_frame(s, clock_);
-        const MultiStreamSlots* slots = multi_slots(session);
-        if (!slots) break;
-        const void* frame = video ? static_cast<const void*>(&v->record) : &a->record;
-        slot(slots->WriteFrameMultiStream, session.handle, out, frame,
-             video ? nullptr : a->info_pointer());
+          last_.keep(index, true, out, nullptr, read_audio_frame(s, clock_));
+        deliver();
         break;
       }
       case kMultiExtra: {
@@ -686,6 +740,12 @@ void Host::run(Script& s) {
         break;
       case kLogging:
         XQ_SetLogSink((s.u8() & 1) ? XQ_LOG_FILE : XQ_LOG_NONE, "/dev/null");
+        break;
+      case kRepeat:
+        for (uint8_t n = s.u8(); n > 0 && !last_.empty(); --n) {
+          last_.advance();
+          deliver();
+        }
         break;
     }
   }
