@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -115,6 +116,15 @@ int platform_seek(FILE* file, int64_t offset, int whence) {
 
 int64_t platform_tell(FILE* file) {
   return static_cast<int64_t>(ftello(file));
+}
+
+int platform_check_written(FILE* file, int64_t written) {
+  if (file == nullptr) return EBADF;
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0) return errno != 0 ? errno : EIO;
+  if (st.st_nlink == 0) return ENOENT;
+  if (S_ISREG(st.st_mode) && static_cast<int64_t>(st.st_size) < written) return EIO;
+  return 0;
 }
 
 int32_t wide_to_multibyte(const char16_t* source, char* dst, int32_t dst_size) {

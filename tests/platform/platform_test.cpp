@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -125,6 +126,47 @@ TEST(Platform, OpenWriteReportsErrno) {
   errno = 0;
   EXPECT_EQ(platform_open_write(u"/nonexistent-folder-of-the-test/x.mp4"), nullptr);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// What another process may do to a file while it is written: the check on
+// the open stream tells a file that still holds every written byte under its
+// name from one that was unlinked, replaced or cut short.
+TEST(Platform, CheckWrittenSeesFilesChangedUnderneath) {
+  struct Case {
+    const char* name;
+    void (*change)(const std::string& path);
+    int result;
+  };
+  const Case cases[] = {
+      {"left alone", [](const std::string&) {}, 0},
+      {"unlinked", [](const std::string& path) { std::remove(path.c_str()); }, ENOENT},
+      {"replaced by another file",
+       [](const std::string& path) {
+         write_whole_file(path + ".other", {1, 2, 3, 4, 5});
+         std::rename((path + ".other").c_str(), path.c_str());
+       },
+       ENOENT},
+      {"truncated", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 5), 0); }, EIO},
+      {"grown", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 100), 0); }, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = test_temp_path("check-written.bin");
+    FILE* file = platform_open_write(multibyte_to_wide(path.c_str()).c_str());
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite("0123456789", 1, 10, file), 10u);
+    ASSERT_EQ(std::fflush(file), 0);
+    c.change(path);
+    EXPECT_EQ(platform_check_written(file, 10), c.result);
+    std::fclose(file);
+    std::remove(path.c_str());
+  }
+  // Devices and pipes have no size to compare with.
+  FILE* null_device = std::fopen("/dev/null", "wb");
+  ASSERT_NE(null_device, nullptr);
+  EXPECT_EQ(platform_check_written(null_device, 1000), 0);
+  std::fclose(null_device);
+  EXPECT_EQ(platform_check_written(nullptr, 0), EBADF);
 }
 
 TEST(Platform, TempDirectoryFollowsTmpdirWithTrailingSlash) {

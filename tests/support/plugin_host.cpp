@@ -12,15 +12,42 @@
 
 namespace host {
 
+namespace {
+
+void* plugin_library() {
+  static void* library = [] {
+    void* loaded = dlopen(MX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (!loaded) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
+    return loaded;
+  }();
+  return library;
+}
+
+}  // namespace
+
 const FormatDescriptor* single_stream_table() {
   static const FormatDescriptor* table = [] {
-    void* library = dlopen(MX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
-    auto get = reinterpret_cast<GetFileFormatsFn>(dlsym(library, "GetFileFormats"));
+    auto get = reinterpret_cast<GetFileFormatsFn>(dlsym(plugin_library(), "GetFileFormats"));
     if (!get) throw std::runtime_error("the plug-in has no GetFileFormats");
     return static_cast<const FormatDescriptor*>(get());
   }();
   return table;
+}
+
+const FormatDescriptor* multi_stream_table() {
+  static const FormatDescriptor* table = [] {
+    auto get = reinterpret_cast<GetFileMultiStreamFormatsFn>(
+        dlsym(plugin_library(), "GetFileMultiStreamFormats"));
+    if (!get) throw std::runtime_error("the plug-in has no GetFileMultiStreamFormats");
+    return static_cast<const FormatDescriptor*>(get());
+  }();
+  return table;
+}
+
+const MultiStreamSlots& multi_slots_for(uint32_t file_fourcc) {
+  for (const FormatDescriptor* d = multi_stream_table(); d->fourcc != 0; ++d)
+    if (d->fourcc == file_fourcc) return d->slots.multi;
+  throw std::runtime_error("no multi-stream format with that code");
 }
 
 const SingleStreamSlots& slots_for(uint32_t file_fourcc) {

@@ -179,10 +179,12 @@ TEST_F(MetadataReaders, LivePhotoMovieAndStillShareTheIdentifier) {
   EXPECT_EQ(run(tags + "com.apple.quicktime.content.identifier " + movie), id);
   EXPECT_EQ(run(tags + "com.apple.quicktime.creationdate " + movie), "2024-05-01T10:00:00+0200");
   EXPECT_EQ(run(tags + "title " + movie), "Live & well");
-  EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_type,codec_tag_string "
+  // The picture is the movie's cover art too: readers show it as an attached picture.
+  EXPECT_EQ(run("ffprobe -v error -show_entries "
+                "stream=codec_type,codec_tag_string:stream_disposition=attached_pic "
                 "-of csv=p=0 " +
                 movie),
-            "video,avc1\ndata,mebx");
+            "video,avc1,0\ndata,mebx,0\nvideo,[0][0][0][0],1");
   EXPECT_EQ(run("ffmpeg -v error -i " + movie + " -map 0:v -f null - 2>&1"), "");
   EXPECT_EQ(run("ffprobe -v error -show_entries stream=width,height -of csv=p=0 " + still),
             run("ffprobe -v error -show_entries stream=width,height -of csv=p=0 " +
