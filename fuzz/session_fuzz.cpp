@@ -6,16 +6,20 @@
 // rates, texts, pictures), sets the module's writer options, creates and
 // closes single-stream sessions, registers streams of multi-stream sessions
 // with their blobs, and hands over configuration bytes and frames with their
-// records and time stamps. Two sessions can be open at once. The driver keeps
-// the host's side of the contract (every record and buffer it passes is as
-// long as it says, a closed session is never used again, every session is
+// records and time stamps. Two sessions can be open at once; an operation on
+// a slot that holds no session reaches the plug-in with a null handle. The
+// driver keeps the host's side of the contract (every record and buffer it
+// passes is as long as it says, a multi-stream frame comes in the record of
+// its stream's type, a closed session is never used again, every session is
 // closed by the end of the input); everything else is the fuzzer's choice.
 //
 // Besides the sanitizers' checks, every file whose session was created and
-// closed is read back: its boxes must tile the file and each parent, and every
+// closed is read back: its boxes must tile the file and each parent (inside an
+// ALAC entry, which holds the host's bytes as given, excepted), and every
 // track's sample tables must expand consistently into samples that lie inside
 // the media data. Files go to a private folder under /dev/shm (TMPDIR when
-// /dev/shm is missing) and are removed after each input.
+// /dev/shm is missing) and are removed after each input. At exit the target
+// prints its counts of slot calls, inputs and files checked.
 //
 // Script format: a sequence of operations, each an opcode byte followed by its
 // operands (little-endian integers); reads past the end give zeros. See Op.
