@@ -9,7 +9,8 @@
 #                                       (about a minute in all; scripts/test runs this)
 #
 # Targets: session (whole writer sessions through the slots), hevc_config,
-# av1_config, mxmux_readers. A failing input is saved as build/fuzz/<target>-crash-*
+# av1_config, mxmux_readers (mxmux's stream readers), mxmux_files (its --dump
+# listing and --faststart planner). A failing input is saved as build/fuzz/<target>-crash-*
 # and replays with: build/fuzz/<target>_fuzz FILE
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,11 +26,13 @@ if [ $ci -eq 0 ] && [[ "${1:-}" =~ ^[0-9]+$ ]]; then
   shift
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(session hevc_config av1_config mxmux_readers)
+[ ${#targets[@]} -gt 0 ] || targets=(session hevc_config av1_config mxmux_readers mxmux_files)
 
 # Runs per target in CI mode: about a minute of one core in all.
-declare -A ci_runs=([session]=60000 [hevc_config]=150000 [av1_config]=150000 [mxmux_readers]=20000)
-declare -A max_len=([session]=8192 [hevc_config]=4096 [av1_config]=4096 [mxmux_readers]=70000)
+declare -A ci_runs=([session]=60000 [hevc_config]=150000 [av1_config]=150000 [mxmux_readers]=20000
+  [mxmux_files]=30000)
+declare -A max_len=([session]=8192 [hevc_config]=4096 [av1_config]=4096 [mxmux_readers]=70000
+  [mxmux_files]=70000)
 
 out=build/fuzz
 launcher=()
@@ -46,6 +49,7 @@ seed_corpus() {
     session) folder=session ;;
     hevc_config) folder=hevc ;;
     av1_config) folder=av1 ;;
+    mxmux_files) folder=files ;;
     mxmux_readers)
       local entry
       for entry in 0:testsrc.h264 1:testsrc.hevc 4:testsrc.263 5:tone.aac 6:tone.ac3 7:tone.flac; do

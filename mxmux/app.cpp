@@ -16,6 +16,8 @@
 
 #include "mx_mp4/host.h"
 #include "mxmux/bytes.h"
+#include "mxmux/dump.h"
+#include "mxmux/faststart.h"
 #include "mxmux/output_file.h"
 #include "mxmux/plugin_host.h"
 #include "mxmux/readers.h"
@@ -72,6 +74,8 @@ struct OptionSpec {
   bool takes_value;
 };
 
+// One option a line.
+// clang-format off
 constexpr OptionSpec kOptionSpecs[] = {
     {"-o", true},
     {"--output", true},
@@ -95,6 +99,8 @@ constexpr OptionSpec kOptionSpecs[] = {
     {"--spherical", true},
     {"--live-photo", true},
     {"--log", true},
+    {"--dump", true},
+    {"--faststart", false},
     {"--verbose", false},
     {"-v", false},
     {"--quiet", false},
@@ -105,6 +111,7 @@ constexpr OptionSpec kOptionSpecs[] = {
     {"-h", false},
     {"--version", false},
 };
+// clang-format on
 
 bool parse_int(const std::string& text, int lo, int hi, int& out) {
   char* end = nullptr;
@@ -260,6 +267,10 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
       o.live_photo = value;
     else if (arg == "--log")
       o.log_file = value;
+    else if (arg == "--dump")
+      o.dump = value;
+    else if (arg == "--faststart")
+      o.faststart = true;
     else if (arg == "--verbose" || arg == "-v")
       o.verbose = true;
     else if (arg == "--quiet" || arg == "-q")
@@ -307,6 +318,9 @@ std::string help_text() {
          "  --timecode HH:MM:SS:FF start timecode (adds a timecode track; non-drop-frame)\n"
          "  --spherical MODE       360-degree video: mono, left-right or top-bottom (H.264)\n"
          "  --live-photo STILL.jpg write a Live Photo movie with this still\n"
+         "  --faststart            put the movie box ahead of the media data, so that players\n"
+         "                         streaming the file over HTTP can start before it has all\n"
+         "                         arrived (the finished file is rewritten once)\n"
          "\n"
          "Program:\n"
          "  --plugin PATH          the plug-in library (default: mx_mp4.so beside mxmux)\n"
@@ -315,6 +329,8 @@ std::string help_text() {
          "  -q, --quiet            no progress line and no summary\n"
          "  --progress             show the progress line even when standard error is no terminal\n"
          "  --list-formats         print the plug-in's format catalogue\n"
+         "  --dump FILE            list the boxes of an MP4-family file: offset, size and\n"
+         "                         main fields of each (no muxing)\n"
          "  -h, --help             this text\n"
          "  --version              the program's version\n"
          "\n"
@@ -326,6 +342,8 @@ std::string help_text() {
          "  mxmux -o phone.3gp --video clip.263 --audio voice.amr\n"
          "  mxmux -o dual.mp4 --video clip.h264 --audio stereo.aac --audio surround.ac3\n"
          "  mxmux --list-formats\n"
+         "  mxmux -o web.mp4 --video clip.h264 --audio sound.aac --faststart\n"
+         "  mxmux --dump movie.mp4\n"
          "\n"
          "The output is written under a temporary name beside it and takes its name only\n"
          "when complete: after a failure or an interruption a previous file of that name is\n"
@@ -644,6 +662,7 @@ int run(const Options& o) {
     std::printf("mxmux %s (plug-in: %s)\n", kVersion, plugin_path.c_str());
     return 0;
   }
+  if (!o.dump.empty()) return dump_file(o.dump, stdout);
   // A run that only prints needs no output and no input.
   bool muxes = !o.list_formats;
   if (muxes) {
@@ -1090,6 +1109,16 @@ int run(const Options& o) {
     return abandon(!cause.empty()
                        ? cause
                        : o.output + ": the plug-in wrote an incomplete file (" + problem + ")");
+  }
+  if (o.faststart) {
+    // The rewritten file is checked like the written one; its size may have grown.
+    facts = FileFacts{};
+    if (!faststart::rewrite_file(
+            output.path(), [] { return g_stop != 0; }, problem) ||
+        !inspect_output(output.path(), true, facts, problem)) {
+      return abandon(o.output + ": cannot move the movie box ahead of the media data (" + problem +
+                     ")");
+    }
   }
   bool still_written = output.still_written();
   if (!output.commit(why)) return abandon(why);

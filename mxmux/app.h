@@ -22,6 +22,8 @@ struct Options {
   std::string spherical;
   std::string live_photo;
   std::string log_file;
+  std::string dump;        // a file to list box by box instead of muxing
+  bool faststart = false;  // movie box moved ahead of the media data when done
   bool verbose = false;
   bool quiet = false;
   bool progress = false;  // forced even when standard error is no terminal
