@@ -139,7 +139,10 @@ void ftyp_fields(const iso::Box& b, Fields& f) {
   f.num("minor", b.u32(4));
   std::string brands;
   uint64_t count = (b.payload_size() - 8) / 4;
-  for (uint64_t i = 0; i < count && i < 16; ++i) brands += (i ? "," : "") + fourcc(b, 8 + 4 * i);
+  for (uint64_t i = 0; i < count && i < 16; ++i) {
+    if (i) brands += ',';
+    brands += fourcc(b, 8 + 4 * i);
+  }
   if (count > 16) brands += ",...";
   f.text("compatible", brands);
 }
@@ -304,8 +307,10 @@ void item_text_fields(const iso::Box& b, Fields& f) {
 
 void track_reference_fields(const iso::Box& b, Fields& f) {
   std::string ids;
-  for (uint64_t i = 0; i < b.payload_size() / 4 && i < 8; ++i)
-    ids += (i ? "," : "") + std::to_string(b.u32(4 * i));
+  for (uint64_t i = 0; i < b.payload_size() / 4 && i < 8; ++i) {
+    if (i) ids += ',';
+    ids += std::to_string(b.u32(4 * i));
+  }
   f.text("tracks", ids);
 }
 

@@ -49,7 +49,12 @@ void put_be(std::vector<uint8_t>& out, uint64_t v, int n) {
 std::string type_text(std::string_view type) {
   bool plain = true;
   for (char ch : type) plain = plain && ch >= 0x20 && ch < 0x7F;
-  if (plain) return "'" + std::string(type) + "'";
+  if (plain) {
+    std::string quoted(1, '\'');
+    quoted.append(type);
+    quoted += '\'';
+    return quoted;
+  }
   char text[16];
   std::snprintf(
       text, sizeof text, "0x%08llx",
