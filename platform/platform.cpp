@@ -1,9 +1,13 @@
-// POSIX implementation of the platform stand-ins.
+// The POSIX side of the platform layer.
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -153,11 +157,13 @@ std::u16string multibyte_to_wide(const char* source) {
   return out;
 }
 
-size_t wide_length(const char16_t* text, size_t max_units) {
-  if (text == nullptr) return 0;
-  size_t n = 0;
-  while (n < max_units && text[n] != 0) ++n;
-  return n;
+// The locale's 8-bit text is UTF-8 on every system this side builds for.
+int32_t wide_to_ansi(const char16_t* source, char* dst, int32_t dst_size) {
+  return wide_to_multibyte(source, dst, dst_size);
+}
+
+std::string wide_to_ansi_string(const char16_t* source) {
+  return wide_to_string(source);
 }
 
 std::u16string platform_temp_directory() {
@@ -168,9 +174,9 @@ std::u16string platform_temp_directory() {
   return out;
 }
 
-void* platform_load_library(const char* path) {
+void* platform_load_library(const char16_t* path) {
   if (path == nullptr) return nullptr;
-  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  return dlopen(wide_to_string(path).c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 void* platform_find_symbol(void* library, const char* name) {
@@ -180,6 +186,78 @@ void* platform_find_symbol(void* library, const char* name) {
 
 void platform_free_library(void* library) {
   if (library != nullptr) dlclose(library);
+}
+
+namespace {
+
+bool owner_is_trusted(const struct stat& st) {
+  return st.st_uid == geteuid() || st.st_uid == 0;
+}
+
+bool file_is_trusted(const struct stat& st) {
+  return S_ISREG(st.st_mode) && owner_is_trusted(st) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Opens path when it names a trusted library file; -1 otherwise.
+int open_trusted(const char16_t* wide_path) {
+  if (wide_path == nullptr) return -1;
+  std::string path = wide_to_string(wide_path);
+  struct stat link;
+  if (lstat(path.c_str(), &link) != 0) return -1;
+  if (S_ISLNK(link.st_mode) ? !owner_is_trusted(link) : !S_ISREG(link.st_mode)) return -1;
+  // Non-blocking, so that a link to a FIFO cannot stall the open.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat file;
+  if (fstat(fd, &file) != 0 || !file_is_trusted(file)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+void* platform_load_private_library(const char16_t* path) {
+  int fd = open_trusted(path);
+  if (fd < 0) return nullptr;
+  // Load the very file that was checked: it cannot be swapped in between.
+  std::string checked = "/proc/self/fd/" + std::to_string(fd);
+  void* library = nullptr;
+  if (access(checked.c_str(), R_OK) == 0) library = dlopen(checked.c_str(), RTLD_NOW | RTLD_LOCAL);
+  close(fd);
+  return library;
+}
+
+bool platform_library_is_trusted(const char16_t* path) {
+  int fd = open_trusted(path);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+std::u16string platform_module_directory(const void* code_address) {
+  Dl_info info{};
+  if (dladdr(code_address, &info) == 0 || info.dli_fname == nullptr) return {};
+  std::string file = info.dli_fname;
+  char resolved[PATH_MAX];
+  // The main program may be reported with an empty or relative name.
+  if (file.empty() || file.find('/') == std::string::npos) {
+    ssize_t n = readlink("/proc/self/exe", resolved, sizeof resolved - 1);
+    if (n <= 0) return {};
+    resolved[n] = 0;
+    file = resolved;
+  } else if (realpath(file.c_str(), resolved) != nullptr) {
+    file = resolved;
+  }
+  size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return u".";
+  return multibyte_to_wide(slash == 0 ? "/" : file.substr(0, slash).c_str());
+}
+
+FILE* platform_open_append(const char* file_name) {
+  if (file_name == nullptr) return nullptr;
+  return std::fopen(file_name, "a");
 }
 
 int64_t platform_time() {

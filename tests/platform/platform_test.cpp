@@ -155,14 +155,14 @@ TEST(Platform, TempDirectoryFollowsTmpdirWithTrailingSlash) {
 }
 
 TEST(Platform, LibrariesLoadAndResolve) {
-  void* library = platform_load_library(MX_BIN_DIR "/libXQ_Log.so");
+  void* library = platform_load_library(u16(MX_BIN_DIR "/libXQ_Log.so").c_str());
   ASSERT_NE(library, nullptr);
   EXPECT_NE(platform_find_symbol(library, "XQ_LogFormat"), nullptr);
   EXPECT_EQ(platform_find_symbol(library, "no_such_symbol"), nullptr);
   EXPECT_EQ(platform_find_symbol(nullptr, "XQ_LogFormat"), nullptr);
   platform_free_library(library);
   platform_free_library(nullptr);
-  EXPECT_EQ(platform_load_library("/nonexistent/lib.so"), nullptr);
+  EXPECT_EQ(platform_load_library(u"/nonexistent/lib.so"), nullptr);
   EXPECT_EQ(platform_load_library(nullptr), nullptr);
 }
 

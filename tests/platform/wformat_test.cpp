@@ -99,11 +99,11 @@ const FormatCase kCases[] = {
      u"MP4 |  x|y  |"},
     {"wide character", [](char16_t* b, size_t n) { return format_utf16(b, n, u"%lc", 0x263A); },
      u"\u263A"},
-    {"signed character renders as its 16-bit unit",
+    {"signed character renders as its byte",
      [](char16_t* b, size_t n) {
        return format_utf16(b, n, u"%c", static_cast<signed char>(0xE9));
      },
-     std::u16string(1, char16_t(0xFFE9))},
+     u"\u00e9"},
     {"fixed point",
      [](char16_t* b, size_t n) {
        return format_utf16(b, n, u"%f %0.6f %.2f %.0f", 23.976, 29.97, -1.005, 2.5);
@@ -122,7 +122,7 @@ const FormatCase kCases[] = {
      u"1.234568e+04 1.200000E-04 0.0001 1E+20 100"},
     {"infinity is not zero padded",
      [](char16_t* b, size_t n) { return format_utf16(b, n, u"[%06f][%f]", INFINITY, -NAN); },
-     u"[   inf][-nan]"},
+     u"[   inf][nan]"},
     {"long double", [](char16_t* b, size_t n) { return format_utf16(b, n, u"%.3Lf", 1.5L); },
      u"1.500"},
     {"pointer",

@@ -123,7 +123,7 @@ TEST(XqLog, DefaultBaseDirectoryIsTheLibrarysOwnDirectory) {
   EXPECT_EQ(wide_to_string(buffer), std::string(resolved));
 
   // A module in another folder gets the same answer.
-  void* probe = platform_load_library(MX_TEST_PROBE_PATH);
+  void* probe = platform_load_library(u16(MX_TEST_PROBE_PATH).c_str());
   ASSERT_NE(probe, nullptr);
   using AskFn = void (*)(char16_t*, uint32_t);
   auto ask = reinterpret_cast<AskFn>(platform_find_symbol(probe, "probe_base_directory"));
