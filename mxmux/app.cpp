@@ -1,9 +1,5 @@
 #include "mxmux/app.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -15,8 +11,10 @@
 
 #include "mx_mp4/host.h"
 #include "mxmux/bytes.h"
+#include "mxmux/movie_times.h"
 #include "mxmux/plugin_host.h"
 #include "mxmux/readers.h"
+#include "mxmux/system.h"
 
 namespace mxmux {
 
@@ -71,37 +69,17 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptionSpecs[] = {
-    {"-o", true},
-    {"--output", true},
-    {"--format", true},
-    {"--video", true},
-    {"--audio", true},
-    {"--plugin", true},
-    {"--fps", true},
-    {"--language", true},
-    {"--title", true},
-    {"--artist", true},
-    {"--album", true},
-    {"--genre", true},
-    {"--date", true},
-    {"--comment", true},
-    {"--description", true},
-    {"--cover", true},
-    {"--rating", true},
-    {"--media-kind", true},
-    {"--timecode", true},
-    {"--spherical", true},
-    {"--live-photo", true},
-    {"--log", true},
-    {"--verbose", false},
-    {"-v", false},
-    {"--quiet", false},
-    {"-q", false},
-    {"--progress", false},
-    {"--list-formats", false},
-    {"--help", false},
-    {"-h", false},
-    {"--version", false},
+    {"-o", true},          {"--output", true},        {"--format", true},
+    {"--video", true},     {"--audio", true},         {"--plugin", true},
+    {"--fps", true},       {"--language", true},      {"--title", true},
+    {"--artist", true},    {"--album", true},         {"--genre", true},
+    {"--date", true},      {"--comment", true},       {"--description", true},
+    {"--cover", true},     {"--rating", true},        {"--media-kind", true},
+    {"--timecode", true},  {"--spherical", true},     {"--live-photo", true},
+    {"--log", true},       {"--creation-time", true}, {"--verbose", false},
+    {"-v", false},         {"--quiet", false},        {"-q", false},
+    {"--progress", false}, {"--list-formats", false}, {"--help", false},
+    {"-h", false},         {"--version", false},
 };
 
 bool parse_int(const std::string& text, int lo, int hi, int& out) {
@@ -215,7 +193,16 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
       o.live_photo = value;
     else if (arg == "--log")
       o.log_file = value;
-    else if (arg == "--verbose" || arg == "-v")
+    else if (arg == "--creation-time") {
+      char* end = nullptr;
+      long long seconds = std::strtoll(value.c_str(), &end, 10);
+      // The file holds seconds since 1904 in 32 bits (until 2040).
+      if (value.empty() || *end || seconds < 0 || seconds > 0xFFFFFFFFll - kSeconds1904To1970) {
+        error = "bad --creation-time '" + value + "' (seconds since 1970, up to 2040)";
+        return false;
+      }
+      o.creation_time = seconds;
+    } else if (arg == "--verbose" || arg == "-v")
       o.verbose = true;
     else if (arg == "--quiet" || arg == "-q")
       o.quiet = true;
@@ -265,6 +252,9 @@ std::string help_text() {
          "Program:\n"
          "  --plugin PATH          the plug-in library (default: mx_mp4.so beside mxmux)\n"
          "  --log FILE             write the plug-in's log lines to FILE\n"
+         "  --creation-time SECONDS  record this creation time (seconds since 1970) in the\n"
+         "                         movie, track and media headers instead of the current\n"
+         "                         time, for reproducible files\n"
          "  -v, --verbose          the plug-in's log lines on standard error\n"
          "  -q, --quiet            no progress line and no summary\n"
          "  --progress             show the progress line even when standard error is no terminal\n"
@@ -301,7 +291,7 @@ constexpr ExtensionFormat kOutputFormats[] = {
 
 std::string lower_extension(const std::string& path) {
   auto dot = path.find_last_of('.');
-  auto slash = path.find_last_of('/');
+  auto slash = path.find_last_of(sys::kSeparators);
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
   std::string ext = path.substr(dot);
   std::transform(ext.begin(), ext.end(), ext.begin(),
@@ -312,29 +302,29 @@ std::string lower_extension(const std::string& path) {
 // Checks what a finished file's top-level boxes say: they must tile the
 // file exactly, start with ftyp and include moov.
 bool verify_output(const std::string& path, bool expect_media, std::string& problem) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = sys::open_read(path);
   if (fd < 0) {
     problem = std::string("cannot reopen it: ") + std::strerror(errno);
     return false;
   }
-  struct stat st {};
-  ::fstat(fd, &st);
-  uint64_t size = static_cast<uint64_t>(st.st_size), pos = 0;
+  sys::FileKind kind = sys::FileKind::kOther;
+  uint64_t size = 0, pos = 0;
+  sys::file_info(fd, kind, size);
   bool ftyp = false, moov = false, mdat = false;
   int index = 0;
   while (pos < size) {
     uint8_t h[16];
-    ssize_t got = ::pread(fd, h, sizeof h, static_cast<off_t>(pos));
+    int64_t got = sys::read_at(fd, h, sizeof h, pos);
     if (got < 8) {
       problem = "a box header is cut off at byte " + std::to_string(pos);
-      ::close(fd);
+      sys::close(fd);
       return false;
     }
     uint64_t box = be32(h);
     if (box == 1 && got >= 16) box = (uint64_t{be32(h + 8)} << 32) | be32(h + 12);
     if (box < 8 || box > size - pos) {
       problem = "the box at byte " + std::to_string(pos) + " does not fit the file";
-      ::close(fd);
+      sys::close(fd);
       return false;
     }
     std::string type(reinterpret_cast<const char*>(h + 4), 4);
@@ -345,7 +335,7 @@ bool verify_output(const std::string& path, bool expect_media, std::string& prob
     pos += box;
     ++index;
   }
-  ::close(fd);
+  sys::close(fd);
   if (!ftyp || !moov || (expect_media && !mdat)) {
     problem = !ftyp   ? "it does not start with a file-type box"
               : !moov ? "it has no movie box"
@@ -488,13 +478,12 @@ class Progress {
 
 // Removes a file that must not be left behind, unless it is a device or the like.
 void remove_output(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+  sys::remove_regular_file(path);
 }
 
 std::string still_path_for(const std::string& movie) {
   auto dot = movie.find_last_of('.');
-  auto slash = movie.find_last_of('/');
+  auto slash = movie.find_last_of(sys::kSeparators);
   std::string base =
       (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash))
           ? movie
@@ -687,16 +676,13 @@ int run(const Options& o) {
   if (!o.live_photo.empty() && !video) return fail("--live-photo needs a video stream");
 
   // The output must be writable; the system's reason otherwise.
-  struct stat before {};
-  bool existed = ::stat(o.output.c_str(), &before) == 0;
-  if (existed && S_ISDIR(before.st_mode)) return fail(o.output + ": is a directory");
-  {
-    int fd = ::open(o.output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(o.output + ": cannot write: " + std::strerror(errno));
-    ::close(fd);
-  }
+  if (sys::file_kind(o.output) == sys::FileKind::kDirectory)
+    return fail(o.output + ": is a directory");
+  if (!sys::touch_writable(o.output))
+    return fail(o.output + ": cannot write: " + std::strerror(errno));
   std::string still_path = still_path_for(o.output);
-  bool still_existed = !o.live_photo.empty() && ::access(still_path.c_str(), F_OK) == 0;
+  bool still_existed =
+      !o.live_photo.empty() && sys::file_kind(still_path) != sys::FileKind::kMissing;
 
   // The encode parameters.
   auto params = std::make_unique<EncParam>();
@@ -747,11 +733,7 @@ int run(const Options& o) {
     WriterOptions options{};
     slots.SetWriterOptions(&options);
   }
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
+  sys::on_stop_request(on_signal);
 
   MxSession session = slots.CreateMediaFile(wide_output.c_str(), &p);
   auto abandon = [&](const std::string& text) {
@@ -794,7 +776,7 @@ int run(const Options& o) {
 
   uint64_t total_input = (video ? video->src.size() : 0);
   for (auto& a : audio) total_input += a->src.size();
-  bool show_progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
+  bool show_progress = !o.quiet && (o.progress || sys::stderr_is_terminal());
   Progress progress(show_progress, total_input);
 
   Frame vframe;
@@ -931,10 +913,12 @@ int run(const Options& o) {
   if (!verify_output(o.output, true, problem)) {
     return abandon(o.output + ": the written file is incomplete (" + problem + "); it was removed");
   }
+  if (o.creation_time >= 0 && !set_movie_times(o.output, o.creation_time, problem)) {
+    return abandon(o.output + ": cannot set the creation time (" + problem + "); it was removed");
+  }
 
   if (!o.quiet) {
-    struct stat st {};
-    ::stat(o.output.c_str(), &st);
+    uint64_t written = sys::file_size(o.output);
     std::string line = o.output + ": " + format_name + ", ";
     int tracks = (video ? 1 : 0) + static_cast<int>(audio.size()) + (o.timecode.empty() ? 0 : 1);
     line += std::to_string(tracks) + (tracks == 1 ? " track: " : " tracks: ");
@@ -962,17 +946,20 @@ int run(const Options& o) {
     }
     if (!o.timecode.empty()) parts += "; timecode " + o.timecode;
     char tail[96];
-    std::snprintf(tail, sizeof tail, "; %.2f s; %s", duration,
-                  human_size(static_cast<uint64_t>(st.st_size)).c_str());
+    std::snprintf(tail, sizeof tail, "; %.2f s; %s", duration, human_size(written).c_str());
     std::printf("%s%s%s\n", line.c_str(), parts.c_str(), tail);
   }
   return 0;
 }
 
 int main_entry(int argc, char** argv) {
+  std::vector<std::string> arguments = sys::utf8_arguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
   Options options;
   std::string error;
-  if (!parse_options(argc, argv, options, error)) {
+  if (!parse_options(argc, pointers.data(), options, error)) {
     say(error);
     return 2;
   }

@@ -22,6 +22,7 @@ struct Options {
   std::string spherical;
   std::string live_photo;
   std::string log_file;
+  int64_t creation_time = -1;  // seconds since 1970; -1: as the plug-in wrote it
   bool verbose = false;
   bool quiet = false;
   bool progress = false;  // forced even when standard error is no terminal

@@ -1,0 +1,60 @@
+// The operating-system calls of the mxmux program, POSIX or Windows. Paths are
+// UTF-8 on both; on Windows they go to the wide (UTF-16) calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mxmux::sys {
+
+// File names of the plug-in and of the logging library beside it.
+extern const char* const kPluginFile;
+extern const char* const kLogLibraryFile;
+
+enum class FileKind { kMissing, kRegular, kDirectory, kOther };
+FileKind file_kind(const std::string& path);
+
+// Descriptors of files opened for reading; -1 and errno on failure.
+int open_read(const std::string& path);
+// The kind and, for regular files, the size of an open file.
+bool file_info(int fd, FileKind& kind, uint64_t& size);
+// Reads up to n bytes at the file position, or at offset; the count, 0 at
+// the end, -1 and errno on failure.
+int64_t read(int fd, void* buffer, size_t n);
+int64_t read_at(int fd, void* buffer, size_t n, uint64_t offset);
+void close(int fd);
+// Opens an existing file for reading and writing in place.
+int open_update(const std::string& path);
+// Writes n bytes at offset; false and errno on failure.
+bool write_at(int fd, const void* buffer, size_t n, uint64_t offset);
+// Hints that the file is read once, front to back.
+void advise_sequential(int fd);
+
+// Creates the file when missing (an existing one is left as it is) to show
+// that it can be written; false and errno otherwise.
+bool touch_writable(const std::string& path);
+// Removes a regular file; devices and the like are left alone.
+void remove_regular_file(const std::string& path);
+// Size of a regular file, 0 when unknown.
+uint64_t file_size(const std::string& path);
+
+bool stderr_is_terminal();
+// Calls handler on an interrupt or termination request.
+void on_stop_request(void (*handler)(int));
+
+// The running program's directory, with a trailing separator.
+std::string program_directory();
+// Directory separators of this system's paths.
+extern const char* const kSeparators;
+
+// Dynamic libraries.
+void* load_library(const std::string& path, std::string& error);
+void* find_symbol(void* library, const char* name);
+void free_library(void* library);
+
+// The command line as UTF-8 (on Windows from the wide command line).
+std::vector<std::string> utf8_arguments(int argc, char** argv);
+
+}  // namespace mxmux::sys
