@@ -74,7 +74,8 @@ bool platform_library_is_trusted(const char16_t* path);
 // as an absolute path without a trailing separator; empty when unknown.
 std::u16string platform_module_directory(const void* code_address);
 
-// Opens a file named by UTF-8 text for appending ("a"); null on failure.
+// Opens a file named by UTF-8 text for appending bytes as they are ("ab");
+// null on failure.
 FILE* platform_open_append(const char* file_name);
 
 // Seconds since 1970-01-01.

@@ -46,16 +46,6 @@ std::string convert_to_string(UINT code_page, const char16_t* source) {
   return out;
 }
 
-std::u16string utf8_to_utf16(const char* source) {
-  if (source == nullptr || source[0] == 0) return {};
-  int needed = MultiByteToWideChar(CP_UTF8, 0, source, -1, nullptr, 0);
-  if (needed <= 1) return {};
-  std::u16string out(static_cast<size_t>(needed), u'\0');
-  MultiByteToWideChar(CP_UTF8, 0, source, -1, reinterpret_cast<wchar_t*>(out.data()), needed);
-  out.pop_back();
-  return out;
-}
-
 // LoadLibraryW wants backslashes; callers build paths with '/' as well.
 std::wstring with_backslashes(const char16_t* path) {
   std::wstring out(wide(path));
@@ -150,10 +140,6 @@ std::string wide_to_ansi_string(const char16_t* source) {
   return convert_to_string(CP_ACP, source);
 }
 
-std::u16string multibyte_to_wide(const char* source) {
-  return utf8_to_utf16(source);
-}
-
 std::u16string platform_temp_directory() {
   wchar_t buffer[MAX_PATH + 1];
   DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
@@ -210,8 +196,8 @@ std::u16string platform_module_directory(const void* code_address) {
 
 FILE* platform_open_append(const char* file_name) {
   if (file_name == nullptr) return nullptr;
-  std::u16string name = utf8_to_utf16(file_name);
-  return _wfopen(wide(name.c_str()), L"a");
+  std::u16string name = multibyte_to_wide(file_name);
+  return _wfopen(wide(name.c_str()), L"ab");
 }
 
 int64_t platform_time() {

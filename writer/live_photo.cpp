@@ -78,10 +78,15 @@ uint32_t add_still_picture(const char* jpeg_path, const uint8_t* bytes, uint32_t
 
   void* library = platform_load_library(path.c_str());
   if (library == nullptr) return kStillMissing;
-  // The library stays loaded for the life of the process.
   auto add_picture =
       reinterpret_cast<AddPicLivephotoMetaInfoFn>(platform_find_symbol(library, kImageEncEntry));
-  if (add_picture == nullptr) return kStillMissing;
+  if (add_picture == nullptr) {
+    // Not the image plug-in: unloaded again, so that nothing of it runs or
+    // keeps its file in use (Windows cannot replace or delete a loaded DLL).
+    platform_free_library(library);
+    return kStillMissing;
+  }
+  // The image plug-in stays loaded for the life of the process.
   return add_picture(jpeg_path, bytes, size, content_id);
 }
 

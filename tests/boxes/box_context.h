@@ -115,7 +115,7 @@ struct BoxContext {
     writer_close(c->writer);
     c->writer = nullptr;
     fflush(file);
-    return mem.data;
+    return mem.contents(file);
   }
 };
 

@@ -2,13 +2,17 @@
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "support/library.h"
 #include "support/test_files.h"
 
 namespace {
@@ -100,9 +104,9 @@ TEST(Platform, OpenWriteSeekTell) {
   EXPECT_EQ(platform_tell(file), 2);
   std::fputc('x', file);
   // Past 4 GiB: the offsets are 64-bit (a sparse seek writes nothing).
-  const int64_t far = int64_t{5} << 30;
-  EXPECT_EQ(platform_seek(file, far, SEEK_SET), 0);
-  EXPECT_EQ(platform_tell(file), far);
+  const int64_t past_4gib = int64_t{5} << 30;
+  EXPECT_EQ(platform_seek(file, past_4gib, SEEK_SET), 0);
+  EXPECT_EQ(platform_tell(file), past_4gib);
   EXPECT_EQ(platform_seek(file, 0, SEEK_END), 0);
   EXPECT_EQ(platform_tell(file), 10);
   EXPECT_EQ(platform_seek(file, -100, SEEK_SET), -1);
@@ -127,6 +131,28 @@ TEST(Platform, OpenWriteReportsErrno) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+#ifdef _WIN32
+// GetTempPathW: the user's temporary folder, from TMP (then TEMP), with a
+// trailing backslash.
+TEST(Platform, TempDirectoryIsTheUsersTempPath) {
+  struct Case {
+    const wchar_t* tmp;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {L"C:\\scratch", u"C:\\scratch\\"},
+      {L"C:\\scratch\\", u"C:\\scratch\\"},
+      {L"C:\\d\u00e9j\u00e0", u"C:\\d\u00e9j\u00e0\\"},
+  };
+  wchar_t saved[32768];
+  DWORD saved_length = GetEnvironmentVariableW(L"TMP", saved, 32768);
+  for (const Case& c : cases) {
+    SetEnvironmentVariableW(L"TMP", c.tmp);
+    EXPECT_EQ(platform_temp_directory(), c.expected);
+  }
+  SetEnvironmentVariableW(L"TMP", saved_length > 0 && saved_length < 32768 ? saved : nullptr);
+}
+#else
 TEST(Platform, TempDirectoryFollowsTmpdirWithTrailingSlash) {
   const char* saved = std::getenv("TMPDIR");
   std::string saved_value = saved ? saved : "";
@@ -153,13 +179,15 @@ TEST(Platform, TempDirectoryFollowsTmpdirWithTrailingSlash) {
   else
     unsetenv("TMPDIR");
 }
+#endif
 
 TEST(Platform, LibrariesLoadAndResolve) {
-  void* library = platform_load_library(u16(MX_BIN_DIR "/libXQ_Log.so").c_str());
+  void* library =
+      platform_load_library(u16(std::string(MX_BIN_DIR "/") + library_file("XQ_Log")).c_str());
   ASSERT_NE(library, nullptr);
-  EXPECT_NE(platform_find_symbol(library, "XQ_LogFormat"), nullptr);
+  EXPECT_NE(platform_find_symbol(library, "XQ_SetLogSink"), nullptr);
   EXPECT_EQ(platform_find_symbol(library, "no_such_symbol"), nullptr);
-  EXPECT_EQ(platform_find_symbol(nullptr, "XQ_LogFormat"), nullptr);
+  EXPECT_EQ(platform_find_symbol(nullptr, "XQ_SetLogSink"), nullptr);
   platform_free_library(library);
   platform_free_library(nullptr);
   EXPECT_EQ(platform_load_library(u"/nonexistent/lib.so"), nullptr);

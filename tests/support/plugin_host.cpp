@@ -1,12 +1,11 @@
 #include "plugin_host.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 
+#include "library.h"
 #include "test_files.h"
 #include "xqlog/xq_log.h"
 
@@ -14,9 +13,9 @@ namespace host {
 
 const FormatDescriptor* single_stream_table() {
   static const FormatDescriptor* table = [] {
-    void* library = dlopen(MX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
-    auto get = reinterpret_cast<GetFileFormatsFn>(dlsym(library, "GetFileFormats"));
+    void* library = open_library(MX_PLUGIN_PATH);
+    if (!library) throw std::runtime_error("cannot load the plug-in: " + library_error());
+    auto get = reinterpret_cast<GetFileFormatsFn>(library_symbol(library, "GetFileFormats"));
     if (!get) throw std::runtime_error("the plug-in has no GetFileFormats");
     return static_cast<const FormatDescriptor*>(get());
   }();
@@ -106,7 +105,7 @@ MxAudioFrame audio_frame(const uint8_t* data, int32_t size, int64_t pts, uint32_
 Session::Session(const EncParam& params, const std::string& path)
     : slots_(slots_for(params.file_fourcc)) {
   std::u16string name = u16(path);
-  handle_ = slots_.CreateMediaFile(name.c_str(), &params);
+  handle_ = slots_.CreateMediaFile(host_text(name.c_str()), &params);
 }
 
 Session::~Session() {

@@ -207,7 +207,7 @@ TEST_F(SessionFaults, NullPointersInEverySlot) {
   std::u16string name = u16(test_temp_path("null-slots.mp4"));
 
   EXPECT_EQ(slots.CreateMediaFile(nullptr, p.get()), nullptr);
-  EXPECT_EQ(slots.CreateMediaFile(name.c_str(), nullptr), nullptr);
+  EXPECT_EQ(slots.CreateMediaFile(host_text(name.c_str()), nullptr), nullptr);
   EXPECT_EQ(log.count_prefix("mx_mp4.dll: wrong poiter - pFileName[0] or pEncParam["), 1u);
   EXPECT_EQ(log.count_prefix("mx_mp4.dll: wrong poiter - pFileName["), 2u);
 
@@ -220,7 +220,7 @@ TEST_F(SessionFaults, NullPointersInEverySlot) {
   slots.CloseMediaFile(nullptr);
   EXPECT_TRUE(log.contains("mx_mp4.dll: media file closed."));
 
-  MxSession h = slots.CreateMediaFile(name.c_str(), p.get());
+  MxSession h = slots.CreateMediaFile(host_text(name.c_str()), p.get());
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(slots.WriteVideoFrame(h, nullptr), 0xFFFFFFFFu);
   EXPECT_EQ(slots.WriteAudioFrame(h, nullptr, nullptr), 0xFFFFFFFFu);

@@ -17,7 +17,7 @@ PROBE_EXPORT int ProbeEntryProc(int kind, int zero, const char* text, intptr_t p
                                 int last) {
   const char* path = std::getenv("MX_PROBE_LOG");
   if (path == nullptr) return 0;
-  FILE* log = std::fopen(path, "a");
+  FILE* log = std::fopen(path, "ab");
   if (log == nullptr) return 0;
   std::fprintf(log, "%d %d %lld %d [%s]\n", kind, zero, static_cast<long long>(pointer_zero), last,
                text ? text : "(null)");
