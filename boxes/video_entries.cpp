@@ -32,6 +32,7 @@ const VideoCodecRow* find_video_codec(uint32_t codec_id) {
 
 constexpr uint32_t kCompressorNameSize = 32;
 constexpr uint32_t kQuickTimeQuality = 512;
+constexpr uint32_t kDnxhdCompressionIdEnd = 44;  // the id is bytes 40..43 of the header
 
 // The fixed 86-byte header of a visual sample entry, from the size field to the
 // colour table id. Only vendor and the two qualities differ between QuickTime
@@ -252,7 +253,8 @@ int32_t write_avid_atoms(MuxContext* c, MuxTrack* t) {
   ByteWriter* w = c->writer;
   uint32_t compression_id = 0;
   bool interlaced = false;
-  if (t->extradata != nullptr && t->extradata_size >= 42 &&
+  // The compression id is bytes 40..43: a header shorter than 44 bytes has none.
+  if (t->extradata != nullptr && t->extradata_size >= kDnxhdCompressionIdEnd &&
       is_dnxhd_header_prefix(t->extradata) != 0) {
     const uint8_t* h = t->extradata;
     compression_id = static_cast<uint32_t>(h[40]) << 24 | static_cast<uint32_t>(h[41]) << 16 |

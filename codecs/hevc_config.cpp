@@ -33,14 +33,16 @@ constexpr uint32_t kMaxReaderBytes = 0x0FFFFFFF;
 // record's field width where that is smaller).
 constexpr uint32_t kMaxSubLayersMinus1 = 6;
 constexpr uint32_t kMaxChromaFormatIdc = 3;
-constexpr uint32_t kMaxBitDepthMinus8 = 7;  // the record keeps 3 bits
+// H.265 allows 8 to 16 bits; the record's 3-bit fields take the value masked.
+constexpr uint32_t kMaxBitDepthMinus8 = 8;
 constexpr uint32_t kMaxShortTermRefPicSets = 64;
 constexpr uint32_t kMaxPicsPerDirection = 16;
 constexpr uint32_t kMaxDeltaPocs = 2 * kMaxPicsPerDirection;
 constexpr uint32_t kMaxLongTermRefPicsSps = 32;
 constexpr uint32_t kMaxCpbCntMinus1 = 31;
-constexpr uint16_t kNoSpatialSegmentation = 4097;   // nothing seen yet
-constexpr uint16_t kMaxSpatialSegmentation = 4095;  // the record keeps 12 bits
+constexpr uint16_t kNoSpatialSegmentation = 4097;  // nothing seen yet
+// Values above this are written as 0; the field keeps the low 12 bits.
+constexpr uint16_t kMaxSpatialSegmentation = 4096;
 
 // Accepted units per parameter-set type in a record the writer will write.
 struct UnitCountRange {
@@ -355,6 +357,14 @@ bool is_accepted_type(uint8_t nal_unit_type) {
          std::end(kAcceptedTypes);
 }
 
+// An SEI unit the record cannot hold: no full NAL header, or longer than the
+// 16-bit length field. SEI units are only carried along, so such a unit is
+// left out rather than failing the record; a parameter set like it still fails.
+bool is_unstorable_sei(uint8_t nal_unit_type, size_t size) {
+  const bool sei = nal_unit_type == kNalSeiPrefix || nal_unit_type == kNalSeiSuffix;
+  return sei && (size < 2 || size > kMaxUnitSize);
+}
+
 // Steps back over the zero that makes a three-byte start code a four-byte one.
 const uint8_t* start_of_start_code(const uint8_t* p, const uint8_t* begin, const uint8_t* end) {
   return p > begin && p < end && p[-1] == 0 ? p - 1 : p;
@@ -506,7 +516,8 @@ HevcConfig* hevc_config_from_annexb(const uint8_t* data, int32_t size, uint32_t 
     const uint8_t* nal = p + (p[2] == 1 ? 3 : 4);
     if (q > nal) {  // an empty unit has no header and is passed over
       uint8_t nal_unit_type = (nal[0] >> 1) & 0x3F;
-      if (is_accepted_type(nal_unit_type)) {
+      if (is_accepted_type(nal_unit_type) &&
+          !is_unstorable_sei(nal_unit_type, static_cast<size_t>(q - nal))) {
         int32_t result =
             hevc_config_add_nal(nal, static_cast<uint32_t>(q - nal), completeness, config);
         if (result < 0) {
@@ -523,7 +534,7 @@ HevcConfig* hevc_config_from_annexb(const uint8_t* data, int32_t size, uint32_t 
 int32_t hevc_config_write(ByteWriter* w, HevcConfig* config) {
   if (!w || !config) return kHevcErrorWriteRefused;
   config->configuration_version = 1;
-  // 4096 and above cannot be stored in the 12-bit field; 4097 means no VUI said anything.
+  // 4097 means no VUI said anything.
   if (config->min_spatial_segmentation_idc > kMaxSpatialSegmentation)
     config->min_spatial_segmentation_idc = 0;
   if (config->min_spatial_segmentation_idc == 0) config->parallelism_type = 0;

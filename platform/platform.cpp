@@ -33,6 +33,15 @@ int64_t platform_tell(FILE* file) {
   return static_cast<int64_t>(ftello(file));
 }
 
+int platform_check_written(FILE* file, int64_t written) {
+  if (file == nullptr) return EBADF;
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0) return errno != 0 ? errno : EIO;
+  if (st.st_nlink == 0) return ENOENT;
+  if (S_ISREG(st.st_mode) && static_cast<int64_t>(st.st_size) < written) return EIO;
+  return 0;
+}
+
 int32_t wide_to_multibyte(const char16_t* source, char* dst, int32_t dst_size) {
   if (dst == nullptr || dst_size <= 0) return 0;
   static constexpr char16_t kEmpty[] = u"";

@@ -20,6 +20,14 @@ FILE* platform_open_write(const char16_t* file_name);
 int platform_seek(FILE* file, int64_t offset, int whence);
 int64_t platform_tell(FILE* file);
 
+// Checks, on the open stream, that the file still holds what was written to
+// it: 0 when it does; ENOENT when the file has no name left (another process
+// unlinked it, or put another file in its place); EIO when it is shorter than
+// the `written` bytes (cut short); another errno value when the check itself
+// failed. Only a regular file's size is compared; devices and pipes have none.
+// (Windows reads the link count and size with GetFileInformationByHandle.)
+int platform_check_written(FILE* file, int64_t written);
+
 // Converts zero-terminated UTF-16 text, terminator included, to UTF-8 (the
 // form of metadata texts). Unpaired surrogates become U+FFFD. Returns the
 // bytes written including the terminator, or 0 when the result does not fit in

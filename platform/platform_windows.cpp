@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 // After windows.h, which they build on.
 #include <aclapi.h>
+#include <io.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -121,6 +122,18 @@ int platform_seek(FILE* file, int64_t offset, int whence) {
 
 int64_t platform_tell(FILE* file) {
   return _ftelli64(file);
+}
+
+int platform_check_written(FILE* file, int64_t written) {
+  if (file == nullptr) return EBADF;
+  auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE) return EBADF;
+  if (GetFileType(handle) != FILE_TYPE_DISK) return 0;  // devices and pipes have no size
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return EIO;
+  if (info.nNumberOfLinks == 0) return ENOENT;
+  const int64_t size = (int64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  return size < written ? EIO : 0;
 }
 
 int32_t wide_to_multibyte(const char16_t* source, char* dst, int32_t dst_size) {

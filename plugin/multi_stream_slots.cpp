@@ -131,8 +131,8 @@ void merge_streams(const std::vector<StreamInfo>& streams, EncParam& params,
         params.no_video = p.no_video;
         options.display_width = static_cast<int32_t>(p.video.display_width);
         options.display_height = static_cast<int32_t>(p.video.display_height);
-        // The flag follows the display size it vouches for.
-        options.flags = options.display_width > 0 && options.display_height > 0 ? 1 : 0;
+        // Set by any stream with a display size; a later one without never clears it.
+        if (options.display_width > 0 && options.display_height > 0) options.flags = 1;
         if (first_video_metadata == nullptr) first_video_metadata = &p.metadata;
         break;
       case kAudio:
@@ -173,6 +173,9 @@ bool open_writer(MultiStreamSession& s, uint32_t file_fourcc, const MxChar* file
   WriterOptions options{};
   merge_streams(s.streams, *params, options);
   params->file_fourcc = file_fourcc;
+  // Options and create are one step: a session set up on another thread at
+  // the same time must not put its options between them.
+  auto options_held = hold_writer_options();
   if (slots.SetWriterOptions != nullptr) slots.SetWriterOptions(&options);
   s.writer = slots.CreateMediaFile(file_name, params.get());
   return s.writer != nullptr;

@@ -8,6 +8,7 @@
 
 #include "platform/host_text.h"
 #include "plugin/slots.h"
+#include "plugin/trace.h"
 #include "writer/mp4_writer.h"
 #include "xqlog/xq_log.h"
 
@@ -28,17 +29,42 @@ void log_out_of_memory(const char16_t* slot) {
   XQ_LogFormat(u"mx_mp4.dll: %ls failed: out of memory.", slot);
 }
 
+// Sessions may be created on several threads at once: each takes its own copy
+// of the options under the lock and never touches the record while it works.
+std::recursive_mutex g_options_lock;
+WriterOptions g_options{};
+
+bool asks_for_stored_size_and_has_none(const WriterOptions& o) {
+  return (o.flags & 1) != 0 && !(o.display_width > 0 && o.display_height > 0);
+}
+
+// A session whose options asked for the stored display size while none was
+// stored has filled in its video's size; the module keeps it for later files,
+// unless another session or SetWriterOptions stored a size in the meantime.
+void keep_filled_display_size(const WriterOptions& taken, const WriterOptions& filled) {
+  if (!asks_for_stored_size_and_has_none(taken) || asks_for_stored_size_and_has_none(filled))
+    return;
+  std::lock_guard<std::recursive_mutex> lock(g_options_lock);
+  if (!asks_for_stored_size_and_has_none(g_options)) return;
+  g_options.display_width = filled.display_width;
+  g_options.display_height = filled.display_height;
+}
+
 }  // namespace
 
-WriterOptions& module_writer_options() {
-  static WriterOptions options{};
-  return options;
+WriterOptions module_writer_options() {
+  std::lock_guard<std::recursive_mutex> lock(g_options_lock);
+  return g_options;
+}
+
+std::unique_lock<std::recursive_mutex> hold_writer_options() {
+  return std::unique_lock<std::recursive_mutex>(g_options_lock);
 }
 
 uint32_t SetWriterOptions(const WriterOptions* options) {
-  WriterOptions& stored = module_writer_options();
-  std::memset(&stored, 0, sizeof stored);
-  if (options) std::memcpy(&stored, options, sizeof stored);
+  std::lock_guard<std::recursive_mutex> lock(g_options_lock);
+  std::memset(&g_options, 0, sizeof g_options);
+  if (options) std::memcpy(&g_options, options, sizeof g_options);
   return 0;
 }
 
@@ -51,9 +77,10 @@ MxSession CreateMediaFile(const MxChar* file_name, const EncParam* params) {
   }
   if (!find_single_stream_format(params->file_fourcc)) return nullptr;
 
+  const SessionSettings settings{module_writer_options(), Trace};
   CMp4Writer* writer = nullptr;
   try {
-    writer = new CMp4Writer();
+    writer = new CMp4Writer(settings);
   } catch (const std::bad_alloc&) {
     XQ_LogFormat(u"mx_mp4.dll: Create file[%ls] failed.", file_name);
     return nullptr;
@@ -64,6 +91,7 @@ MxSession CreateMediaFile(const MxChar* file_name, const EncParam* params) {
   } catch (const std::bad_alloc&) {
     log_out_of_memory(u"CreateMediaFile");
   }
+  keep_filled_display_size(settings.options, writer->writer_options());
   if (created) return writer;
   delete writer;
   XQ_LogFormat(u"mx_mp4.dll: Create file[%ls] failed.", file_name);

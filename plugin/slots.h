@@ -1,6 +1,8 @@
 // The slot functions that the format tables point to.
 #pragma once
 
+#include <mutex>
+
 #include "mx_mp4/host.h"
 
 // Single-stream slots.
@@ -26,8 +28,14 @@ void CloseMediaFileMultiStream(MxSession session);
 void WriteExtraDataMultiStream(MxSession session, uint32_t out_stream_index, const uint8_t* blob,
                                int32_t size);
 
-// The module-wide writer options (one record for all sessions of the module).
-WriterOptions& module_writer_options();
+// The module-wide writer options (one record for all sessions of the module),
+// as they stand now. Every access to the record takes its lock.
+WriterOptions module_writer_options();
+
+// Holds the options record's lock (it may be taken again on the same thread):
+// a caller that sets the options and then creates a session keeps other
+// threads from changing the options between the two.
+std::unique_lock<std::recursive_mutex> hold_writer_options();
 
 // Looks a file code up in the single-stream table; null when absent.
 FormatDescriptor* find_single_stream_format(uint32_t file_fourcc);

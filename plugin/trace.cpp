@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -25,12 +26,12 @@ constexpr size_t kMessageUnits = 512;  // formatted message, terminator included
 constexpr int32_t kTextBytes = 4096;   // the message as 8-bit text
 
 struct TraceHook {
-  bool load_attempted;
-  bool entry_looked_up;
   void* library;
   ProbeEntryProcFn entry;
 };
 TraceHook g_hook;
+// Sessions on several threads may trace at once: the library is looked up once.
+std::once_flag g_hook_found;
 
 void release_trace_library() {
   platform_free_library(g_hook.library);
@@ -52,15 +53,11 @@ void load_trace_library() {
 }  // namespace
 
 void Trace(const char16_t* format, ...) {
-  if (!g_hook.load_attempted) {
-    g_hook.load_attempted = true;
+  std::call_once(g_hook_found, [] {
     load_trace_library();
-  }
-  if (!g_hook.entry_looked_up) {
-    g_hook.entry_looked_up = true;
     g_hook.entry =
         reinterpret_cast<ProbeEntryProcFn>(platform_find_symbol(g_hook.library, "ProbeEntryProc"));
-  }
+  });
   if (g_hook.entry == nullptr) return;
   char16_t message[kMessageUnits];
   va_list args;

@@ -55,14 +55,17 @@ bool starts_with_start_code(const uint8_t* d, uint32_t size) {
   return d && size >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1;
 }
 
-// Checks a frame-size list {count, sizes...} against the bytes it describes:
-// every frame has at least one byte and the sizes add up to the bytes. The
-// list's length cannot be known, so a size is read only while the frames
-// still to come can fit into the bytes left: a count larger than the bytes,
-// or sizes that already fill the bytes, stop the reading.
-bool frame_sizes_match(const int32_t* list, int64_t bytes) {
+// Checks a frame list {count, sizes...} against the bytes it describes: the
+// count is at most the bytes (every frame has one byte at least), and a count
+// above 1 needs its sizes, each at least 1, adding up to the bytes. For one
+// frame, or none, the size word is never used, so it is neither read nor
+// checked. The list's length cannot be known, so a size is read only while the
+// frames still to come can fit into the bytes left: a count larger than the
+// bytes, or sizes that already fill the bytes, stop the reading.
+bool frame_list_matches(const int32_t* list, int64_t bytes) {
   const int32_t count = list[0];
   if (count < 0 || count > bytes) return false;
+  if (count <= 1) return true;
   int64_t sum = 0;
   for (int32_t i = 1; i <= count; ++i) {
     if (sum + (count - i + 1) > bytes) return false;
@@ -71,6 +74,20 @@ bool frame_sizes_match(const int32_t* list, int64_t bytes) {
   }
   return sum == bytes;
 }
+
+// The frame list handed to the muxer: the host's own when it has sizes to
+// give; for one frame or none a local {count, bytes}, so that a size word the
+// host may not have passed is never read.
+struct FrameList {
+  FrameList(const int32_t* host_list, int64_t bytes)
+      : local{host_list[0], static_cast<int32_t>(bytes)},
+        list(host_list[0] > 1 ? host_list : local) {}
+  FrameList(const FrameList&) = delete;
+  FrameList& operator=(const FrameList&) = delete;
+  int32_t count() const { return list[0]; }
+  const int32_t local[2];
+  const int32_t* const list;
+};
 
 // Growable byte buffer helper: keeps the first `used` bytes.
 bool grow_buffer(std::unique_ptr<uint8_t[]>& buffer, size_t& capacity, size_t needed, size_t used) {
@@ -205,34 +222,58 @@ uint32_t CMp4Writer::write_dual_audio(const MxAudioFrame* frame, const int32_t* 
         static_cast<int>(a), static_cast<int>(b), static_cast<int>(size));
     return 0;
   }
-  // Frame info: n, then {m, m AAC sizes}, then {k, k AC-3 sizes}.
+  // Frame info: n, then {m, m AAC sizes}, then {k, k AC-3 sizes}. Each half is
+  // checked on its own, so a half that does not match its list does not cost
+  // the other half. The AC-3 list lies behind the AAC one, so it can be found
+  // only when the AAC count is one the AAC bytes can hold.
   const int32_t n = info[0];
-  const int32_t* aac_info = info + 1;
-  bool valid = n >= 0 && n <= size && frame_sizes_match(aac_info, a);
-  const int32_t* ac3_info = valid ? aac_info + 1 + aac_info[0] : nullptr;
-  valid = valid && frame_sizes_match(ac3_info, b);
-  if (!valid) {
+  if (n < 0 || n > size) {
     XQ_LogFormat(
         u"CMp4Writer::WriteAudioFrame refused: frame info does not match the dual "
         u"audio packet [%d]\n",
         static_cast<int>(size));
     return 0;
   }
+  const int32_t* aac_info = info + 1;
+  const bool aac_found = aac_info[0] >= 0 && aac_info[0] <= a;
+  const int32_t* ac3_info = aac_found ? aac_info + 1 + aac_info[0] : nullptr;
+  struct Half {
+    const char16_t* name;
+    uint32_t codec_id;
+    const uint8_t* bytes;
+    int64_t size;
+    const int32_t* info;
+    bool valid;
+  };
+  const Half halves[] = {
+      {u"AAC", kCodecAac, d + 4, a, aac_info, aac_found && frame_list_matches(aac_info, a)},
+      {u"AC-3", kCodecAc3, d + 8 + a, b, ac3_info,
+       ac3_info != nullptr && frame_list_matches(ac3_info, b)},
+  };
+  int64_t accepted = size - 8;
+  for (const Half& h : halves) {
+    if (h.valid || h.size == 0) continue;
+    XQ_LogFormat(
+        u"CMp4Writer::WriteAudioFrame refused: frame info does not match the %ls part [%d] of "
+        u"the dual audio packet\n",
+        h.name, static_cast<int>(h.size));
+    accepted -= h.size;
+  }
+  if (accepted == 0) return 0;
 
   for (int32_t i = 0; i < track_spec_count; ++i) {
     const TrackSpec& s = track_specs[i];
     if (s.kind != kKindAudio) continue;
     int64_t duration = static_cast<int64_t>(mux->tracks[s.index].sample_duration) * n;
-    bool added = true;
-    if (s.codec_id == kCodecAac && a >= 1)
-      added = add_sample(s.index, d + 4, static_cast<uint32_t>(a), 0, kKindAudio, aac_info,
-                         frame->dts, frame->pts, duration);
-    else if (s.codec_id == kCodecAc3 && b >= 1)
-      added = add_sample(s.index, d + 8 + a, static_cast<uint32_t>(b), 0, kKindAudio, ac3_info,
-                         frame->dts, frame->pts, duration);
-    if (!added) return 0;
+    for (const Half& h : halves) {
+      if (s.codec_id != h.codec_id || !h.valid || h.size < 1) continue;
+      FrameList frames(h.info, h.size);
+      if (!add_sample(s.index, h.bytes, static_cast<uint32_t>(h.size), 0, kKindAudio, frames.list,
+                      frame->dts, frame->pts, duration))
+        return 0;
+    }
   }
-  return static_cast<uint32_t>(size - 8);
+  return static_cast<uint32_t>(accepted);
 }
 
 uint32_t CMp4Writer::write_pcm_audio(const MxAudioFrame* frame) {
@@ -263,7 +304,7 @@ uint32_t CMp4Writer::write_other_audio(const MxAudioFrame* frame, const int32_t*
     XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: no frame info\n");
     return 0;
   }
-  if (!frame_sizes_match(info, frame->size)) {
+  if (!frame_list_matches(info, frame->size)) {
     XQ_LogFormat(
         u"CMp4Writer::WriteAudioFrame refused: frame info does not match the packet "
         u"[%d]\n",
@@ -271,9 +312,10 @@ uint32_t CMp4Writer::write_other_audio(const MxAudioFrame* frame, const int32_t*
     return 0;
   }
   int32_t track = first_spec_of_kind(kKindAudio);
-  int64_t duration = static_cast<int64_t>(mux->tracks[track].sample_duration) * info[0];
-  if (!add_sample(track, frame->data, static_cast<uint32_t>(frame->size), 0, kKindAudio, info,
-                  frame->dts, frame->pts, duration))
+  FrameList frames(info, frame->size);
+  int64_t duration = static_cast<int64_t>(mux->tracks[track].sample_duration) * frames.count();
+  if (!add_sample(track, frame->data, static_cast<uint32_t>(frame->size), 0, kKindAudio,
+                  frames.list, frame->dts, frame->pts, duration))
     return 0;
   return static_cast<uint32_t>(frame->size);
 }

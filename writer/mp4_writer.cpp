@@ -14,8 +14,6 @@
 #include "codecs/avcc.h"
 #include "platform/host_text.h"
 #include "platform/platform.h"
-#include "plugin/slots.h"
-#include "plugin/trace.h"
 #include "writer/live_photo.h"
 #include "xqlog/xq_log.h"
 
@@ -260,9 +258,21 @@ std::string live_photo_still_path(const std::string& movie_path) {
   return path + ".jpg";
 }
 
+bool same_path_ignoring_case(const std::string& a, const std::string& b) {
+  auto lower = [](unsigned char ch) { return ch >= 'A' && ch <= 'Z' ? ch + ('a' - 'A') : ch; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
 // ------------------------------------------------------------ session
 
-CMp4Writer::CMp4Writer() : params(std::make_unique<EncParam>()) {
+CMp4Writer::CMp4Writer() : CMp4Writer(SessionSettings{}) {}
+
+CMp4Writer::CMp4Writer(const SessionSettings& session_settings)
+    : settings(session_settings), params(std::make_unique<EncParam>()) {
   std::memset(params.get(), 0, sizeof(EncParam));
   params->metadata.cover_art = nullptr;
   for (int32_t i = 0; i < kMaxTracks; ++i)
@@ -403,7 +413,7 @@ void CMp4Writer::configure_video_tracks() {
     const TrackSpec& s = track_specs[i];
     if (s.kind != kKindVideo || s.codec_id == kCodecNone) continue;
     timing = choose_video_timing(rate);
-    if (timing.trace) Trace(u"\r\nFrameRate[%fHz].\r\n", rate);
+    if (timing.trace && settings.trace) settings.trace(u"\r\nFrameRate[%fHz].\r\n", rate);
     if (timing.fallback)
       XQ_LogFormat(u"CMp4Writer::CreateMediaFile unusable frame rate [%f], writing %d/%d\n", rate,
                    kFallbackTimescale, kFallbackSampleDuration);
@@ -411,7 +421,7 @@ void CMp4Writer::configure_video_tracks() {
     video_timescale = timing.timescale;
     mux_set_picture_size(s.index, mux, video_params.width, video_params.height);
 
-    WriterOptions& options = module_writer_options();
+    WriterOptions& options = settings.options;
     uint32_t display_width = video_params.width;
     uint32_t display_height = video_params.height;
     if (options.flags & 1) {
@@ -463,13 +473,13 @@ void CMp4Writer::hand_over_picture(const char16_t* file_name) {
   const MxPicture* picture = params->metadata.cover_art;
   if (!picture) return;
 
+  // The movie carries the picture as its cover art, a Live Photo as well.
+  const bool has_bytes = picture->data && picture->size > 0;
+  if (has_bytes) mux_set_cover_art(mux, picture);
   if (params->metadata.live_photo == 0) {
-    if (!picture->data || picture->size == 0) {
+    if (!has_bytes)
       XQ_LogFormat(u"CMp4Writer::CreateMediaFile cover picture without data [%d]\n",
                    static_cast<int>(picture->size));
-      return;
-    }
-    mux_set_cover_art(mux, picture);
     return;
   }
 
@@ -489,13 +499,22 @@ void CMp4Writer::hand_over_picture(const char16_t* file_name) {
         static_cast<int>(picture->picture_kind));
     return;
   }
-  if (!picture->data || picture->size == 0) {
+  if (!has_bytes) {
     XQ_LogFormat(
         u"CMp4Writer::CreateMediaFile Live Photo picture without data, "
         u"no still written\n");
     return;
   }
-  std::string still = live_photo_still_path(wide_to_ansi_string(file_name));
+  const std::string movie = wide_to_ansi_string(file_name);
+  const std::string still = live_photo_still_path(movie);
+  if (same_path_ignoring_case(still, movie)) {
+    // A movie already named .jpg: the still would be written over the movie.
+    XQ_LogFormat(
+        u"CMp4Writer::CreateMediaFile Live Photo still would replace the movie [%ls], "
+        u"no still written\n",
+        file_name);
+    return;
+  }
   add_still_picture(still.c_str(), picture->data, picture->size, content_id.c_str());
 }
 
@@ -570,8 +589,10 @@ int32_t CMp4Writer::WriteTrail() {
   finish_file(mux);
 
   // Everything reaches the stream here, so a failed write is known before the
-  // trail is reported.
+  // trail is reported. A file that another process unlinked, replaced or cut
+  // short meanwhile took every write without an error: it is incomplete too.
   int error = writer_flush(mux->writer);
+  if (error == 0) error = platform_check_written(file, writer_tell(mux->writer));
   if (error == 0)
     XQ_LogMessage(u"mx_mp4.dll: writed trail successful.");
   else

@@ -17,6 +17,17 @@
 #include "mx_mp4/host.h"
 #include "output/mux.h"
 
+// The trace hook's signature: a UTF-16 printf-style message.
+using TraceFn = void (*)(const char16_t* format, ...);
+
+// What a session takes from the module when it is created: its own copy of the
+// module-wide writer options, so that options set for another session never
+// reach it while it is set up, and the trace hook (null: nothing is traced).
+struct SessionSettings {
+  WriterOptions options{};
+  TraceFn trace = nullptr;
+};
+
 // Time scale and sample duration of a video track, chosen from its frame rate.
 struct VideoTiming {
   uint32_t timescale;
@@ -43,10 +54,15 @@ int32_t audio_samples_per_frame(uint32_t codec_id, uint32_t sample_rate);
 // extension replaced by ".jpg". Only a dot inside the last path component,
 // not at its first position, starts an extension.
 std::string live_photo_still_path(const std::string& movie_path);
+// Whether two 8-bit paths name the same file where names are compared without
+// regard to case, as on Windows. Letters are folded in the ASCII range only; a
+// still path differs from its movie's path only in the (ASCII) extension.
+bool same_path_ignoring_case(const std::string& a, const std::string& b);
 
 class CMp4Writer {
  public:
   CMp4Writer();
+  explicit CMp4Writer(const SessionSettings& settings);
   ~CMp4Writer();
   CMp4Writer(const CMp4Writer&) = delete;
   CMp4Writer& operator=(const CMp4Writer&) = delete;
@@ -77,6 +93,10 @@ class CMp4Writer {
   const std::vector<uint8_t>& audio_config_value() const { return audio_config; }
   size_t nal_scratch_capacity_value() const { return nal_scratch_capacity; }
   bool output_failed() const { return io_failure_logged; }
+  // The session's copy of the writer options. When they ask for the stored
+  // display size and hold none, CreateMediaFile fills in the video's size,
+  // which the module keeps for later files.
+  const WriterOptions& writer_options() const { return settings.options; }
 
  private:
   // Frame intake steps.
@@ -104,6 +124,7 @@ class CMp4Writer {
   void configure_video_tracks();
   void hand_over_picture(const char16_t* file_name);
 
+  SessionSettings settings;
   uint32_t frame_packing_done = 0;
   uint32_t still_time_written = 0;
   std::string content_id;

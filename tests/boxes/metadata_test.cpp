@@ -13,6 +13,7 @@
 #include "support/box_capture.h"
 #include "support/box_reader.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 
 namespace {
 
@@ -372,9 +373,7 @@ TEST(CastAndCrew, ListsFillingTheirFieldsStayWellFormed) {
   EXPECT_EQ(plist.find('#'), std::string::npos);
   EXPECT_EQ(plist.find("<string>&lt;&amp;&lt;&amp;&lt;&amp;</string>"), plist.find("<string>"));
 
-  if (std::system("command -v xmllint >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "xmllint not installed";
-  }
+  MX_REQUIRE_TOOLS("xmllint");
   const std::string path = test_temp_path("plist.xml");
   write_whole_file(path, Bytes(plist.begin(), plist.end()));
   EXPECT_EQ(std::system(("xmllint --nonet --noout " + path).c_str()), 0) << plist;

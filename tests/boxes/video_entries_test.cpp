@@ -208,18 +208,14 @@ TEST(VideoEntry, HevcWithoutConfigurationGetsAnEmptyHvcc) {
   EXPECT_EQ(Bytes(b.begin() + kVisualHeaderSize, b.end()), hex_bytes("00 00 00 08 68 76 63 43"));
 }
 
-// A DNxHD header start with a compression id at bytes 40..43.
+// A DNxHD header start with a compression id at bytes 40..43; a shorter
+// header holds as much of the id as fits.
 Bytes dnxhd_header(bool interlaced, uint32_t cid, uint32_t size = 64) {
   Bytes h(size, 0);
   const uint8_t prefix[] = {0x00, 0x00, 0x02, 0x80, 0x01};
   std::copy(prefix, prefix + 5, h.begin());
   if (interlaced) h[5] = 0x02;
-  if (size >= 44) {
-    h[40] = static_cast<uint8_t>(cid >> 24);
-    h[41] = static_cast<uint8_t>(cid >> 16);
-    h[42] = static_cast<uint8_t>(cid >> 8);
-    h[43] = static_cast<uint8_t>(cid);
-  }
+  for (uint32_t i = 40; i < 44 && i < size; ++i) h[i] = static_cast<uint8_t>(cid >> (8 * (43 - i)));
   return h;
 }
 
@@ -245,6 +241,14 @@ TEST(VideoEntry, DnxhdAvidAtoms) {
        "00 00 04 DA 00 00 07 80 00 00 02 1C 00 00 00 02 00 00 00 00 00 00 00 04"},
       {"header too short", dnxhd_header(true, 1242, 41), 1080,
        "00 00 00 00 00 00 07 80 00 00 04 38 00 00 00 01 00 00 00 00 00 00 00 05"},
+      // The id needs bytes 40..43: 42 or 43 bytes hold only part of it, and
+      // reading it would run past the copy (the sanitizer build sees that).
+      {"42-byte header", dnxhd_header(true, 0x010204D3, 42), 1080,
+       "00 00 00 00 00 00 07 80 00 00 04 38 00 00 00 01 00 00 00 00 00 00 00 05"},
+      {"43-byte header", dnxhd_header(true, 0x010204D3, 43), 1080,
+       "00 00 00 00 00 00 07 80 00 00 04 38 00 00 00 01 00 00 00 00 00 00 00 05"},
+      {"44-byte header", dnxhd_header(true, 0x010204D3, 44), 1080,
+       "01 02 04 D3 00 00 07 80 00 00 02 1C 00 00 00 02 00 00 00 00 00 00 00 04"},
       {"not a DNxHD header", Bytes(64, 0x11), 720,
        "00 00 00 00 00 00 05 00 00 00 02 D0 00 00 00 01 00 00 00 00 00 00 00 06"},
   };

@@ -506,7 +506,10 @@ TEST(HevcConfig, SpatialSegmentationAndParallelism) {
       {"minimum over SPSs", {200, 8, -1}, false, true, "f0 08 ff"},
       {"zero forces type 0", {0}, false, true, "f0 00 fc"},
       {"4095 is the largest", {4095}, true, false, "ff ff fe"},
-      {"4096 does not fit 12 bits", {4096}, true, false, "f0 00 fc"},
+      // Only values above 4096 are zeroed; 4096 keeps the parallelism type and
+      // leaves its low 12 bits, 0, in the field.
+      {"4096 is not zeroed", {4096}, true, false, "f0 00 fe"},
+      {"4097 and above are zeroed", {4097}, true, false, "f0 00 fc"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -578,12 +581,13 @@ TEST(HevcConfig, MalformedParameterSetsFailTheBuild) {
       {"8 sub-layers in the VPS", build_test_vps(seven_layers), kHevcErrorMalformed},
       {"chroma_format_idc 4", sps_with([](TestSps& s) { s.chroma_format_idc = 4; }),
        kHevcErrorMalformed},
-      {"16-bit luma does not fit the record",
-       sps_with([](TestSps& s) { s.bit_depth_luma_minus8 = 8; }), kHevcErrorMalformed},
+      {"luma deeper than 16 bits", sps_with([](TestSps& s) { s.bit_depth_luma_minus8 = 9; }),
+       kHevcErrorMalformed},
+      {"chroma deeper than 16 bits", sps_with([](TestSps& s) { s.bit_depth_chroma_minus8 = 9; }),
+       kHevcErrorMalformed},
       {"truncated SPS", head(hex_bytes(kHevc420Sps), 30), kHevcErrorMalformed},
       {"truncated VPS", head(hex_bytes(kHevc420Vps), 12), kHevcErrorMalformed},
       {"truncated PPS", hex_bytes("44 01 c1"), kHevcErrorMalformed},
-      {"one-byte SEI", hex_bytes("4e"), kHevcErrorMalformed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -622,13 +626,72 @@ TEST(HevcConfig, AddNalChecksTypeAndSize) {
   EXPECT_EQ(config->arrays[0].num_nalus, 1);
   EXPECT_EQ(config->arrays[0].nal_unit_length[0], 65535);
 
-  // Through the Annex-B path the same oversized unit fails the whole build.
+  // An oversized parameter set fails the whole build; an oversized SEI unit
+  // (below) is passed over instead.
+  Bytes pps = hex_bytes(kHevc420Pps);
+  pps.resize(65536, 0x80);
   int32_t error = 0;
-  EXPECT_FALSE(build(concat({hex_bytes("00 00 00 01"), sei}), &error));
+  EXPECT_FALSE(build(annexb({hex_bytes(kHevc420Vps), hex_bytes(kHevc420Sps), pps}), &error));
   EXPECT_EQ(error, kHevcErrorUnitTooLarge);
 
   EXPECT_EQ(hevc_config_add_nal(nullptr, 10, 0, config.get()), kHevcErrorMalformed);
   EXPECT_EQ(hevc_config_add_nal(slice.data(), 8, 0, nullptr), kHevcErrorMalformed);
+}
+
+// Units the record cannot hold: an SEI unit of one byte (no full header) or
+// longer than the 16-bit length field is left out and the rest of the record
+// stands; the parameter sets are what a decoder needs.
+TEST(HevcConfig, SeiUnitsTheRecordCannotHoldAreLeftOut) {
+  Bytes oversized(65536, 0x80);
+  oversized[0] = 0x4e;
+  oversized[1] = 0x01;
+  struct Case {
+    const char* name;
+    Bytes sei;
+  };
+  const Case cases[] = {
+      {"one-byte prefix SEI", hex_bytes("4e")},
+      {"one-byte suffix SEI", hex_bytes("50")},
+      {"prefix SEI of 65536 bytes", oversized},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int32_t error = 0;
+    Built config = build(annexb({hex_bytes(kHevc420Vps), c.sei, hex_bytes(kHevc420Sps),
+                                 hex_bytes(kHevc420SeiLight), hex_bytes(kHevc420Pps)}),
+                         &error);
+    ASSERT_TRUE(config) << std::hex << error;
+    ASSERT_EQ(config->num_of_arrays, 4);
+    EXPECT_EQ(config->arrays[0].nal_unit_type, 32);
+    EXPECT_EQ(config->arrays[1].nal_unit_type, 33);
+    EXPECT_EQ(config->arrays[2].nal_unit_type, 39);
+    EXPECT_EQ(config->arrays[2].num_nalus, 1) << "only the good SEI unit";
+    EXPECT_EQ(config->arrays[2].nal_unit_length[0], hex_bytes(kHevc420SeiLight).size());
+    EXPECT_EQ(config->arrays[3].nal_unit_type, 34);
+    int32_t result = 0;
+    record_of(config.get(), &result);
+    EXPECT_EQ(result, 0);
+  }
+}
+
+// H.265 allows bit depths up to 16 (minus 8 = 8): the stream builds, the
+// configuration keeps the value, and the record's 3-bit fields carry it
+// masked as the record's layout has them (value | 0xF8).
+TEST(HevcConfig, SixteenBitStreamsBuildTheRecord) {
+  TestSps s;
+  s.vui = true;
+  s.bit_depth_luma_minus8 = 8;
+  s.bit_depth_chroma_minus8 = 8;
+  Built config =
+      build(annexb({hex_bytes(kHevc420Vps), build_test_sps(s), build_test_pps(false, false)}));
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->bit_depth_luma_minus8, 8);
+  EXPECT_EQ(config->bit_depth_chroma_minus8, 8);
+  int32_t result = -1;
+  Bytes record = record_of(config.get(), &result);
+  EXPECT_EQ(result, 0);
+  ASSERT_GE(record.size(), 23u);
+  EXPECT_EQ(Bytes(record.begin() + 17, record.begin() + 19), hex_bytes("f8 f8"));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Real encoder output through the slots, read back by ffprobe and decoded by
 // ffmpeg (Debian's builds, used as black-box readers): H.264 with B-frames and
 // AAC into MP4 and MOV, and HEVC into MP4. The streams are made with ffmpeg at
-// test time; the test is skipped when ffmpeg is not installed.
+// test time.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +13,7 @@
 
 #include "support/plugin_host.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 
 using host::fourcc;
 
@@ -34,10 +35,6 @@ CommandResult run(const std::string& command) {
   while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.output.append(buffer, n);
   r.status = pclose(pipe);
   return r;
-}
-
-bool have_ffmpeg() {
-  return run("ffmpeg -version").status == 0 && run("ffprobe -version").status == 0;
 }
 
 // NAL units of an Annex-B stream, split at 3- and 4-byte start codes.
@@ -127,7 +124,7 @@ std::vector<AdtsFrame> adts_frames(const Bytes& s) {
 class SessionInterop : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+    MX_REQUIRE_TOOLS("ffmpeg", "ffprobe");
     host::slots_for(fourcc("MP4 ")).SetWriterOptions(nullptr);
   }
 

@@ -11,6 +11,7 @@
 
 #include "mxmux_test_util.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 
 using namespace mxmux_test;
 
@@ -94,7 +95,10 @@ struct Input {
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!plugin_ready()) GTEST_SKIP() << "the plug-in in this build cannot create a file yet";
+    // A plug-in that cannot create a session is the fault these tests exist to
+    // catch: it fails them, it never skips them.
+    ASSERT_TRUE(plugin_ready()) << "the built plug-in cannot create an MP4 session";
+    MX_REQUIRE_TOOLS("ffmpeg", "ffprobe");
   }
 
   // Muxes, then compares every input with its stream in the output.

@@ -5,6 +5,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <cerrno>
@@ -130,6 +133,69 @@ TEST(Platform, OpenWriteReportsErrno) {
   EXPECT_EQ(platform_open_write(u"/nonexistent-folder-of-the-test/x.mp4"), nullptr);
   EXPECT_EQ(errno, ENOENT);
 }
+
+#ifdef _WIN32
+// On Windows the system itself keeps another process from unlinking, replacing
+// or cutting a file the plug-in holds open for writing (no sharing of delete
+// or write access): the file keeps every written byte and the check passes.
+TEST(Platform, CheckWrittenFilesCannotBeChangedUnderneath) {
+  std::string path = test_temp_path("check-written.bin");
+  FILE* file = platform_open_write(multibyte_to_wide(path.c_str()).c_str());
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite("0123456789", 1, 10, file), 10u);
+  ASSERT_EQ(std::fflush(file), 0);
+  EXPECT_NE(std::remove(path.c_str()), 0);
+  write_whole_file(path + ".other", {1, 2, 3, 4, 5});
+  EXPECT_FALSE(MoveFileExA((path + ".other").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(platform_check_written(file, 10), 0);
+  EXPECT_EQ(platform_check_written(file, 11), EIO);  // shorter than what was written
+  std::fclose(file);
+  std::remove(path.c_str());
+  std::remove((path + ".other").c_str());
+  EXPECT_EQ(platform_check_written(nullptr, 0), EBADF);
+}
+#else
+// What another process may do to a file while it is written: the check on
+// the open stream tells a file that still holds every written byte under its
+// name from one that was unlinked, replaced or cut short.
+TEST(Platform, CheckWrittenSeesFilesChangedUnderneath) {
+  struct Case {
+    const char* name;
+    void (*change)(const std::string& path);
+    int result;
+  };
+  const Case cases[] = {
+      {"left alone", [](const std::string&) {}, 0},
+      {"unlinked", [](const std::string& path) { std::remove(path.c_str()); }, ENOENT},
+      {"replaced by another file",
+       [](const std::string& path) {
+         write_whole_file(path + ".other", {1, 2, 3, 4, 5});
+         std::rename((path + ".other").c_str(), path.c_str());
+       },
+       ENOENT},
+      {"truncated", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 5), 0); }, EIO},
+      {"grown", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 100), 0); }, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = test_temp_path("check-written.bin");
+    FILE* file = platform_open_write(multibyte_to_wide(path.c_str()).c_str());
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite("0123456789", 1, 10, file), 10u);
+    ASSERT_EQ(std::fflush(file), 0);
+    c.change(path);
+    EXPECT_EQ(platform_check_written(file, 10), c.result);
+    std::fclose(file);
+    std::remove(path.c_str());
+  }
+  // Devices and pipes have no size to compare with.
+  FILE* null_device = std::fopen("/dev/null", "wb");
+  ASSERT_NE(null_device, nullptr);
+  EXPECT_EQ(platform_check_written(null_device, 1000), 0);
+  std::fclose(null_device);
+  EXPECT_EQ(platform_check_written(nullptr, 0), EBADF);
+}
+#endif
 
 #ifdef _WIN32
 // GetTempPathW: the user's temporary folder, from TMP (then TEMP), with a

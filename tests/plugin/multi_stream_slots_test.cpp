@@ -319,7 +319,9 @@ TEST_F(MultiStream, VideoWithoutAudioTakesTheFirstVideoMetadata) {
   CloseMediaFileMultiStream(session);
 }
 
-TEST_F(MultiStream, DisplaySizeFlagFollowsTheWinningVideoStream) {
+// The size comes from the last video stream; the flag is set by any video
+// stream with both sizes above 0 and never cleared by a later one.
+TEST_F(MultiStream, DisplaySizeFlagIsOnlyEverSet) {
   struct Case {
     const char* name;
     uint32_t w1, h1, w2, h2;
@@ -328,7 +330,9 @@ TEST_F(MultiStream, DisplaySizeFlagFollowsTheWinningVideoStream) {
   };
   const Case cases[] = {
       {"second sized", 1920, 1080, 1280, 720, 1280, 720, 1},
-      {"second unsized", 1920, 1080, 0, 0, 0, 0, 0},
+      {"second unsized", 1920, 1080, 0, 0, 0, 0, 1},
+      {"first unsized", 0, 0, 1280, 720, 1280, 720, 1},
+      {"both unsized", 0, 0, 0, 0, 0, 0, 0},
       {"only width", 0, 0, 640, 0, 640, 0, 0},
       {"negative as i32", 0, 0, 0x80000000u, 480, INT32_MIN, 480, 0},
   };

@@ -11,15 +11,43 @@
 
 namespace host {
 
+namespace {
+
+void* plugin_library() {
+  static void* library = [] {
+    void* loaded = open_library(MX_PLUGIN_PATH);
+    if (!loaded) throw std::runtime_error("cannot load the plug-in: " + library_error());
+    return loaded;
+  }();
+  return library;
+}
+
+}  // namespace
+
 const FormatDescriptor* single_stream_table() {
   static const FormatDescriptor* table = [] {
-    void* library = open_library(MX_PLUGIN_PATH);
-    if (!library) throw std::runtime_error("cannot load the plug-in: " + library_error());
-    auto get = reinterpret_cast<GetFileFormatsFn>(library_symbol(library, "GetFileFormats"));
+    auto get =
+        reinterpret_cast<GetFileFormatsFn>(library_symbol(plugin_library(), "GetFileFormats"));
     if (!get) throw std::runtime_error("the plug-in has no GetFileFormats");
     return static_cast<const FormatDescriptor*>(get());
   }();
   return table;
+}
+
+const FormatDescriptor* multi_stream_table() {
+  static const FormatDescriptor* table = [] {
+    auto get = reinterpret_cast<GetFileMultiStreamFormatsFn>(
+        library_symbol(plugin_library(), "GetFileMultiStreamFormats"));
+    if (!get) throw std::runtime_error("the plug-in has no GetFileMultiStreamFormats");
+    return static_cast<const FormatDescriptor*>(get());
+  }();
+  return table;
+}
+
+const MultiStreamSlots& multi_slots_for(uint32_t file_fourcc) {
+  for (const FormatDescriptor* d = multi_stream_table(); d->fourcc != 0; ++d)
+    if (d->fourcc == file_fourcc) return d->slots.multi;
+  throw std::runtime_error("no multi-stream format with that code");
 }
 
 const SingleStreamSlots& slots_for(uint32_t file_fourcc) {

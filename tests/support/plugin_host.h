@@ -20,6 +20,9 @@ constexpr uint32_t fourcc(const char (&s)[5]) {
 const FormatDescriptor* single_stream_table();
 // The slots of the entry with this file code; throws when there is none.
 const SingleStreamSlots& slots_for(uint32_t file_fourcc);
+// The plug-in's multi-stream table, and the slots of one of its entries.
+const FormatDescriptor* multi_stream_table();
+const MultiStreamSlots& multi_slots_for(uint32_t file_fourcc);
 
 // A zeroed EncParam with the file code set and no streams.
 std::unique_ptr<EncParam> blank_params(uint32_t file_fourcc);

@@ -12,16 +12,13 @@
 #include "support/box_reader.h"
 #include "support/plugin_host.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 
 using host::fourcc;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-bool have(const char* tool) {
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
 
 // Standard output of a command, without the final line break.
 std::string run(const std::string& command) {
@@ -118,11 +115,7 @@ Aac split_adts(const Bytes& s) {
 
 class MetadataReaders : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!have("ffmpeg") || !have("ffprobe") || !have("exiftool")) {
-      GTEST_SKIP() << "ffmpeg, ffprobe or exiftool not installed";
-    }
-  }
+  void SetUp() override { MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "exiftool"); }
 };
 
 // Writes ten H.264 frames of the given size through the slots.
@@ -186,10 +179,12 @@ TEST_F(MetadataReaders, LivePhotoMovieAndStillShareTheIdentifier) {
   EXPECT_EQ(run(tags + "com.apple.quicktime.content.identifier " + movie), id);
   EXPECT_EQ(run(tags + "com.apple.quicktime.creationdate " + movie), "2024-05-01T10:00:00+0200");
   EXPECT_EQ(run(tags + "title " + movie), "Live & well");
-  EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_type,codec_tag_string "
+  // The picture is the movie's cover art too: readers show it as an attached picture.
+  EXPECT_EQ(run("ffprobe -v error -show_entries "
+                "stream=codec_type,codec_tag_string:stream_disposition=attached_pic "
                 "-of csv=p=0 " +
                 movie),
-            "video,avc1\ndata,mebx");
+            "video,avc1,0\ndata,mebx,0\nvideo,[0][0][0][0],1");
   EXPECT_EQ(run("ffmpeg -v error -i " + movie + " -map 0:v -f null - 2>&1"), "");
   EXPECT_EQ(run("ffprobe -v error -show_entries stream=width,height -of csv=p=0 " + still),
             run("ffprobe -v error -show_entries stream=width,height -of csv=p=0 " +

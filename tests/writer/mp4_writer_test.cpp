@@ -6,13 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+#include "platform/wformat.h"
 #include "plugin/slots.h"
+#include "support/box_reader.h"
 #include "support/plugin_host.h"
 #include "support/test_files.h"
 
@@ -350,7 +354,12 @@ TEST_F(WriterSession, LivePhotoMarksTheContextAndHandsTheStillOver) {
   ASSERT_TRUE(w.CreateMediaFile(u16(movie).c_str(), p.get()));
   MuxContext* c = w.mux_context();
   EXPECT_EQ(c->live_photo, 1u);
-  EXPECT_EQ(c->metadata.cover_art, nullptr);  // the picture becomes the still, not cover art
+  // The picture becomes the still and, as in any movie, the cover art: a copy of its own.
+  ASSERT_NE(c->metadata.cover_art, nullptr);
+  EXPECT_NE(c->metadata.cover_art->data, jpeg.data());
+  EXPECT_EQ(
+      Bytes(c->metadata.cover_art->data, c->metadata.cover_art->data + c->metadata.cover_art->size),
+      jpeg);
   EXPECT_EQ(w.mode_value(), 1u);
   ASSERT_EQ(w.content_id_value().size(), 36u);
   EXPECT_EQ(std::string(c->content_id), w.content_id_value());
@@ -363,6 +372,81 @@ TEST_F(WriterSession, LivePhotoMarksTheContextAndHandsTheStillOver) {
   std::string text(still.begin(), still.end());
   EXPECT_NE(text.find(w.content_id_value()), std::string::npos);
   EXPECT_EQ(w.WriteTrail(), 0);
+  w.CloseFile();
+
+  // The movie's covr item holds the picture (data type 13: JPEG).
+  iso::Tree tree = iso::read_file(movie);
+  const iso::Box& data = tree.at("moov/udta/meta/ilst/covr/data");
+  EXPECT_EQ(data.u32(0), 13u);
+  const Bytes payload = data.payload();
+  EXPECT_EQ(Bytes(payload.begin() + 8, payload.end()), jpeg);
+}
+
+// What the trace hook a session was given receives.
+static std::vector<std::string> g_traced;
+static void recording_trace(const char16_t* format, ...) {
+  char16_t message[256];
+  va_list args;
+  va_start(args, format);
+  format_utf16v(message, 256, format, args);
+  va_end(args);
+  g_traced.push_back(wide_to_string(message));
+}
+
+// A session works from what it was given when it was created: its own copy
+// of the writer options, and the trace hook. The module-wide options record
+// is neither read nor written by the session itself.
+TEST_F(WriterSession, UsesTheOptionsAndTraceHookItWasGiven) {
+  struct Case {
+    const char* name;
+    WriterOptions options;
+    double frame_rate;
+    uint32_t display_width, display_height;
+    WriterOptions after;  // the session's copy once the file is created
+    size_t traced;
+  };
+  const Case cases[] = {
+      {"no options", {}, 25.0, 640, 480, {}, 0},
+      {"stored size", {0, 1, 0, 1280, 720, 0}, 25.0, 1280, 720, {0, 1, 0, 1280, 720, 0}, 0},
+      {"flag without a size: filled in",
+       {0, 1, 0, 0, 720, 0},
+       23.976023976023978,
+       640,
+       480,
+       {0, 1, 0, 640, 480, 0},
+       1},
+      {"size without the flag",
+       {0, 0, 0, 1280, 720, 0},
+       23.976023976023978,
+       640,
+       480,
+       {0, 0, 0, 1280, 720, 0},
+       1},
+  };
+  const WriterOptions marker = {0, 1, 0, 111, 222, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetWriterOptions(&marker);
+    g_traced.clear();
+    auto p = host::blank_params(fourcc("MP4 "));
+    host::set_video(*p, fourcc("H264"), 640, 480, c.frame_rate);
+    CMp4Writer w(SessionSettings{c.options, recording_trace});
+    ASSERT_TRUE(w.CreateMediaFile(name("given.mp4").c_str(), p.get()));
+    EXPECT_EQ(w.mux_context()->tracks[0].display_width, c.display_width);
+    EXPECT_EQ(w.mux_context()->tracks[0].display_height, c.display_height);
+    EXPECT_EQ(std::memcmp(&w.writer_options(), &c.after, sizeof c.after), 0);
+    WriterOptions module = module_writer_options();
+    EXPECT_EQ(std::memcmp(&module, &marker, sizeof marker), 0);
+    ASSERT_EQ(g_traced.size(), c.traced);
+    if (c.traced) {
+      EXPECT_EQ(g_traced[0], "\r\nFrameRate[23.976024Hz].\r\n");
+    }
+  }
+  // Without a trace hook nothing is traced, and nothing fails.
+  auto p = host::blank_params(fourcc("MP4 "));
+  host::set_video(*p, fourcc("H264"), 640, 480, 23.976023976023978);
+  CMp4Writer w;
+  EXPECT_TRUE(w.CreateMediaFile(name("untraced.mp4").c_str(), p.get()));
 }
 
 TEST_F(WriterSession, AudioConfigurationReachesTheAudioSlots) {

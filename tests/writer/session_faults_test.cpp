@@ -48,6 +48,18 @@ TrackSamples only_track(const std::string& file, size_t index = 0) {
   return read_track_samples(tree.at("moov/trak[" + std::to_string(index) + "]"));
 }
 
+// Samples of the track whose sample entry has this type; 0 when the file has
+// no such track (a track without samples is left out of the file).
+size_t samples_of_entry(const std::string& file, const std::string& entry_type) {
+  iso::Tree tree = iso::read_file(file);
+  for (const iso::Box* trak : tree.all("trak")) {
+    const iso::Box* stsd = trak->find("mdia/minf/stbl/stsd");
+    if (stsd != nullptr && stsd->child(entry_type) != nullptr)
+      return read_track_samples(*trak).samples.size();
+  }
+  return 0;
+}
+
 class SessionFaults : public ::testing::Test {
  protected:
   void SetUp() override { host::slots_for(fourcc("MP4 ")).SetWriterOptions(nullptr); }
@@ -56,49 +68,107 @@ class SessionFaults : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SessionFaults, DualAudioPacketsThatLieAreRefused) {
+// Each dual-audio packet in a fresh file: what the slot returns and how many
+// samples each half left in its track. A half whose frame info does not match
+// its bytes is refused on its own; the other half is still written. Sizes are
+// checked only for halves of more than one frame.
+TEST_F(SessionFaults, DualAudioHalvesAreCheckedOneByOne) {
   auto p = host::blank_params(fourcc("MP4 "));
   host::set_audio(*p, fourcc("EAAC"), 48000, 2);
-  std::string file = test_temp_path("dual-bad.mp4");
   struct Case {
     const char* name;
     const char* packet;
     std::vector<int32_t> info;
+    uint32_t result;
+    size_t aac_samples, ac3_samples;
   };
-  const Case refused[] = {
-      {"length A past the packet", "FF FF FF FF AA BB CC DD", {1, 1, 4, 0}},
-      {"length A leaves no room for B's word", "04 00 00 00 AA BB CC DD 00 00", {1, 1, 4, 0}},
-      {"length B past the packet", "01 00 00 00 AA 05 00 00 00 CC CC", {1, 1, 1, 1, 5}},
-      {"shorter than two length words", "00 00 00 00 00 00 00", {1, 0, 0}},
-      {"AAC sizes do not add up", "02 00 00 00 AA AA 01 00 00 00 CC", {1, 1, 1, 1, 1}},
-      {"AC-3 count larger than its bytes", "01 00 00 00 AA 01 00 00 00 CC", {1, 1, 1, 9, 1}},
-      {"negative frame count", "01 00 00 00 AA 01 00 00 00 CC", {-1, 1, 1, 1, 1}},
-      {"negative AAC size", "02 00 00 00 AA AA 01 00 00 00 CC", {1, 2, 3, -1, 1, 1}},
-      {"AAC frames claimed without AAC bytes", "00 00 00 00 01 00 00 00 CC", {1, 1}},
+  const Case cases[] = {
+      {"length A past the packet", "FF FF FF FF AA BB CC DD", {1, 1, 4, 0}, 0, 0, 0},
+      {"length A leaves no room for B's word",
+       "04 00 00 00 AA BB CC DD 00 00",
+       {1, 1, 4, 0},
+       0,
+       0,
+       0},
+      {"length B past the packet", "01 00 00 00 AA 05 00 00 00 CC CC", {1, 1, 1, 1, 5}, 0, 0, 0},
+      {"shorter than two length words", "00 00 00 00 00 00 00", {1, 0, 0}, 0, 0, 0},
+      {"negative frame count", "01 00 00 00 AA 01 00 00 00 CC", {-1, 1, 1, 1, 1}, 0, 0, 0},
+      // An AAC count that its bytes cannot hold also hides where the AC-3 list starts.
+      {"AAC frames claimed without AAC bytes", "00 00 00 00 01 00 00 00 CC", {1, 1}, 0, 0, 0},
+      {"AAC sizes do not add up",
+       "02 00 00 00 AA AA 03 00 00 00 CC CC CC",
+       {1, 2, 1, 2, 1, 2},
+       3,
+       0,
+       1},
+      {"negative AAC size", "02 00 00 00 AA AA 01 00 00 00 CC", {1, 2, 3, -1, 1, 1}, 1, 0, 1},
+      {"AC-3 count larger than its bytes",
+       "01 00 00 00 AA 01 00 00 00 CC",
+       {1, 1, 1, 9, 1},
+       1,
+       1,
+       0},
+      {"AC-3 sizes do not add up", "01 00 00 00 AA 02 00 00 00 CC CC", {1, 1, 0, 2, 1, 2}, 1, 1, 0},
+      {"single frames with stale size words",
+       "02 00 00 00 AA AA 03 00 00 00 CC CC CC",
+       {1, 1, 0, 1, 7},
+       5,
+       1,
+       1},
+      {"frame counts of 0", "01 00 00 00 AA 01 00 00 00 CC", {0, 0, 0}, 2, 0, 0},
+      {"two AAC frames that add up",
+       "03 00 00 00 AA AA AA 01 00 00 00 CC",
+       {1, 2, 1, 2, 1, 1},
+       4,
+       2,
+       1},
   };
-  {
-    host::Session s(*p, file);
-    ASSERT_TRUE(s.open());
-    for (const Case& c : refused) {
-      SCOPED_TRACE(c.name);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = test_temp_path("dual-halves.mp4");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
       Exact packet(hex_bytes(c.packet));
       Exact info(c.info);
       MxAudioFrame a = host::audio_frame(packet.data.get(), static_cast<int32_t>(packet.size), 0);
-      EXPECT_EQ(s.audio(a, info.words()), 0u);
+      EXPECT_EQ(s.audio(a, info.words()), c.result);
+      EXPECT_EQ(s.audio(a, nullptr), 0u);  // frame info is required
     }
-    MxAudioFrame a =
-        host::audio_frame(Exact(hex_bytes("01 00 00 00 AA 01 00 00 00 CC")).data.get(), 10, 0);
-    EXPECT_EQ(s.audio(a, nullptr), 0u);  // frame info is required
-    Exact good(hex_bytes("01 00 00 00 AA 01 00 00 00 CC"));
-    Exact info(std::vector<int32_t>{1, 1, 1, 1, 1});
-    a = host::audio_frame(good.data.get(), 10, 0);
-    EXPECT_EQ(s.audio(a, info.words()), 2u);
+    EXPECT_EQ(samples_of_entry(file, "mp4a"), c.aac_samples);
+    EXPECT_EQ(samples_of_entry(file, "ac-3"), c.ac3_samples);
   }
-  EXPECT_EQ(log.count_prefix("CMp4Writer::WriteAudioFrame refused"), std::size(refused) + 1);
-  TrackSamples aac = only_track(file, 0);
-  TrackSamples ac3 = only_track(file, 1);
-  EXPECT_EQ(aac.samples.size(), 1u);
-  EXPECT_EQ(ac3.samples.size(), 1u);
+  EXPECT_TRUE(log.contains(
+      "CMp4Writer::WriteAudioFrame refused: frame info does not match the AAC part [2] of the "
+      "dual audio packet"));
+  EXPECT_TRUE(log.contains(
+      "CMp4Writer::WriteAudioFrame refused: frame info does not match the AC-3 part [1] of the "
+      "dual audio packet"));
+}
+
+// A packet of one frame needs no size word: {1, 0}, a stale size or no size
+// word at all are all fine. A count of 0 writes the bytes and adds no sample.
+TEST_F(SessionFaults, SingleFramePacketsNeedNoSizeWord) {
+  auto p = host::blank_params(fourcc("MP4 "));
+  host::set_audio(*p, fourcc("AAC "), 48000, 2);
+  std::string file = test_temp_path("single-frame.mp4");
+  const std::vector<int32_t> infos[] = {{1, 0}, {1, 9999}, {1}, {0}, {1, -5}};
+  {
+    host::Session s(*p, file);
+    ASSERT_TRUE(s.open());
+    Exact packet(Bytes(12, 0x21));
+    int64_t t = 0;
+    for (const std::vector<int32_t>& words : infos) {
+      Exact info(words);  // exactly as long as listed: a read past it is seen
+      MxAudioFrame a = host::audio_frame(packet.data.get(), 12, t);
+      EXPECT_EQ(s.audio(a, info.words()), 12u) << words.size() << " words";
+      t += 213333;
+    }
+  }
+  EXPECT_EQ(log.count_prefix("CMp4Writer::WriteAudioFrame refused"), 0u);
+  TrackSamples t = only_track(file);
+  ASSERT_EQ(t.samples.size(), 4u);
+  for (const TrackSample& sample : t.samples) EXPECT_EQ(sample.size, 12u);
 }
 
 TEST_F(SessionFaults, FrameInfoThatDoesNotDescribeThePacketIsRefused) {
@@ -111,7 +181,6 @@ TEST_F(SessionFaults, FrameInfoThatDoesNotDescribeThePacketIsRefused) {
   };
   const Case refused[] = {
       {"negative count", {-1}},
-      {"no frames", {0}},
       {"count larger than the packet", {13, 1}},
       {"sizes fill the packet before the count is reached", {3, 12}},
       {"sizes short of the packet", {2, 4, 4}},
@@ -277,6 +346,41 @@ TEST_F(SessionFaults, ConvertedFramesLargerThanTheScratchBufferGrowIt) {
   EXPECT_EQ(sample_bytes(bytes, t.samples[1]), expected_many);
 }
 
+// A movie whose own name ends in .jpg (in any case, as Windows compares names)
+// would get the still written to its own path and then written over by the
+// movie: no still is written, and the movie comes out whole.
+TEST_F(SessionFaults, LivePhotoStillNeverReplacesTheMovie) {
+  const Bytes jpeg = read_whole_file(std::string(MX_SOURCE_DIR) + "/samples/cover.jpg");
+  MxPicture picture{jpeg.data(), static_cast<uint32_t>(jpeg.size()), 0};
+  auto p = host::blank_params(fourcc("MOV "));
+  host::set_video(*p, fourcc("Xvid"), 320, 240, 30.0);
+  p->metadata.live_photo = 1;
+  p->metadata.cover_art = &picture;
+  for (const char* name : {"named-still.jpg", "named-still.JPG", "named-still.Jpg"}) {
+    SCOPED_TRACE(name);
+    host::LogCapture case_log;
+    std::string file = test_temp_path(name);
+    Bytes frame(100, 0x42);
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      MxVideoFrame v = host::video_frame(frame.data(), 100, 0, 0, 1);
+      EXPECT_EQ(s.video(v), 100u);
+    }
+    EXPECT_TRUE(
+        case_log.contains("CMp4Writer::CreateMediaFile Live Photo still would replace the "
+                          "movie [" +
+                          file + "], no still written"));
+    iso::Tree tree = iso::read_file(file);
+    EXPECT_EQ(tree.types(), (std::vector<std::string>{"ftyp", "wide", "mdat", "moov"}))
+        << tree.dump();
+    EXPECT_EQ(tree.trailing, 0u);
+    EXPECT_EQ(tree.boxes.back().offset + tree.boxes.back().size, tree.input_size);
+    EXPECT_EQ(read_track_samples(tree.at("moov/trak[0]")).samples.size(), 1u);
+    std::remove(file.c_str());
+  }
+}
+
 TEST_F(SessionFaults, LivePhotoWithANonJpegPictureWritesNoStill) {
   Bytes png = hex_bytes("89 50 4E 47 0D 0A 1A 0A 00 00 00 0D 49 48 44 52");
   MxPicture picture{png.data(), static_cast<uint32_t>(png.size()), 2};
@@ -344,4 +448,60 @@ TEST_F(SessionFaults, OutputFailureAtTheLastFlushIsReported) {
   }
   EXPECT_EQ(log.count_prefix("mx_mp4.dll: writing failed ["), 1u);
   EXPECT_FALSE(log.contains("mx_mp4.dll: writed trail successful."));
+}
+
+// Another process unlinks or replaces the file while it is written: no write
+// fails, but the file the session wrote is gone, and the close reports it as
+// it reports a failed write.
+TEST_F(SessionFaults, OutputThatVanishesWhileWrittenIsReported) {
+  struct Case {
+    const char* name;
+    void (*change)(const std::string& path);
+  };
+  const Case cases[] = {
+      {"unlinked", [](const std::string& path) { std::remove(path.c_str()); }},
+      {"replaced",
+       [](const std::string& path) {
+         write_whole_file(path + ".other", {1, 2, 3, 4, 5});
+         std::rename((path + ".other").c_str(), path.c_str());
+       }},
+  };
+  auto p = host::blank_params(fourcc("MP4 "));
+  host::set_video(*p, fourcc("Xvid"), 320, 240, 25.0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host::LogCapture case_log;
+    std::string file = test_temp_path("vanishing.mp4");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      Bytes frame(1000, 0x42);
+      MxVideoFrame v = host::video_frame(frame.data(), 1000, 0, 0, 1);
+      EXPECT_EQ(s.video(v), 1000u);
+      c.change(file);
+    }
+#ifdef _WIN32
+    // Windows refuses to unlink or replace a file that is open for writing:
+    // the session's file stays whole and the close reports success.
+    EXPECT_TRUE(case_log.contains("mx_mp4.dll: writed trail successful."));
+    EXPECT_EQ(case_log.count_prefix("mx_mp4.dll: writing failed"), 0u);
+#else
+    EXPECT_TRUE(case_log.contains("mx_mp4.dll: writing failed [2], the file is incomplete."));
+    EXPECT_FALSE(case_log.contains("mx_mp4.dll: writed trail successful."));
+#endif
+    EXPECT_TRUE(case_log.contains("mx_mp4.dll: media file closed."));
+    std::remove(file.c_str());
+  }
+  // Left alone, the same session reports success.
+  host::LogCapture case_log;
+  std::string file = test_temp_path("vanishing.mp4");
+  {
+    host::Session s(*p, file);
+    Bytes frame(1000, 0x42);
+    MxVideoFrame v = host::video_frame(frame.data(), 1000, 0, 0, 1);
+    EXPECT_EQ(s.video(v), 1000u);
+  }
+  EXPECT_TRUE(case_log.contains("mx_mp4.dll: writed trail successful."));
+  EXPECT_EQ(case_log.count_prefix("mx_mp4.dll: writing failed"), 0u);
+  std::remove(file.c_str());
 }
