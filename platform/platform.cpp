@@ -86,6 +86,14 @@ std::u16string platform_temp_directory() {
   return out;
 }
 
+std::u16string platform_temp_file_path(const char16_t* name, size_t limit) {
+  std::u16string path = platform_temp_directory();
+  if (path.empty() || name == nullptr) return {};
+  path += name;
+  if (path.size() + 1 > limit) return {};
+  return path;
+}
+
 void* platform_load_library(const char16_t* path) {
   if (path == nullptr) return nullptr;
   return dlopen(wide_to_string(path).c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -61,6 +61,12 @@ inline size_t wide_length(const char16_t* text, size_t max_units = SIZE_MAX) {
 // it cannot be found.
 std::u16string platform_temp_directory();
 
+// The path of a file of that name in the temporary directory (on Windows
+// GetTempPathW, then lstrcatW). Empty when the directory is unknown or when
+// the path with its terminator needs more than `limit` units: it is never
+// shortened.
+std::u16string platform_temp_file_path(const char16_t* name, size_t limit);
+
 // Dynamic libraries, by path.
 void* platform_load_library(const char16_t* path);
 void* platform_find_symbol(void* library, const char* name);

@@ -160,6 +160,18 @@ std::u16string platform_temp_directory() {
   return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
 }
 
+std::u16string platform_temp_file_path(const char16_t* name, size_t limit) {
+  if (name == nullptr) return {};
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) return {};
+  // Checked first: lstrcatW has no bound of its own.
+  const size_t room = limit < MAX_PATH + 1 ? limit : MAX_PATH + 1;
+  if (length + wcslen(wide(name)) + 1 > room) return {};
+  lstrcatW(buffer, wide(name));
+  return std::u16string(reinterpret_cast<const char16_t*>(buffer));
+}
+
 void* platform_load_library(const char16_t* path) {
   if (path == nullptr) return nullptr;
   return reinterpret_cast<void*>(LoadLibraryW(with_backslashes(path).c_str()));

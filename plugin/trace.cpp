@@ -41,11 +41,9 @@ void release_trace_library() {
 }
 
 void load_trace_library() {
-  std::u16string path = platform_temp_directory();
-  if (path.empty()) return;
-  path += kTraceLibraryName;
   // A path that does not fit is not loaded; it is never shortened.
-  if (path.size() + 1 > kPathUnits) return;
+  std::u16string path = platform_temp_file_path(kTraceLibraryName, kPathUnits);
+  if (path.empty()) return;
   g_hook.library = platform_load_private_library(path.c_str());
   if (g_hook.library != nullptr) std::atexit(release_trace_library);
 }

@@ -218,6 +218,20 @@ TEST(Platform, TempDirectoryIsTheUsersTempPath) {
   }
   SetEnvironmentVariableW(L"TMP", saved_length > 0 && saved_length < 32768 ? saved : nullptr);
 }
+
+// A file in it: GetTempPathW and lstrcatW, never past the limit.
+TEST(Platform, TempFilePathFitsItsLimitOrIsEmpty) {
+  wchar_t saved[32768];
+  DWORD saved_length = GetEnvironmentVariableW(L"TMP", saved, 32768);
+  SetEnvironmentVariableW(L"TMP", L"C:\\scratch");
+  const std::u16string expected = u"C:\\scratch\\zPROBE.Dll";
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.Dll", 260), expected);
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.Dll", expected.size() + 1), expected);
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.Dll", expected.size()), u"");
+  EXPECT_EQ(platform_temp_file_path(std::u16string(300, u'n').c_str(), 100000), u"");
+  EXPECT_EQ(platform_temp_file_path(nullptr, 260), u"");
+  SetEnvironmentVariableW(L"TMP", saved_length > 0 && saved_length < 32768 ? saved : nullptr);
+}
 #else
 TEST(Platform, TempDirectoryFollowsTmpdirWithTrailingSlash) {
   const char* saved = std::getenv("TMPDIR");
@@ -240,6 +254,22 @@ TEST(Platform, TempDirectoryFollowsTmpdirWithTrailingSlash) {
       unsetenv("TMPDIR");
     EXPECT_EQ(platform_temp_directory(), c.expected) << (c.tmpdir ? c.tmpdir : "(unset)");
   }
+  if (saved)
+    setenv("TMPDIR", saved_value.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+}
+
+// A file in it, never past the limit.
+TEST(Platform, TempFilePathFitsItsLimitOrIsEmpty) {
+  const char* saved = std::getenv("TMPDIR");
+  std::string saved_value = saved ? saved : "";
+  setenv("TMPDIR", "/var/scratch", 1);
+  const std::u16string expected = u"/var/scratch/zPROBE.so";
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.so", 260), expected);
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.so", expected.size() + 1), expected);
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.so", expected.size()), u"");
+  EXPECT_EQ(platform_temp_file_path(nullptr, 260), u"");
   if (saved)
     setenv("TMPDIR", saved_value.c_str(), 1);
   else
