@@ -39,6 +39,11 @@ void write_stbl(MuxContext* c, MuxTrack* t);
 void write_stsd(MuxContext* c, MuxTrack* t);
 int32_t write_stts(MuxContext* c, MuxTrack* t);
 int64_t sample_delta(MuxTrack* t, int64_t index);
+// Where a video track's presentation starts, in track units: the smallest
+// composition time (decode time as stts states it plus the offset ctts
+// stores) among the leading samples, those before the second sync sample; 0
+// without ctts and never below 0.
+int64_t composition_start(MuxTrack* t);
 void write_ctts(MuxContext* c, MuxTrack* t);
 void write_stss(MuxContext* c, MuxTrack* t);
 void write_stsc(MuxContext* c, MuxTrack* t);

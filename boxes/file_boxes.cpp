@@ -137,10 +137,11 @@ int64_t first_offset_media_time(const MuxTrack* t) {
   return static_cast<int64_t>(units);
 }
 
-int64_t elst_media_time(const MuxTrack* t) {
-  // A video edit starts at the first frame's composition time: with media time 0
-  // a reordering delay would show nothing first and cut the last frames off.
-  if (t->kind == kKindVideo) return first_offset_media_time(t);
+int64_t elst_media_time(MuxTrack* t) {
+  // A video edit starts at the first picture's composition time as the tables
+  // state it: with media time 0 a reordering delay would show nothing first
+  // and cut the last frames off, and one unit later the first picture is lost.
+  if (t->kind == kKindVideo) return composition_start(t);
   for (const MediaTimeRow& row : kMediaTimes) {
     if (row.codec_id != t->codec_id) continue;
     return row.rule == MediaTime::kAacPriming ? kAacPrimingTime : first_offset_media_time(t);
@@ -289,8 +290,16 @@ void write_tref(MuxContext* c, MuxTrack* /*t*/, uint32_t timecode_track_id) {
 
 void write_edts(MuxContext* c, MuxTrack* t) {
   ByteWriter* w = c->writer;
-  uint64_t segment = to_movie_time(track_duration(t), t->timescale);
   int64_t media_time = elst_media_time(t);
+  // An audio edit that starts at a media time (AAC's priming) ends with the
+  // media, not that much later. A video edit plays as long as the media: the
+  // composition times run that much later than the decode times.
+  uint64_t played = track_duration(t);
+  if (t->kind == kKindAudio && media_time > 0) {
+    const auto skipped = static_cast<uint64_t>(media_time);
+    played = played > skipped ? played - skipped : 0;
+  }
+  uint64_t segment = to_movie_time(played, t->timescale);
   bool wide = needs_64_bits(segment) || media_time > INT32_MAX;
   int64_t start = open_box(w, "edts");
   int64_t elst = open_full_box(w, "elst", wide ? 1 : 0, 0);

@@ -94,12 +94,16 @@ void write_hdlr(MuxContext* c, MuxTrack* t) {
   } else {
     put_be32(w, 0);
   }
-  put_tag(w, row->handler);                                  // component subtype
-  put_be32(w, 0);                                            // component manufacturer
-  put_be32(w, row->component_flags);                         // component flags
-  put_be32(w, 0);                                            // component flags mask
-  put_u8(w, static_cast<uint32_t>(std::strlen(row->name)));  // name length, in every mode
-  put_tag(w, row->name);                                     // name, no terminator
+  put_tag(w, row->handler);           // component subtype
+  put_be32(w, 0);                     // component manufacturer
+  put_be32(w, row->component_flags);  // component flags
+  put_be32(w, 0);                     // component flags mask
+  // QuickTime movies count the name; the ISO flavours end it with a zero
+  // byte, or readers show the count as a first character.
+  const auto length = static_cast<uint32_t>(std::strlen(row->name));
+  if (c->mode == kModeMov) put_u8(w, length);             // name length
+  put_bytes(w, row->name, static_cast<int32_t>(length));  // name
+  if (c->mode != kModeMov) put_u8(w, 0);                  // terminator
   patch_box_size(w, start);
 }
 

@@ -11,7 +11,7 @@
 namespace {
 
 // Output modes whose players read iTunes-style items. M4A/M4B files are the
-// main users of these items (the M4A media-kind item below exists for them).
+// main users of these items.
 constexpr uint32_t kModesWithItems[] = {kModeMp4, kModeMov, kModeM4a};
 
 bool mode_has_items(uint32_t mode) {
@@ -237,8 +237,6 @@ void write_ilst(MuxContext* c) {
   char text[kItemTextCapacity];
   int64_t start = open_box(w, "ilst");
 
-  if (c->format_fourcc == MX_FOURCC('M', '4', 'A', ' ')) write_int_item(c, "stik", 8, 14);
-
   // A TV show keeps the show's name in `title` and the episode's in `alt_title`.
   const bool tv_show = m.media_kind == 10;
   item_text_utf8(as_utf16(tv_show ? m.alt_title : m.title),
@@ -259,6 +257,8 @@ void write_ilst(MuxContext* c) {
                   "alb",
                   text);
 
+  // The only media-kind item, in every flavour: readers that meet two take
+  // different ones.
   if (m.media_kind != 1) write_int_item(c, "stik", 8, m.media_kind);
 
   item_text_utf8(m.date, text);

@@ -8,6 +8,8 @@
 // of 0). Its bytes stay in mdat, but it describes no sample: stsc, stsz and
 // stco leave it out together, so chunk numbers, sample counts and offsets stay
 // consistent, and the stsz uniformity test does not look at it.
+#include <algorithm>
+
 #include "boxes/boxes.h"
 
 namespace {
@@ -88,15 +90,77 @@ int64_t difference(int64_t a, int64_t b) {
   return __builtin_sub_overflow(a, b, &d) ? 0 : d;
 }
 
-// The last sample lasts until the track's end when that lies behind its start,
-// otherwise one nominal sample duration.
-int64_t last_sample_delta(const MuxTrack* t, const SampleRecord* last) {
-  int64_t rest = difference(static_cast<int64_t>(t->duration), track_time(t, last->dts));
-  return rest > 0 ? rest : static_cast<int64_t>(t->sample_duration);
-}
-
 uint32_t low32(uint64_t v) {
   return static_cast<uint32_t>(v);
+}
+
+// Tracks fed at a constant rate have one stts entry; video that follows its
+// time stamps and every timecode track list their real durations.
+bool has_constant_stts(const MuxTrack* t) {
+  return t->timestamp_durations == 0 && t->kind_copy != kKindTimecode;
+}
+
+int64_t saturating_add(int64_t a, int64_t b) {
+  int64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? INT64_MAX : INT64_MIN;
+}
+
+// Decode times and durations of the records as stts states them, in track
+// units from 0 for the first record.
+//
+// A record's decode time is its own time stamp measured from the first
+// record's. A time stamp that does not come after the previous record's (a
+// host whose decode times go back, or two that truncate to the same unit)
+// would need a negative or zero delta; the record starts one unit after the
+// previous one instead, and later records catch up. The last record lasts up
+// to the track's duration, or one nominal sample duration when nothing is
+// left.
+class DecodeTimes {
+ public:
+  explicit DecodeTimes(const MuxTrack* t) : t_(t), walk_(t), next_(walk_.next()) {
+    if (next_) first_ = track_time(t, next_->dts);
+  }
+
+  // The next record with its decode time and its delta; null after the last.
+  const SampleRecord* next(int64_t* time, int64_t* delta) {
+    const SampleRecord* r = next_;
+    if (!r) return nullptr;
+    next_ = walk_.next();
+    const auto nominal = static_cast<int64_t>(t_->sample_duration);
+    if (has_constant_stts(t_)) {
+      *delta = nominal;
+    } else if (next_) {
+      int64_t reached = difference(track_time(t_, next_->dts), first_);
+      *delta = reached > time_ ? reached - time_ : 1;
+    } else {
+      int64_t rest = difference(static_cast<int64_t>(t_->duration), time_);
+      *delta = rest > 0 ? rest : nominal;
+    }
+    *time = time_;
+    time_ = saturating_add(time_, *delta);
+    return r;
+  }
+
+ private:
+  const MuxTrack* t_;
+  RecordWalk walk_;
+  const SampleRecord* next_;
+  int64_t first_ = 0;
+  int64_t time_ = 0;
+};
+
+// ctts is written for video of the reordering codecs when any offset is not
+// zero, whatever its sign: without it every reader shows the pictures at
+// their decode times.
+bool writes_ctts(const MuxTrack* t) {
+  if (t->kind != kKindVideo || !contains(kReorderingCodecs, t->codec_id)) return false;
+  const CompositionOffsetTable* table = t->ctts_table;
+  if (!table || !table->entries) return false;
+  for (uint32_t i = 0; i < table->count; ++i) {
+    if (table->entries[i].offset != 0) return true;
+  }
+  return false;
 }
 
 // Records that become chunks. Only audio records can hold 0 samples.
@@ -108,13 +172,35 @@ uint32_t chunk_count(const MuxTrack* t) {
   return n;
 }
 
+// The duration of a last sample shorter than the others (the last frame of an
+// ALAC or FLAC stream), or 0 when every sample lasts the nominal duration, or
+// when the track's duration cannot be told as (count - 1) nominal samples and
+// one shorter one.
+int64_t short_last_sample(const MuxTrack* t) {
+  const auto count = static_cast<int64_t>(t->sample_count);
+  const auto nominal = static_cast<int64_t>(t->sample_duration);
+  int64_t before_last;
+  if (count < 1 || nominal < 1 || __builtin_mul_overflow(count - 1, nominal, &before_last))
+    return 0;
+  int64_t last = difference(static_cast<int64_t>(t->duration), before_last);
+  return last >= 1 && last < nominal ? last : 0;
+}
+
+// One entry (every sample lasts the nominal duration), or two when the last
+// sample is shorter.
 void write_stts_constant(ByteWriter* w, const MuxTrack* t) {
-  put_be32(w, 24);
+  const int64_t last = short_last_sample(t);
+  const uint32_t count = low32(t->sample_count);
+  put_be32(w, last ? 32 : 24);
   put_tag(w, "stts");
   put_be32(w, 0);                          // version and flags
-  put_be32(w, 1);                          // entry count
-  put_be32(w, low32(t->sample_count));     // sample count
+  put_be32(w, last ? 2 : 1);               // entry count
+  put_be32(w, last ? count - 1 : count);   // sample count
   put_be32(w, low32(t->sample_duration));  // sample delta
+  if (last) {
+    put_be32(w, 1);                                   // sample count
+    put_be32(w, low32(static_cast<uint64_t>(last)));  // sample delta
+  }
 }
 
 // Run-length (count, delta) pairs from the decoding times; the pair count is
@@ -126,31 +212,24 @@ void write_stts_table(ByteWriter* w, const MuxTrack* t) {
   uint32_t pairs = 0;
   uint32_t run = 0;
   int64_t run_delta = 0;
-  auto add = [&](int64_t delta) {
-    if (run != 0 && delta == run_delta) {
-      ++run;
-      return;
-    }
-    if (run != 0) {
-      put_be32(w, run);
-      put_be32(w, low32(static_cast<uint64_t>(run_delta)));
-      ++pairs;
-    }
-    run = 1;
-    run_delta = delta;
-  };
-  RecordWalk walk(t);
-  const SampleRecord* prev = walk.next();
-  while (const SampleRecord* r = walk.next()) {
-    add(difference(track_time(t, r->dts), track_time(t, prev->dts)));
-    prev = r;
-  }
-  if (prev) add(last_sample_delta(t, prev));
-  if (run != 0) {
+  auto flush = [&] {
     put_be32(w, run);
     put_be32(w, low32(static_cast<uint64_t>(run_delta)));
     ++pairs;
+  };
+  DecodeTimes times(t);
+  int64_t time = 0;
+  int64_t delta = 0;
+  while (times.next(&time, &delta)) {
+    if (run != 0 && delta == run_delta) {
+      ++run;
+      continue;
+    }
+    if (run != 0) flush();
+    run = 1;
+    run_delta = delta;
   }
+  if (run != 0) flush();
   put_be32_at(w, pairs, count_pos);
   patch_box_size(w, start);
 }
@@ -183,9 +262,7 @@ void write_stsd(MuxContext* c, MuxTrack* t) {
 int32_t write_stts(MuxContext* c, MuxTrack* t) {
   ByteWriter* w = c->writer;
   int64_t start = writer_tell(w);
-  // Tracks fed at a constant rate have one entry; video that follows its time
-  // stamps and every timecode track list their real durations.
-  if (t->timestamp_durations == 0 && t->kind_copy != kKindTimecode) {
+  if (has_constant_stts(t)) {
     write_stts_constant(w, t);
   } else {
     write_stts_table(w, t);
@@ -195,29 +272,46 @@ int32_t write_stts(MuxContext* c, MuxTrack* t) {
 
 int64_t sample_delta(MuxTrack* t, int64_t index) {
   if (index < 0 || index >= static_cast<int64_t>(t->entry_count)) return 0;
-  const SampleRecord* r = record_at(t, static_cast<uint64_t>(index));
-  if (!r) return 0;
-  if (index == static_cast<int64_t>(t->entry_count) - 1) return last_sample_delta(t, r);
-  const SampleRecord* next = record_at(t, static_cast<uint64_t>(index) + 1);
-  if (!next) return 0;
-  return difference(track_time(t, next->dts), track_time(t, r->dts));
+  DecodeTimes times(t);
+  int64_t time = 0;
+  int64_t delta = 0;
+  for (int64_t i = 0; i <= index; ++i) {
+    if (!times.next(&time, &delta)) return 0;
+  }
+  return delta;
+}
+
+int64_t composition_start(MuxTrack* t) {
+  // Without ctts every composition time is its decode time; the first is 0.
+  if (!writes_ctts(t)) return 0;
+  const CompositionOffsetTable* table = t->ctts_table;
+  DecodeTimes times(t);
+  int64_t time = 0;
+  int64_t delta = 0;
+  int64_t start = INT64_MAX;
+  uint32_t sync_samples = 0;
+  // Pictures shown before the first sync sample (open-GOP leading pictures)
+  // follow it in decoding order, before the next sync sample.
+  for (uint32_t i = 0; i < table->count; ++i) {
+    const SampleRecord* r = times.next(&time, &delta);
+    if (!r || (r->flags != 0 && ++sync_samples == 2)) break;
+    int64_t composition;
+    if (__builtin_add_overflow(time, table->entries[i].offset, &composition)) continue;
+    start = std::min(start, composition);
+  }
+  return start > 0 && start != INT64_MAX ? start : 0;
 }
 
 void write_ctts(MuxContext* c, MuxTrack* t) {
-  if (t->kind != kKindVideo || !contains(kReorderingCodecs, t->codec_id)) return;
+  if (!writes_ctts(t)) return;
   const CompositionOffsetTable* table = t->ctts_table;
-  if (t->ctts_sign <= 0 || !table || !table->entries || table->count == 0) return;
-  bool positive = false;
   bool negative = false;
-  for (uint32_t i = 0; i < table->count; ++i) {
-    positive |= table->entries[i].offset > 0;
-    negative |= table->entries[i].offset < 0;
-  }
-  if (!positive) return;
-  // Version 0 offsets are unsigned; a table with a negative offset is only
-  // valid as version 1.
+  for (uint32_t i = 0; i < table->count; ++i) negative |= table->entries[i].offset < 0;
+  // ISO version 0 offsets are unsigned: a table with a negative offset is
+  // written as version 1. QuickTime defines the version 0 offsets as signed.
+  const uint8_t version = negative && c->mode != kModeMov ? 1 : 0;
   ByteWriter* w = c->writer;
-  int64_t start = open_full_box(w, "ctts", negative ? 1 : 0, 0);
+  int64_t start = open_full_box(w, "ctts", version, 0);
   put_be32(w, table->count);  // entry count
   for (uint32_t i = 0; i < table->count; ++i) {
     put_be32(w, table->entries[i].count);                          // sample count
@@ -289,7 +383,9 @@ void write_stsz(MuxContext* c, MuxTrack* t) {
     prev = per;
     have_prev = true;
   }
-  bool constant = uniform && t->kind_copy != kKindTimecode;
+  // A constant size of 0 would mean "a table follows": samples of 0 bytes
+  // are listed one by one.
+  bool constant = uniform && first != 0 && t->kind_copy != kKindTimecode;
 
   ByteWriter* w = c->writer;
   int64_t start = open_full_box(w, "stsz", 0, 0);

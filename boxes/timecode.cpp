@@ -1,17 +1,21 @@
 // The QuickTime timecode track's own boxes: the tmcd sample entry, and the
 // tmcd media information box with its tcmi text style.
+#include <cmath>
+
 #include "boxes/boxes.h"
 
 namespace {
 
 constexpr uint32_t kTimecode24HourMax = 0x00000002;  // the drop-frame flag is never set
 
-// Whole frames per second. A frame duration of 0 (never set by the session)
-// gives 0 rather than a division by zero.
+// The nominal whole frame rate the counter counts in: 30 at 30000/1001, 24 at
+// 24000/1001, 60 at 60000/1001 (a truncated 29 would make a counter for
+// 01:00:00:00 read about 01:02:04). A frame duration of 0 (never set by the
+// session) gives 0 rather than a division by zero.
 uint32_t frames_per_second(const MuxTrack* t) {
   int64_t frame = static_cast<int64_t>(t->sample_duration);
   if (frame == 0) return 0;
-  return static_cast<uint32_t>(static_cast<int64_t>(t->timescale) / frame);
+  return static_cast<uint32_t>(std::llround(static_cast<double>(t->timescale) / frame));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "mxmux/app.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include "mx_mp4/host.h"
 #include "mxmux/bytes.h"
 #include "mxmux/movie_times.h"
+#include "mxmux/output_file.h"
 #include "mxmux/plugin_host.h"
 #include "mxmux/readers.h"
 #include "mxmux/system.h"
@@ -87,6 +89,47 @@ bool parse_int(const std::string& text, int lo, int hi, int& out) {
   long v = std::strtol(text.c_str(), &end, 10);
   if (text.empty() || *end || v < lo || v > hi) return false;
   out = static_cast<int>(v);
+  return true;
+}
+
+struct Timecode {
+  int hours = 0, minutes = 0, seconds = 0, frames = 0;
+};
+
+// HH:MM:SS:FF, one or two digits a field. The frames are checked against the
+// video's rate once it is known.
+bool parse_timecode(const std::string& text, Timecode& tc, std::string& error) {
+  int fields[4] = {};
+  size_t pos = 0;
+  bool drop_frame = false;
+  for (int i = 0; i < 4; ++i) {
+    size_t digits = 0;
+    while (pos < text.size() && digits < 3 && std::isdigit(static_cast<unsigned char>(text[pos]))) {
+      fields[i] = fields[i] * 10 + (text[pos++] - '0');
+      ++digits;
+    }
+    bool separator_ok = i == 3 ? pos == text.size() : pos < text.size() && text[pos] == ':';
+    if (i == 2 && pos < text.size() && text[pos] == ';') {
+      drop_frame = true;
+      separator_ok = true;
+    }
+    if (digits == 0 || digits > 2 || !separator_ok) {
+      error = "bad --timecode '" + text + "' (HH:MM:SS:FF, for example 01:00:00:00)";
+      return false;
+    }
+    ++pos;
+  }
+  if (drop_frame) {
+    error = "--timecode " + text +
+            " is drop-frame timecode (';' before the frames), which cannot be written: the "
+            "plug-in's timecode track counts every frame (HH:MM:SS:FF)";
+    return false;
+  }
+  tc = Timecode{fields[0], fields[1], fields[2], fields[3]};
+  if (tc.hours > 23 || tc.minutes > 59 || tc.seconds > 59) {
+    error = "bad --timecode '" + text + "' (hours 00-23, minutes and seconds 00-59)";
+    return false;
+  }
   return true;
 }
 
@@ -181,9 +224,11 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
         error = "bad media kind '" + value + "' (a number from 0 to 255)";
         return false;
       }
-    } else if (arg == "--timecode")
+    } else if (arg == "--timecode") {
+      Timecode tc;
+      if (!parse_timecode(value, tc, error)) return false;
       o.timecode = value;
-    else if (arg == "--spherical") {
+    } else if (arg == "--spherical") {
       if (value != "mono" && value != "left-right" && value != "top-bottom") {
         error = "bad --spherical '" + value + "' (mono, left-right or top-bottom)";
         return false;
@@ -235,8 +280,9 @@ std::string help_text() {
          "                         from the output's extension; see --list-formats)\n"
          "  --video FILE           the video stream\n"
          "  --audio FILE           an audio stream; twice for AAC + AC-3 in one file\n"
-         "  --fps RATE             frame rate when the stream carries none (25, 29.97, "
-         "30000/1001)\n"
+         "  --fps RATE             the video's frame rate (25, 29.97, 30000/1001); replaces the\n"
+         "                         stream's own rate (with a warning); default: the stream's,\n"
+         "                         else 25\n"
          "  --language CODE        audio language, ISO 639-2 (eng, deu, ...)\n"
          "\n"
          "Metadata:\n"
@@ -245,7 +291,7 @@ std::string help_text() {
          "  --rating N             content rating number\n"
          "  --media-kind N         iTunes media kind (1 music, 2 audiobook, 9 movie, 10 TV show, "
          "...)\n"
-         "  --timecode HH:MM:SS:FF start timecode (adds a timecode track)\n"
+         "  --timecode HH:MM:SS:FF start timecode (adds a timecode track; non-drop-frame)\n"
          "  --spherical MODE       360-degree video: mono, left-right or top-bottom (H.264)\n"
          "  --live-photo STILL.jpg write a Live Photo movie with this still\n"
          "\n"
@@ -271,8 +317,14 @@ std::string help_text() {
          "  mxmux -o dual.mp4 --video clip.h264 --audio stereo.aac --audio surround.ac3\n"
          "  mxmux --list-formats\n"
          "\n"
-         "Exit status: 0 when the output file is complete; otherwise 1 (2 for a bad command\n"
-         "line) and no output file is left behind.\n";
+         "The output is written under a temporary name beside it and takes its name only\n"
+         "when complete: after a failure or an interruption a previous file of that name is\n"
+         "left as it was.\n"
+         "\n"
+         "Exit status: 0 when the output file is complete; 2 when the command line asks for\n"
+         "something mxmux cannot do (a bad option or value, a codec or combination the format\n"
+         "does not take, an output that is one of the inputs); 1 when reading, muxing or\n"
+         "writing fails.\n";
 }
 
 namespace {
@@ -299,36 +351,61 @@ std::string lower_extension(const std::string& path) {
   return ext;
 }
 
+// What a finished file says about itself, for the summary.
+struct FileFacts {
+  std::string brand;  // ftyp's major brand
+  int tracks = 0;     // trak boxes in moov
+  uint64_t size = 0;
+};
+
+// Reads one box header at `pos` of a file of `size` bytes; false when it is
+// cut off or does not fit.
+bool box_at(int fd, uint64_t pos, uint64_t end, uint64_t& box, std::string& type,
+            uint8_t (&h)[16]) {
+  int64_t got = sys::read_at(fd, h, sizeof h, pos);
+  if (got < 8) return false;
+  box = be32(h);
+  if (box == 1 && got >= 16) box = (uint64_t{be32(h + 8)} << 32) | be32(h + 12);
+  type.assign(reinterpret_cast<const char*>(h + 4), 4);
+  return box >= 8 && box <= end - pos;
+}
+
 // Checks what a finished file's top-level boxes say: they must tile the
 // file exactly, start with ftyp and include moov.
-bool verify_output(const std::string& path, bool expect_media, std::string& problem) {
+bool inspect_output(const std::string& path, bool expect_media, FileFacts& facts,
+                    std::string& problem) {
   int fd = sys::open_read(path);
   if (fd < 0) {
-    problem = std::string("cannot reopen it: ") + std::strerror(errno);
+    problem = "cannot reopen it: " + system_reason(errno);
     return false;
   }
   sys::FileKind kind = sys::FileKind::kOther;
   uint64_t size = 0, pos = 0;
   sys::file_info(fd, kind, size);
+  facts.size = size;
   bool ftyp = false, moov = false, mdat = false;
   int index = 0;
   while (pos < size) {
     uint8_t h[16];
-    int64_t got = sys::read_at(fd, h, sizeof h, pos);
-    if (got < 8) {
-      problem = "a box header is cut off at byte " + std::to_string(pos);
-      sys::close(fd);
-      return false;
-    }
-    uint64_t box = be32(h);
-    if (box == 1 && got >= 16) box = (uint64_t{be32(h + 8)} << 32) | be32(h + 12);
-    if (box < 8 || box > size - pos) {
+    uint64_t box = 0;
+    std::string type;
+    if (!box_at(fd, pos, size, box, type, h)) {
       problem = "the box at byte " + std::to_string(pos) + " does not fit the file";
       sys::close(fd);
       return false;
     }
-    std::string type(reinterpret_cast<const char*>(h + 4), 4);
     if (index == 0 && type != "ftyp") break;
+    if (type == "ftyp" && box >= 12) facts.brand.assign(reinterpret_cast<const char*>(h + 8), 4);
+    if (type == "moov") {
+      uint64_t header = be32(h) == 1 ? 16 : 8;
+      for (uint64_t child = pos + header, end = pos + box, child_size = 0; child < end;
+           child += child_size) {
+        std::string child_type;
+        uint8_t ch[16];
+        if (!box_at(fd, child, end, child_size, child_type, ch)) break;
+        facts.tracks += child_type == "trak";
+      }
+    }
     ftyp |= type == "ftyp";
     moov |= type == "moov";
     mdat |= type == "mdat";
@@ -343,6 +420,30 @@ bool verify_output(const std::string& path, bool expect_media, std::string& prob
     return false;
   }
   return true;
+}
+
+// What a major brand makes of a file, for the summary.
+struct BrandName {
+  const char* brand;
+  const char* name;
+};
+
+constexpr BrandName kBrandNames[] = {
+    {"qt  ", "QuickTime movie"},
+    {"mp42", "MP4"},
+    {"isom", "MP4"},
+    {"M4A ", "M4A"},
+    {"M4V ", "M4V"},
+    {"3gp4", "3GP"},
+    {"kddi", "3G2"},
+    {"f4v ", "F4V"},
+};
+
+std::string brand_name(const std::string& brand) {
+  for (const auto& b : kBrandNames) {
+    if (brand == b.brand) return b.name;
+  }
+  return "\"" + brand + "\" file";
 }
 
 std::string human_size(uint64_t bytes) {
@@ -476,30 +577,47 @@ class Progress {
   std::chrono::steady_clock::time_point start_, last_;
 };
 
-// Removes a file that must not be left behind, unless it is a device or the like.
-void remove_output(const std::string& path) {
-  sys::remove_regular_file(path);
-}
-
-std::string still_path_for(const std::string& movie) {
-  auto dot = movie.find_last_of('.');
-  auto slash = movie.find_last_of(sys::kSeparators);
-  std::string base =
-      (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash))
-          ? movie
-          : movie.substr(0, dot);
-  return base + ".jpg";
-}
-
-bool parse_timecode(const std::string& text, int& h, int& m, int& s, int& f) {
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%d:%d:%d%*[:;]%d%c", &h, &m, &s, &f, &tail) != 4) return false;
-  return h >= 0 && h < 24 && m >= 0 && m < 60 && s >= 0 && s < 60 && f >= 0 && f < 1000;
-}
+// Exit statuses: 1 when reading, muxing or writing fails; 2 when the command
+// line asks for something mxmux cannot do.
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
 
 int fail(const std::string& text) {
   say(text);
-  return 1;
+  return kExitFailed;
+}
+
+int refuse_command(const std::string& text) {
+  say(text);
+  return kExitUsage;
+}
+
+// The files a run reads, and those it writes, for the overwrite check.
+std::vector<NamedFile> files_read(const Options& o) {
+  std::vector<NamedFile> files;
+  if (!o.video.empty()) files.push_back({"the --video input", o.video});
+  for (const auto& a : o.audio) files.push_back({"the --audio input", a});
+  if (!o.cover.empty()) files.push_back({"the --cover image", o.cover});
+  if (!o.live_photo.empty()) files.push_back({"the --live-photo still", o.live_photo});
+  return files;
+}
+
+std::vector<NamedFile> files_written(const Options& o) {
+  std::vector<NamedFile> files = {{"the output", o.output}};
+  if (!o.live_photo.empty())
+    files.push_back(
+        {"the Live Photo still written beside it", still_path_for(output_target(o.output))});
+  if (!o.log_file.empty()) files.push_back({"the --log file", o.log_file});
+  return files;
+}
+
+std::string rate_text(uint32_t num, uint32_t den) {
+  char buf[64];
+  if (den == 1)
+    std::snprintf(buf, sizeof buf, "%u", num);
+  else
+    std::snprintf(buf, sizeof buf, "%u/%u (%.5g)", num, den, static_cast<double>(num) / den);
+  return buf;
 }
 
 }  // namespace
@@ -515,6 +633,19 @@ int run(const Options& o) {
   if (o.version) {
     std::printf("mxmux %s (plug-in: %s)\n", kVersion, plugin_path.c_str());
     return 0;
+  }
+  // A run that only prints needs no output and no input.
+  bool muxes = !o.list_formats;
+  if (muxes) {
+    // Checked before anything is written (the log file is opened next).
+    if (o.output.empty())
+      return refuse_command("no output file given (-o OUTPUT); see mxmux --help");
+    if (o.video.empty() && o.audio.empty())
+      return refuse_command("no input given (--video FILE and/or --audio FILE)");
+    if (sys::file_kind(o.output) == sys::FileKind::kDirectory)
+      return refuse_command(o.output + ": is a directory (-o names the file to write)");
+    std::string clash = find_overwrite(files_written(o), files_read(o));
+    if (!clash.empty()) return refuse_command(clash);
   }
   Plugin plugin;
   std::string why;
@@ -536,10 +667,6 @@ int run(const Options& o) {
     return 0;
   }
 
-  if (o.output.empty()) return fail("no output file given (-o OUTPUT); see mxmux --help");
-  if (o.video.empty() && o.audio.empty())
-    return fail("no input given (--video FILE and/or --audio FILE)");
-
   // The file code.
   uint32_t file_code = 0;
   if (!o.format.empty()) {
@@ -557,8 +684,8 @@ int run(const Options& o) {
         }
       }
       if (matches != 1)
-        return fail("unknown format code \"" + fourcc_text(file_code) +
-                    "\" (see mxmux --list-formats)");
+        return refuse_command("unknown format code \"" + fourcc_text(file_code) +
+                              "\" (see mxmux --list-formats)");
       file_code = match;
     }
   } else {
@@ -567,13 +694,14 @@ int run(const Options& o) {
       if (ext == f.extension) file_code = fourcc_from_text(f.code);
     }
     if (!file_code) {
-      return fail(o.output + ": cannot tell the format from the extension '" + ext +
-                  "' (use .mp4 .mov .m4a .m4b .m4v .3gp .3g2 .f4v, or --format CODE)");
+      return refuse_command(o.output + ": cannot tell the format from the extension '" + ext +
+                            "' (use .mp4 .mov .m4a .m4b .m4v .3gp .3g2 .f4v, or --format CODE)");
     }
   }
   const FormatDescriptor* format = plugin.find(file_code);
   if (!format)
-    return fail("the plug-in does not offer the format \"" + fourcc_text(file_code) + "\"");
+    return refuse_command("the plug-in does not offer the format \"" + fourcc_text(file_code) +
+                          "\"");
   std::string format_name =
       u16_to_utf8(format->short_name, 64) + " (\"" + fourcc_text(file_code) + "\")";
 
@@ -583,37 +711,41 @@ int run(const Options& o) {
   reader_options.fps_den = o.fps_den;
   std::unique_ptr<Input> video;
   std::vector<std::unique_ptr<Input>> audio;
+  // 0 when the input is open, else the exit status.
   auto open_input = [&](const std::string& path, bool want_video,
-                        std::unique_ptr<Input>& in) -> bool {
+                        std::unique_ptr<Input>& in) -> int {
     in = std::make_unique<Input>();
     in->path = path;
     Error e;
     in->reader = make_reader(path, in->src, e);
-    if (!in->reader || !in->src.open_file(path, e) || !in->reader->open(reader_options, e)) {
-      say(e.text());
-      return false;
-    }
+    if (!in->reader) return refuse_command(e.text());
+    if (!in->src.open_file(path, e)) return fail(e.text());
+    if (sys::file_kind(path) == sys::FileKind::kRegular && sys::file_size(path) == 0)
+      return fail(path + ": the file is empty");
+    if (!in->reader->open(reader_options, e)) return fail(e.text());
     Codec c = in->reader->params().codec;
     if (codec_is_video(c) != want_video) {
-      say(path + ": " + codec_name(c) + " is " +
+      return refuse_command(
+          path + ": " + codec_name(c) + " is " +
           (want_video ? "audio; give it with --audio" : "video; give it with --video"));
-      return false;
     }
-    return true;
+    return 0;
   };
-  if (!o.video.empty() && !open_input(o.video, true, video)) return 1;
+  if (!o.video.empty()) {
+    if (int status = open_input(o.video, true, video)) return status;
+  }
   for (const auto& path : o.audio) {
     audio.emplace_back();
-    if (!open_input(path, false, audio.back())) return 1;
+    if (int status = open_input(path, false, audio.back())) return status;
   }
 
   // Codes the format accepts.
   bool dual = audio.size() == 2;
   uint32_t audio_code = 0, video_code = 0;
   auto refuse = [&](const std::string& what) {
-    return fail(o.output + ": the " + format_name + " format does not accept " + what +
-                "; it accepts audio: " + codes_text(format->audio_codecs) + "; video: " +
-                (format->video_codecs ? codes_text(format->video_codecs) : std::string("none")));
+    return refuse_command(o.output + ": the " + format_name + " format does not accept " + what +
+                          "; it takes video: " + accepted_codecs_text(format->video_codecs, true) +
+                          "; audio: " + accepted_codecs_text(format->audio_codecs, false));
   };
   if (video) {
     if (!format->video_codecs || !format->slots.single.WriteVideoFrame) return refuse("video");
@@ -627,10 +759,10 @@ int run(const Options& o) {
     a = audio[0]->reader->params().codec;
     b = audio[1]->reader->params().codec;
     if (a != Codec::kAac || b != Codec::kAc3) {
-      return fail("two audio inputs must be one AAC and one AC-3 stream (got " +
-                  std::string(codec_name(a)) + " and " + codec_name(b) + ")");
+      return refuse_command("two audio inputs must be one AAC and one AC-3 stream (got " +
+                            std::string(codec_name(a)) + " and " + codec_name(b) + ")");
     }
-    audio_code = MX_FOURCC('E', 'A', 'A', 'C');
+    audio_code = kDualAudioCode;
     bool listed = false;
     for (const CodecListEntry* e = format->audio_codecs; e && e->fourcc; ++e)
       listed |= e->fourcc == audio_code;
@@ -642,20 +774,29 @@ int run(const Options& o) {
   }
 
   // Everything else the command line asks for.
-  int tc_h = 0, tc_m = 0, tc_s = 0, tc_f = 0;
+  Timecode timecode;
+  // The timecode counts frames at the rounded rate: 30 at 30000/1001.
+  int64_t nominal_rate = 1;
   if (!o.timecode.empty()) {
-    if (!parse_timecode(o.timecode, tc_h, tc_m, tc_s, tc_f))
-      return fail("bad --timecode '" + o.timecode + "' (HH:MM:SS:FF)");
-    if (!video) return fail("--timecode needs a video stream");
+    if (!parse_timecode(o.timecode, timecode, why)) return refuse_command(why);
+    if (!video) return refuse_command("--timecode needs a video stream");
+    const StreamParams& v = video->reader->params();
+    nominal_rate = std::max<int64_t>(1, (int64_t{v.fps_num} + v.fps_den / 2) / v.fps_den);
+    if (timecode.frames >= nominal_rate) {
+      return refuse_command("--timecode " + o.timecode + ": the video runs at " +
+                            std::to_string(nominal_rate) + " frames a second, so the frames go " +
+                            "from 00 to " + std::to_string(nominal_rate - 1));
+    }
   }
   if (!o.spherical.empty() && (!video || video->reader->params().codec != Codec::kH264)) {
-    return fail(
+    return refuse_command(
         "--spherical needs H.264 video (the plug-in writes 360-degree metadata for H.264 only)");
   }
   std::vector<uint8_t> cover, still;
   MxPicture picture{};
   if (!o.cover.empty() && !o.live_photo.empty())
-    return fail("--cover and --live-photo cannot be combined");
+    return refuse_command("--cover and --live-photo cannot be combined");
+  if (!o.live_photo.empty() && !video) return refuse_command("--live-photo needs a video stream");
   if (!o.cover.empty() || !o.live_photo.empty()) {
     const std::string& path = o.cover.empty() ? o.live_photo : o.cover;
     std::vector<uint8_t>& bytes = o.cover.empty() ? still : cover;
@@ -673,16 +814,23 @@ int run(const Options& o) {
     picture.data = bytes.data();
     picture.size = static_cast<uint32_t>(bytes.size());
   }
-  if (!o.live_photo.empty() && !video) return fail("--live-photo needs a video stream");
+  if (video) {
+    const StreamParams& v = video->reader->params();
+    if (o.fps_num && v.stream_fps_num &&
+        uint64_t{v.stream_fps_num} * o.fps_den != uint64_t{o.fps_num} * v.stream_fps_den) {
+      say(o.video + ": --fps " + rate_text(o.fps_num, o.fps_den) +
+          " replaces the rate the stream states (" + rate_text(v.stream_fps_num, v.stream_fps_den) +
+          " fps)");
+    } else if (!o.fps_num && !v.stream_fps_num) {
+      say(o.video + ": the stream states no frame rate; timing it at " +
+          rate_text(v.fps_num, v.fps_den) + " fps (set the rate with --fps)");
+    }
+  }
 
-  // The output must be writable; the system's reason otherwise.
-  if (sys::file_kind(o.output) == sys::FileKind::kDirectory)
-    return fail(o.output + ": is a directory");
-  if (!sys::touch_writable(o.output))
-    return fail(o.output + ": cannot write: " + std::strerror(errno));
-  std::string still_path = still_path_for(o.output);
-  bool still_existed =
-      !o.live_photo.empty() && sys::file_kind(still_path) != sys::FileKind::kMissing;
+  // Signals only stop the run from here on, so that the temporary files go.
+  sys::on_stop_request(on_signal);
+  OutputFile output;
+  if (!output.create(o.output, !o.live_photo.empty(), why)) return fail(why);
 
   // The encode parameters.
   auto params = std::make_unique<EncParam>();
@@ -724,8 +872,8 @@ int run(const Options& o) {
   if (o.media_kind >= 0) md.media_kind = o.media_kind;
   if (picture.data) md.cover_art = &picture;
   if (!o.live_photo.empty()) md.live_photo = 1;
-  std::basic_string<MxChar> wide_output(o.output.size() + 1, 0);
-  utf8_to_u16(o.output, wide_output.data(), wide_output.size());
+  std::basic_string<MxChar> wide_output(output.path().size() + 1, 0);
+  utf8_to_u16(output.path(), wide_output.data(), wide_output.size());
 
   // Drive the session.
   const SingleStreamSlots& slots = format->slots.single;
@@ -733,22 +881,34 @@ int run(const Options& o) {
     WriterOptions options{};
     slots.SetWriterOptions(&options);
   }
-  sys::on_stop_request(on_signal);
-
   MxSession session = slots.CreateMediaFile(wide_output.c_str(), &p);
+  // A failed run leaves what was there before.
+  std::string kept = output.into_device()      ? ""
+                     : output.target_existed() ? "; the previous " + o.output + " is kept"
+                                               : "; " + o.output + " was not written";
   auto abandon = [&](const std::string& text) {
-    say(text);
-    remove_output(o.output);
-    if (!o.live_photo.empty() && !still_existed) remove_output(still_path);
-    return 1;
+    output.discard();
+    return fail(text + kept);
+  };
+  // A failure to write shows in the temporary file, in the system's words.
+  auto output_failure = [&]() {
+    std::string reason = output.write_failure();
+    return reason.empty() ? reason : o.output + ": cannot write: " + reason;
   };
   if (!session) {
-    return abandon(o.output + ": the plug-in could not create the file" +
-                   (o.verbose ? "" : " (run with --verbose for its log)"));
+    std::string cause = output_failure();
+    return abandon(!cause.empty() ? cause
+                                  : o.output + ": the plug-in could not create the file" +
+                                        (o.verbose ? "" : " (run with --verbose for its log)"));
   }
   auto close_and_abandon = [&](const std::string& text) {
     slots.CloseMediaFile(session);
     return abandon(text);
+  };
+  auto refused = [&](const std::string& text) {
+    slots.CloseMediaFile(session);
+    std::string cause = output_failure();
+    return abandon(cause.empty() ? text : cause);
   };
 
   if (video) {
@@ -798,8 +958,7 @@ int run(const Options& o) {
   int64_t video_end = 0;
 
   while (true) {
-    if (g_stop)
-      return close_and_abandon(o.output + ": interrupted; the unfinished file was removed");
+    if (g_stop) return close_and_abandon(o.output + ": interrupted");
     // The earliest decode time goes next.
     int pick = -1;
     int64_t best = 0;
@@ -822,9 +981,8 @@ int run(const Options& o) {
       vrec.dts = vframe.dts;
       uint32_t r = slots.WriteVideoFrame(session, &vrec);
       if (r == 0 || r == 0xFFFFFFFFu) {
-        return close_and_abandon(video->path + ": at byte " + std::to_string(vframe.offset) +
-                                 ": the plug-in refused video frame " +
-                                 std::to_string(video->frames + 1));
+        return refused(video->path + ": at byte " + std::to_string(vframe.offset) +
+                       ": the plug-in refused video frame " + std::to_string(video->frames + 1));
       }
       ++video->frames;
       const StreamParams& v = video->reader->params();
@@ -877,9 +1035,8 @@ int run(const Options& o) {
       }
       uint32_t r = slots.WriteAudioFrame(session, &arec, info);
       if (r == 0 || r == 0xFFFFFFFFu) {
-        return close_and_abandon(audio[i]->path + ": the plug-in refused an audio packet at " +
-                                 std::to_string(static_cast<double>(pk.dts) / kTicksPerSecond) +
-                                 " s");
+        return refused(audio[i]->path + ": the plug-in refused an audio packet at " +
+                       std::to_string(static_cast<double>(pk.dts) / kTicksPerSecond) + " s");
       }
       if (fill_packet(*audio[i], pk, error) < 0) return close_and_abandon(error.text());
     }
@@ -892,11 +1049,11 @@ int run(const Options& o) {
 
   if (!o.timecode.empty()) {
     // One timecode sample covering the whole video: the frame number of the
-    // start time, counted at the rounded frame rate.
+    // start time.
     const StreamParams& v = video->reader->params();
-    int64_t nominal = (int64_t{v.fps_num} + v.fps_den / 2) / v.fps_den;
-    if (nominal < 1) nominal = 1;
-    int64_t number = ((int64_t{tc_h} * 60 + tc_m) * 60 + tc_s) * nominal + tc_f;
+    int64_t number =
+        ((int64_t{timecode.hours} * 60 + timecode.minutes) * 60 + timecode.seconds) * nominal_rate +
+        timecode.frames;
     uint8_t tc[4] = {static_cast<uint8_t>(number >> 24), static_cast<uint8_t>(number >> 16),
                      static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number)};
     MxVideoFrame t{};
@@ -909,19 +1066,35 @@ int run(const Options& o) {
 
   slots.CloseMediaFile(session);
   session = nullptr;
+  if (g_stop) return abandon(o.output + ": interrupted");
   std::string problem;
-  if (!verify_output(o.output, true, problem)) {
-    return abandon(o.output + ": the written file is incomplete (" + problem + "); it was removed");
+  FileFacts facts;
+  if (!inspect_output(output.path(), true, facts, problem)) {
+    std::string cause = output_failure();
+    return abandon(!cause.empty()
+                       ? cause
+                       : o.output + ": the plug-in wrote an incomplete file (" + problem + ")");
   }
-  if (o.creation_time >= 0 && !set_movie_times(o.output, o.creation_time, problem)) {
-    return abandon(o.output + ": cannot set the creation time (" + problem + "); it was removed");
+  if (o.creation_time >= 0 && !set_movie_times(output.path(), o.creation_time, problem)) {
+    return abandon(o.output + ": cannot set the creation time (" + problem + ")");
   }
+  bool still_written = output.still_written();
+  if (!output.commit(why)) return abandon(why);
 
+  if (!o.live_photo.empty() && !still_written)
+    say(o.output + ": the plug-in wrote no Live Photo still (run with --verbose for its log)");
+  bool pcm_float = std::any_of(audio.begin(), audio.end(), [](const auto& a) {
+    return a->reader->params().codec == Codec::kPcmFloat32;
+  });
+  if (pcm_float && facts.brand != "qt  ") {
+    say(o.output + ": note: 32-bit float PCM in an MP4 file (\"fpcm\") needs a recent " +
+        "reader (Debian 12's ffmpeg 5.1 cannot decode it); a .mov file (\"fl32\") is read " +
+        "more widely");
+  }
   if (!o.quiet) {
-    uint64_t written = sys::file_size(o.output);
-    std::string line = o.output + ": " + format_name + ", ";
-    int tracks = (video ? 1 : 0) + static_cast<int>(audio.size()) + (o.timecode.empty() ? 0 : 1);
-    line += std::to_string(tracks) + (tracks == 1 ? " track: " : " tracks: ");
+    std::string line = o.output + ": " + brand_name(facts.brand) + " (format \"" +
+                       fourcc_text(file_code) + "\", brand \"" + facts.brand + "\"), ";
+    line += std::to_string(facts.tracks) + (facts.tracks == 1 ? " track: " : " tracks: ");
     double duration = 0;
     std::string parts;
     if (video) {
@@ -945,9 +1118,15 @@ int run(const Options& o) {
       duration = std::max(duration, static_cast<double>(a->samples) / ap.sample_rate);
     }
     if (!o.timecode.empty()) parts += "; timecode " + o.timecode;
+    if (!o.live_photo.empty()) {
+      parts += "; Live Photo still-image time";
+      if (still_written) parts += "; still " + output.still_target();
+    }
     char tail[96];
-    std::snprintf(tail, sizeof tail, "; %.2f s; %s", duration, human_size(written).c_str());
-    std::printf("%s%s%s\n", line.c_str(), parts.c_str(), tail);
+    std::snprintf(tail, sizeof tail, "; %.2f s; %s", duration, human_size(facts.size).c_str());
+    // When the file itself went to standard output, the summary must not follow it there.
+    bool file_on_stdout = output.into_device() && sys::is_standard_output(o.output);
+    std::fprintf(file_on_stdout ? stderr : stdout, "%s%s%s\n", line.c_str(), parts.c_str(), tail);
   }
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "mxmux/plugin_host.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mxmux/system.h"
@@ -206,13 +207,39 @@ std::string codes_text(const CodecListEntry* list) {
   std::string out;
   for (; list && list->fourcc; ++list) {
     if (!out.empty()) out += ", ";
-    out += "\"" + fourcc_text(list->fourcc) + "\"";
+    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) about
+    // "literal" + std::string temporaries.
+    out += '"';
+    out += fourcc_text(list->fourcc);
+    out += '"';
     Codec c = codec_of_code(list->fourcc, true);
     if (c == Codec::kNone) c = codec_of_code(list->fourcc, false);
-    if (c != Codec::kNone)
-      out += std::string(" (") + codec_name(c == Codec::kPcm16 ? Codec::kPcm16 : c) + ")";
+    if (c != Codec::kNone) {
+      out += " (";
+      out += codec_name(c);
+      out += ')';
+    }
   }
   return out.empty() ? "nothing" : out;
+}
+
+std::string accepted_codecs_text(const CodecListEntry* list, bool video) {
+  std::vector<std::string> names;
+  for (; list && list->fourcc; ++list) {
+    Codec c = codec_of_code(list->fourcc, video);
+    std::string name = c != Codec::kNone ? codec_name(c)
+                       : !video && list->fourcc == kDualAudioCode
+                           ? "AAC + AC-3 (two --audio inputs)"
+                           : "";
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+      names.push_back(name);
+  }
+  std::string out;
+  for (const auto& name : names) {
+    if (!out.empty()) out += ", ";
+    out += name;
+  }
+  return out.empty() ? "none" : out;
 }
 
 Plugin::~Plugin() {

@@ -25,6 +25,12 @@ Codec codec_of_code(uint32_t code, bool video);
 // means the same codec. 0 when the format takes no such stream.
 uint32_t choose_code(const CodecListEntry* list, Codec codec);
 std::string codes_text(const CodecListEntry* list);
+// The codecs of a format's list that mxmux can hand over, each named once
+// ("none" when there is none).
+std::string accepted_codecs_text(const CodecListEntry* list, bool video);
+
+// The code of AAC + AC-3 dual audio: one stream of each, in one packet.
+constexpr uint32_t kDualAudioCode = MX_FOURCC('E', 'A', 'A', 'C');
 
 class Plugin {
  public:

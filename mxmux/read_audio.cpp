@@ -505,7 +505,7 @@ class WavReader : public AudioReader {
           return false;
         }
         have_fmt = true;
-        params_.detail = params_.codec == Codec::kPcm16 ? "16-bit" : "32-bit float";
+        params_.detail = params_.codec == Codec::kPcm16 ? "16-bit" : "32-bit";
       }
       src_.consume(8 + padded);
     }

@@ -222,6 +222,7 @@ struct HevcSps {
   uint32_t log2_max_poc_lsb = 4;
   int max_num_reorder = 0;
   int max_dec_buffering = 1;
+  uint32_t time_scale = 0, num_units_in_tick = 0;  // VUI timing, 0 when absent
 };
 
 struct HevcPps {
@@ -249,6 +250,139 @@ void skip_profile_tier_level(BitReader& br, uint32_t max_sub_layers_minus1, int*
     if (profile_present[i]) br.skip(88);
     if (level_present[i]) br.skip(8);
   }
+}
+
+void skip_hevc_scaling_list_data(BitReader& br) {
+  for (int size_id = 0; size_id < 4; ++size_id) {
+    for (int matrix_id = 0; matrix_id < 6; matrix_id += size_id == 3 ? 3 : 1) {
+      if (br.overrun()) return;
+      if (!br.flag()) {  // scaling_list_pred_mode_flag
+        br.ue();         // scaling_list_pred_matrix_id_delta
+        continue;
+      }
+      int coefficients = std::min(64, 1 << (4 + (size_id << 1)));
+      if (size_id > 1) br.se();  // scaling_list_dc_coef_minus8
+      for (int i = 0; i < coefficients && !br.overrun(); ++i) br.se();
+    }
+  }
+}
+
+// The delta POCs of one short-term reference picture set; a set may be
+// predicted from the one before it, so the sizes of every set are kept.
+struct HevcRefSet {
+  std::vector<int32_t> negative, positive;  // DeltaPocS0, DeltaPocS1
+};
+constexpr size_t kMaxRefSetPictures = 16;
+
+bool read_hevc_ref_set(BitReader& br, const std::vector<HevcRefSet>& sets, HevcRefSet& set) {
+  if (!sets.empty() && br.flag()) {  // inter_ref_pic_set_prediction_flag
+    const HevcRefSet& ref = sets.back();
+    bool negative_sign = br.flag();
+    uint32_t abs_delta = br.ue() + 1;
+    if (abs_delta > 32768) return false;
+    int32_t delta_rps = static_cast<int32_t>(abs_delta) * (negative_sign ? -1 : 1);
+    // One flag pair per picture of the reference set, then one for the
+    // reference picture itself; a picture is kept when it is used or marked.
+    size_t count = ref.negative.size() + ref.positive.size() + 1;
+    std::vector<bool> keep(count);
+    for (size_t j = 0; j < count; ++j) {
+      bool used = br.flag();
+      keep[j] = used || br.flag();  // use_delta_flag, present when not used
+    }
+    auto add = [&](int32_t poc) { (poc < 0 ? set.negative : set.positive).push_back(poc); };
+    size_t own = count - 1;
+    for (size_t j = ref.positive.size(); j-- > 0;) {
+      int32_t poc = ref.positive[j] + delta_rps;
+      if (poc < 0 && keep[ref.negative.size() + j]) add(poc);
+    }
+    if (delta_rps < 0 && keep[own]) add(delta_rps);
+    for (size_t j = 0; j < ref.negative.size(); ++j) {
+      int32_t poc = ref.negative[j] + delta_rps;
+      if (poc < 0 && keep[j]) add(poc);
+    }
+    for (size_t j = ref.negative.size(); j-- > 0;) {
+      int32_t poc = ref.negative[j] + delta_rps;
+      if (poc > 0 && keep[j]) add(poc);
+    }
+    if (delta_rps > 0 && keep[own]) add(delta_rps);
+    for (size_t j = 0; j < ref.positive.size(); ++j) {
+      int32_t poc = ref.positive[j] + delta_rps;
+      if (poc > 0 && keep[ref.negative.size() + j]) add(poc);
+    }
+  } else {
+    uint32_t negatives = br.ue(), positives = br.ue();
+    if (negatives > kMaxRefSetPictures || positives > kMaxRefSetPictures) return false;
+    int32_t poc = 0;
+    for (uint32_t i = 0; i < negatives && !br.overrun(); ++i) {
+      poc -= static_cast<int32_t>(std::min<uint32_t>(br.ue(), 32767)) + 1;
+      set.negative.push_back(poc);
+      br.bits(1);  // used_by_curr_pic_s0_flag
+    }
+    poc = 0;
+    for (uint32_t i = 0; i < positives && !br.overrun(); ++i) {
+      poc += static_cast<int32_t>(std::min<uint32_t>(br.ue(), 32767)) + 1;
+      set.positive.push_back(poc);
+      br.bits(1);  // used_by_curr_pic_s1_flag
+    }
+  }
+  return !br.overrun() && set.negative.size() + set.positive.size() <= kMaxRefSetPictures;
+}
+
+// Reads on from sps_max_latency_increase to the VUI's timing fields.
+void read_hevc_vui_timing(BitReader& br, HevcSps& sps) {
+  br.ue();  // log2_min_luma_coding_block_size_minus3
+  br.ue();  // log2_diff_max_min_luma_coding_block_size
+  br.ue();  // log2_min_luma_transform_block_size_minus2
+  br.ue();  // log2_diff_max_min_luma_transform_block_size
+  br.ue();  // max_transform_hierarchy_depth_inter
+  br.ue();  // max_transform_hierarchy_depth_intra
+  if (br.flag() && br.flag()) skip_hevc_scaling_list_data(br);
+  br.bits(2);       // amp_enabled_flag, sample_adaptive_offset_enabled_flag
+  if (br.flag()) {  // pcm_enabled_flag
+    br.bits(8);     // PCM sample bit depths
+    br.ue();
+    br.ue();
+    br.bits(1);
+  }
+  uint32_t ref_sets = br.ue();
+  if (ref_sets > 64) return;
+  std::vector<HevcRefSet> sets;
+  for (uint32_t i = 0; i < ref_sets; ++i) {
+    HevcRefSet set;
+    if (!read_hevc_ref_set(br, sets, set)) return;
+    sets.push_back(std::move(set));
+  }
+  if (br.flag()) {  // long_term_ref_pics_present_flag
+    uint32_t long_term = br.ue();
+    if (long_term > 32) return;
+    br.skip(uint64_t{long_term} * (sps.log2_max_poc_lsb + 1));
+  }
+  br.bits(2);              // sps_temporal_mvp_enabled_flag, strong_intra_smoothing_enabled_flag
+  if (!br.flag()) return;  // vui_parameters_present_flag
+  if (br.flag()) {         // aspect_ratio_info_present_flag
+    if (br.bits(8) == 255) br.bits(32);
+  }
+  if (br.flag()) br.bits(1);  // overscan
+  if (br.flag()) {            // video_signal_type
+    br.bits(4);
+    if (br.flag()) br.bits(24);
+  }
+  if (br.flag()) {  // chroma_loc_info
+    br.ue();
+    br.ue();
+  }
+  br.bits(3);       // neutral_chroma_indication, field_seq, frame_field_info_present
+  if (br.flag()) {  // default_display_window_flag
+    br.ue();
+    br.ue();
+    br.ue();
+    br.ue();
+  }
+  if (!br.flag()) return;  // vui_timing_info_present_flag
+  uint32_t num_units = br.bits(32), time_scale = br.bits(32);
+  if (br.overrun() || num_units == 0 || time_scale == 0) return;
+  sps.num_units_in_tick = num_units;
+  sps.time_scale = time_scale;
 }
 
 bool parse_hevc_sps(const std::vector<uint8_t>& rbsp, HevcSps& sps, uint32_t& id) {
@@ -292,6 +426,8 @@ bool parse_hevc_sps(const std::vector<uint8_t>& rbsp, HevcSps& sps, uint32_t& id
   if (br.overrun()) return false;
   sps.max_num_reorder = std::min(sps.max_num_reorder, kMaxReorderWindow);
   sps.valid = true;
+  // A damaged or cut tail only loses the timing it would have carried.
+  read_hevc_vui_timing(br, sps);
   return true;
 }
 
@@ -839,8 +975,10 @@ bool AnnexBReader::open(const ReaderOptions& options, Error& error) {
     static constexpr const char* kProfiles[] = {"", "Main", "Main 10", "Main Still Picture",
                                                 "RExt"};
     if (sps.profile_idc >= 1 && sps.profile_idc <= 4) params_.detail = kProfiles[sps.profile_idc];
-    stream_num = hevc_time_scale_;
-    stream_den = hevc_num_units_;
+    // The VPS timing applies to every layer; encoders that leave it out
+    // (x265) put the rate in the SPS VUI.
+    stream_num = hevc_time_scale_ ? hevc_time_scale_ : sps.time_scale;
+    stream_den = hevc_time_scale_ ? hevc_num_units_ : sps.num_units_in_tick;
   } else {
     const AvcSps& sps = *cur_slice_.avc;
     params_.width = sps.width;
@@ -877,14 +1015,7 @@ bool AnnexBReader::open(const ReaderOptions& options, Error& error) {
   // The window used for the first picture was the widest; apply the real one.
   while (static_cast<int>(window_.size()) > window_size_) bump();
   params_.reorder_depth = depth_;
-  if (stream_num && stream_den) {
-    params_.fps_num = stream_num;
-    params_.fps_den = stream_den;
-    params_.fps_from_stream = true;
-  }
-  clock_ = choose_clock(options, params_.fps_num, params_.fps_den);
-  params_.fps_num = clock_.num;
-  params_.fps_den = clock_.den;
+  clock_ = settle_frame_rate(options, stream_num, stream_den, params_);
   return true;
 }
 

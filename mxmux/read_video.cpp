@@ -116,13 +116,10 @@ class IvfReader : public Reader {
         if (d <= 0xFFFFFFFF) {
           num = static_cast<uint32_t>(n);
           den = static_cast<uint32_t>(d);
-          params_.fps_from_stream = true;
         }
       }
     }
-    clock_ = choose_clock(options, num, den);
-    params_.fps_num = clock_.num;
-    params_.fps_den = clock_.den;
+    clock_ = settle_frame_rate(options, num, den, params_);
     params_.detail = params_.profile == 0 ? "Main" : params_.profile == 1 ? "High" : "Professional";
     return true;
   }
@@ -264,10 +261,7 @@ class Mpeg4VisualReader : public Reader {
         den = static_cast<uint32_t>(t1 - t0);
       }
     }
-    params_.fps_from_stream = num != 0;
-    clock_ = choose_clock(options, num, den);
-    params_.fps_num = clock_.num;
-    params_.fps_den = clock_.den;
+    clock_ = settle_frame_rate(options, num, den, params_);
     return true;
   }
 
@@ -410,12 +404,9 @@ class H263Reader : public Reader {
       if (delta > 0) {
         num = clock_num;
         den = clock_den * static_cast<uint32_t>(delta);
-        params_.fps_from_stream = true;
       }
     }
-    clock_ = choose_clock(options, num, den);
-    params_.fps_num = clock_.num;
-    params_.fps_den = clock_.den;
+    clock_ = settle_frame_rate(options, num, den, params_);
     return true;
   }
 

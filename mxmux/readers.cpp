@@ -108,17 +108,22 @@ const char* reader_extensions_text() {
          "(AMR-NB)";
 }
 
-FrameClock choose_clock(const ReaderOptions& options, uint32_t stream_num, uint32_t stream_den) {
+FrameClock settle_frame_rate(const ReaderOptions& options, uint32_t stream_num, uint32_t stream_den,
+                             StreamParams& params) {
   FrameClock clock;
+  params.stream_fps_num = params.stream_fps_den = 0;
+  if (stream_num && stream_den && stream_num / stream_den <= 1000 &&
+      uint64_t{stream_num} * 1000 >= stream_den) {
+    uint32_t g = std::gcd(stream_num, stream_den);
+    params.stream_fps_num = clock.num = stream_num / g;
+    params.stream_fps_den = clock.den = stream_den / g;
+  }
   if (options.fps_num && options.fps_den) {
     clock.num = options.fps_num;
     clock.den = options.fps_den;
-  } else if (stream_num && stream_den && stream_num / stream_den <= 1000 &&
-             uint64_t{stream_num} * 1000 >= stream_den) {
-    uint32_t g = std::gcd(stream_num, stream_den);
-    clock.num = stream_num / g;
-    clock.den = stream_den / g;
   }
+  params.fps_num = clock.num;
+  params.fps_den = clock.den;
   return clock;
 }
 

@@ -36,9 +36,10 @@ constexpr int64_t kTicksPerSecond = 10'000'000;
 struct StreamParams {
   Codec codec = Codec::kNone;
   uint32_t width = 0, height = 0;
-  // Frame rate as a fraction; 0/0 when the stream does not say.
+  // The frame rate the frames are timed at, as a fraction.
   uint32_t fps_num = 0, fps_den = 0;
-  bool fps_from_stream = false;
+  // The rate the stream itself states; 0/0 when it states none.
+  uint32_t stream_fps_num = 0, stream_fps_den = 0;
   uint32_t sample_rate = 0, channels = 0, bits_per_sample = 0;
   uint32_t samples_per_frame = 0;  // audio: fixed frame length, 0 when it varies
   int profile = 0;                 // H.264 profile_idc, HEVC general_profile_idc
@@ -112,7 +113,9 @@ struct FrameClock {
   }
 };
 
-// Chooses the frame clock: the user's rate, else the stream's, else 25/1.
-FrameClock choose_clock(const ReaderOptions& options, uint32_t stream_num, uint32_t stream_den);
+// Chooses the frame clock (the user's rate, else the stream's, else 25/1) and
+// records it in `params` with the rate the stream states (0/0 for none).
+FrameClock settle_frame_rate(const ReaderOptions& options, uint32_t stream_num, uint32_t stream_den,
+                             StreamParams& params);
 
 }  // namespace mxmux

@@ -1,8 +1,12 @@
+#ifdef _WIN32
+#define _CRT_RAND_S  // rand_s, for the names of temporary files
+#endif
 #include "mxmux/system.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -63,8 +67,128 @@ FileKind file_kind(const std::string& path) {
   return kind_of(st.st_mode);
 }
 
+FileInfo file_info(const std::string& path) {
+  FileInfo info;
+  // No access asked: enough to read the attributes, even of files in use.
+  HANDLE h =
+      CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    info.kind = missing ? FileKind::kMissing : FileKind::kOther;
+    info.error = missing ? ENOENT : EACCES;
+    return info;
+  }
+  BY_HANDLE_FILE_INFORMATION data{};
+  if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &data)) {
+    info.kind = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::kDirectory
+                                                                   : FileKind::kRegular;
+    info.volume = data.dwVolumeSerialNumber;
+    info.index = (uint64_t{data.nFileIndexHigh} << 32) | data.nFileIndexLow;
+  }
+  CloseHandle(h);
+  return info;
+}
+
+bool is_standard_output(const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION out{};
+  if (!GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out)) return false;
+  FileInfo info = file_info(path);
+  return info.kind == FileKind::kRegular && info.volume == out.dwVolumeSerialNumber &&
+         info.index == ((uint64_t{out.nFileIndexHigh} << 32) | out.nFileIndexLow);
+}
+
+bool is_symbolic_link(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+std::string real_path(const std::string& path) {
+  HANDLE h =
+      CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return path;
+  wchar_t buffer[32768];
+  DWORD n = GetFinalPathNameByHandleW(h, buffer, 32768, FILE_NAME_NORMALIZED);
+  CloseHandle(h);
+  if (n == 0 || n >= 32768) return path;
+  std::wstring full(buffer, n);
+  // The result is in the \\?\ form; drive paths are given back without it.
+  if (full.rfind(L"\\\\?\\", 0) == 0 && full.size() > 6 && full[5] == L':') full.erase(0, 4);
+  return utf8(full.c_str());
+}
+
+bool writable(const std::string& path) {
+  return _waccess(wide(path).c_str(), 2) == 0;
+}
+
+uint32_t new_file_mode() {
+  return 0;
+}
+
+std::string temp_folder() {
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  if (n == 0 || n > MAX_PATH) return ".";
+  if (n > 1 && (buffer[n - 1] == L'\\' || buffer[n - 1] == L'/')) buffer[n - 1] = 0;
+  return utf8(buffer);
+}
+
 int open_read(const std::string& path) {
   return _wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+int open_write(const std::string& path) {
+  return _wopen(wide(path).c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+int open_append(const std::string& path) {
+  return _wopen(wide(path).c_str(), _O_WRONLY | _O_APPEND | _O_BINARY | _O_NOINHERIT);
+}
+
+int create_new(const std::string& path) {
+  return _wopen(wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                _S_IREAD | _S_IWRITE);
+}
+
+int create_unique(std::string& pattern, int suffix_length) {
+  constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  size_t end = pattern.size() - static_cast<size_t>(suffix_length);
+  size_t start = end;
+  while (start > 0 && pattern[start - 1] == 'X') --start;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    for (size_t i = start; i < end; ++i) {
+      unsigned int r = 0;
+      rand_s(&r);
+      pattern[i] = kLetters[r % (sizeof kLetters - 1)];
+    }
+    int fd = create_new(pattern);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+int64_t write(int fd, const void* buffer, size_t n) {
+  return _write(fd, buffer, static_cast<unsigned>(n < kMaxRead ? n : kMaxRead));
+}
+
+bool sync_file(int fd, uint32_t) {
+  return _commit(fd) == 0;
+}
+
+bool sync_file(int fd) {
+  return _commit(fd) == 0;
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+  if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+  return false;
+}
+
+void remove_file(const std::string& path) {
+  _wunlink(wide(path).c_str());
 }
 
 bool file_info(int fd, FileKind& kind, uint64_t& size) {
@@ -86,6 +210,10 @@ int64_t read_at(int fd, void* buffer, size_t n, uint64_t offset) {
 
 void close(int fd) {
   _close(fd);
+}
+
+bool close_checked(int fd) {
+  return _close(fd) == 0;
 }
 
 int open_update(const std::string& path) {
@@ -196,8 +324,94 @@ FileKind file_kind(const std::string& path) {
   return kind_of(st.st_mode);
 }
 
+FileInfo file_info(const std::string& path) {
+  FileInfo info;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    info.error = errno;
+    info.kind = errno == ENOENT ? FileKind::kMissing : FileKind::kOther;
+    return info;
+  }
+  info.kind = kind_of(st.st_mode);
+  info.volume = static_cast<uint64_t>(st.st_dev);
+  info.index = static_cast<uint64_t>(st.st_ino);
+  info.mode = static_cast<uint32_t>(st.st_mode & 07777);
+  return info;
+}
+
+bool is_standard_output(const std::string& path) {
+  struct stat out {
+  }, file{};
+  return ::fstat(STDOUT_FILENO, &out) == 0 && ::stat(path.c_str(), &file) == 0 &&
+         out.st_dev == file.st_dev && out.st_ino == file.st_ino;
+}
+
+bool is_symbolic_link(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string real_path(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (!real) return path;
+  std::string out(real);
+  std::free(real);
+  return out;
+}
+
+bool writable(const std::string& path) {
+  return ::access(path.c_str(), W_OK) == 0;
+}
+
+uint32_t new_file_mode() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~static_cast<uint32_t>(mask);
+}
+
+std::string temp_folder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp && *tmp ? tmp : "/tmp";
+}
+
 int open_read(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+int open_write(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+}
+
+int open_append(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+
+int create_new(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+int create_unique(std::string& pattern, int suffix_length) {
+  return ::mkstemps(pattern.data(), suffix_length);
+}
+
+int64_t write(int fd, const void* buffer, size_t n) {
+  return ::write(fd, buffer, n);
+}
+
+bool sync_file(int fd, uint32_t mode) {
+  return ::fsync(fd) == 0 && ::fchmod(fd, static_cast<mode_t>(mode)) == 0;
+}
+
+bool sync_file(int fd) {
+  return ::fsync(fd) == 0;
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void remove_file(const std::string& path) {
+  ::unlink(path.c_str());
 }
 
 bool file_info(int fd, FileKind& kind, uint64_t& size) {
@@ -218,6 +432,10 @@ int64_t read_at(int fd, void* buffer, size_t n, uint64_t offset) {
 
 void close(int fd) {
   ::close(fd);
+}
+
+bool close_checked(int fd) {
+  return ::close(fd) == 0;
 }
 
 int open_update(const std::string& path) {

@@ -181,6 +181,9 @@ MuxContext* mux_create(TrackSpec* specs, int32_t count, uint32_t mode, FILE* fil
   if (c == nullptr) return nullptr;
   c->mode = mode;
   c->mdat_started = 0;
+  // Every track header carries this matrix; a file without video, whose
+  // session never sets one, still needs the identity, not all zeros.
+  mux_set_display_params(c, 1, 0, 0, 1, 0, 0);
   c->track_count = count < 0 ? 0 : count > kMaxTracks ? kMaxTracks : count;
   bool ok = true;
   for (int32_t i = 0; specs != nullptr && i < count && ok; ++i) {
@@ -283,11 +286,15 @@ int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32
       r->flags = flags;
       t->sample_count += 1;
       if (t->timestamp_durations != 0) {
-        // Always the time up to the last frame plus one frame.
+        // The time up to the latest frame plus one frame. A decode time that
+        // goes back does not shorten the track: the sample tables keep decode
+        // times increasing, so the frames before it still need their time.
         double elapsed = (static_cast<double>(dts) - static_cast<double>(t->first_dts)) *
                          t->timescale / 10000000.0;
-        t->duration = static_cast<uint64_t>(
-            truncate_to_i64(elapsed + static_cast<double>(t->sample_duration)));
+        int64_t reached = truncate_to_i64(elapsed + static_cast<double>(t->sample_duration));
+        if (t->sample_count == 1 || reached > static_cast<int64_t>(t->duration)) {
+          t->duration = static_cast<uint64_t>(reached);
+        }
       } else {
         t->duration += t->sample_duration;
       }

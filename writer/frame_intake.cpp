@@ -7,6 +7,7 @@
 #include <new>
 
 #include "writer/annexb.h"
+#include "writer/frame_samples.h"
 #include "writer/live_photo.h"
 #include "writer/mp4_writer.h"
 #include "xqlog/xq_log.h"
@@ -20,7 +21,9 @@ constexpr uint32_t fourcc(const char (&s)[5]) {
 constexpr int64_t kTimeUnitsPerSecond = 10000000;  // host time stamps: 100 ns
 
 // A length-prefixed SEI NAL unit with one frame packing arrangement message
-// (payload type 45): arrangement type 3 (side-by-side) or 4 (top-bottom).
+// (payload type 45): arrangement type 3 (side-by-side) or 4 (top-bottom). It
+// goes in front of every IDR slice, inside the access unit: a sample holding
+// it alone would be an access unit without a picture.
 constexpr uint8_t kFramePackingSideBySide[16] = {0x00, 0x00, 0x00, 0x0C, 0x06, 0x2D, 0x07, 0x81,
                                                  0x81, 0x00, 0x00, 0x03, 0x00, 0x01, 0x20, 0x80};
 constexpr uint8_t kFramePackingTopBottom[16] = {0x00, 0x00, 0x00, 0x0C, 0x06, 0x2D, 0x07, 0x82,
@@ -99,6 +102,38 @@ bool grow_buffer(std::unique_ptr<uint8_t[]>& buffer, size_t& capacity, size_t ne
   return true;
 }
 
+// Codecs whose frames state their own sample count when it differs from the
+// track's frame length (the stream's last frame).
+struct FrameSamplesRow {
+  uint32_t codec_id;
+  uint32_t (*samples)(const uint8_t* frame, size_t size);
+};
+constexpr FrameSamplesRow kFrameSamples[] = {
+    {kCodecFlac, flac_frame_samples},
+    {kCodecAlac, alac_frame_samples},
+};
+
+// The duration of an audio packet from its checked frame list {count, sizes}
+// (a single frame's size is the packet's): one frame length per frame, or for
+// ALAC and FLAC the count a frame states when it holds fewer samples.
+int64_t audio_packet_duration(const MuxTrack& t, const uint8_t* data, const int32_t* info) {
+  const auto frame_length = static_cast<int64_t>(t.sample_duration);
+  const FrameSamplesRow* row = nullptr;
+  for (const FrameSamplesRow& r : kFrameSamples) {
+    if (r.codec_id == t.codec_id) row = &r;
+  }
+  if (row == nullptr) return frame_length * info[0];
+  int64_t duration = 0;
+  size_t offset = 0;
+  for (int32_t i = 1; i <= info[0]; ++i) {
+    const auto size = static_cast<size_t>(info[i]);
+    const int64_t stated = row->samples(data + offset, size);
+    duration += stated > 0 && stated < frame_length ? stated : frame_length;
+    offset += size;
+  }
+  return duration;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ helpers
@@ -106,12 +141,6 @@ bool grow_buffer(std::unique_ptr<uint8_t[]>& buffer, size_t& capacity, size_t ne
 int32_t CMp4Writer::first_spec_of_kind(int32_t kind) const {
   for (int32_t i = 0; i < track_spec_count; ++i)
     if (track_specs[i].kind == kind) return track_specs[i].index;
-  return -1;
-}
-
-int32_t CMp4Writer::first_spec_with_codec(uint32_t codec_id) const {
-  for (int32_t i = 0; i < track_spec_count; ++i)
-    if (track_specs[i].codec_id == codec_id) return track_specs[i].index;
   return -1;
 }
 
@@ -151,9 +180,22 @@ bool CMp4Writer::ensure_hevc_buffer(size_t needed, size_t used) {
   return false;
 }
 
+void CMp4Writer::note_decode_time(int64_t dts) {
+  if (video_dts_seen && dts <= latest_video_dts && !decode_order_logged) {
+    decode_order_logged = true;
+    XQ_LogFormat(
+        u"CMp4Writer::WriteVideoFrame decode time [%lld] does not follow [%lld]; the file's "
+        u"decode times are kept increasing\n",
+        static_cast<long long>(dts), static_cast<long long>(latest_video_dts));
+  }
+  if (!video_dts_seen || dts > latest_video_dts) latest_video_dts = dts;
+  video_dts_seen = true;
+}
+
 bool CMp4Writer::add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags,
                             uint32_t kind, const void* extra, int64_t dts, int64_t pts,
                             int64_t duration) {
+  if (kind == kKindVideo) note_decode_time(dts);
   if (mux_add_sample(track, mux, data, size, flags, kind, extra, dts, pts, duration) >= 0)
     return true;
   XQ_LogFormat(u"CMp4Writer::WriteFrame no memory for the sample index\n");
@@ -170,19 +212,9 @@ int32_t CMp4Writer::composition_offset(const MxVideoFrame* frame) const {
 
 // ------------------------------------------------------------ audio
 
-void CMp4Writer::frame_packing_step() {
-  frame_packing_done = 1;
-  int32_t track = first_spec_with_codec(kCodecH264);
-  const uint8_t* bytes = frame_packing_bytes(params->video.stereo_mode);
-  if (track < 0 || !nal_scratch || !bytes) return;
-  const int32_t no_offset = 0;
-  add_sample(track, bytes, kFramePackingSize, 1, kKindVideo, &no_offset, 0, 0, 0);
-}
-
 uint32_t CMp4Writer::WriteAudioFrame(const MxAudioFrame* frame, const int32_t* frame_info) {
   if (!frame || !mux) return 0;
   if (refuse_when_output_failed()) return 0;
-  if (!frame_packing_done && params->no_video == 0) frame_packing_step();
   if (frame->size < 0) {
     XQ_LogFormat(u"CMp4Writer::WriteAudioFrame refused: negative size [%d]\n", frame->size);
     return 0;
@@ -313,7 +345,7 @@ uint32_t CMp4Writer::write_other_audio(const MxAudioFrame* frame, const int32_t*
   }
   int32_t track = first_spec_of_kind(kKindAudio);
   FrameList frames(info, frame->size);
-  int64_t duration = static_cast<int64_t>(mux->tracks[track].sample_duration) * frames.count();
+  int64_t duration = audio_packet_duration(mux->tracks[track], frame->data, frames.list);
   if (!add_sample(track, frame->data, static_cast<uint32_t>(frame->size), 0, kKindAudio,
                   frames.list, frame->dts, frame->pts, duration))
     return 0;
@@ -349,6 +381,15 @@ uint32_t CMp4Writer::WriteVideoFrame(const MxVideoFrame* frame) {
   if (!frame->data && frame->size > 0) {
     XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: no data for [%d] bytes\n",
                  static_cast<int>(frame->size));
+    return 0;
+  }
+  if (frame->size == 0) {
+    // Nothing to store, as when a conversion keeps nothing: no sample is
+    // written and the slot says so. An empty sample would be no picture for
+    // any video codec. Hosts that send them send many, so it is logged once.
+    if (!empty_frame_logged)
+      XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: empty frames are not stored\n");
+    empty_frame_logged = true;
     return 0;
   }
   if (params->metadata.live_photo != 0)

@@ -102,7 +102,6 @@ class CMp4Writer {
   // Frame intake steps.
   bool refuse_when_output_failed();
   bool note_output_failure();
-  void frame_packing_step();
   uint32_t write_dual_audio(const MxAudioFrame* frame, const int32_t* frame_info);
   uint32_t write_pcm_audio(const MxAudioFrame* frame);
   uint32_t write_other_audio(const MxAudioFrame* frame, const int32_t* frame_info);
@@ -113,8 +112,8 @@ class CMp4Writer {
   bool add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags, uint32_t kind,
                   const void* extra, int64_t dts, int64_t pts, int64_t duration);
   int32_t composition_offset(const MxVideoFrame* frame) const;
+  void note_decode_time(int64_t dts);
   int32_t first_spec_of_kind(int32_t kind) const;
-  int32_t first_spec_with_codec(uint32_t codec_id) const;
   bool ensure_nal_scratch(size_t needed, size_t used);
   bool ensure_hevc_buffer(size_t needed, size_t used);
   void set_audio_track_extradata();
@@ -125,7 +124,6 @@ class CMp4Writer {
   void hand_over_picture(const char16_t* file_name);
 
   SessionSettings settings;
-  uint32_t frame_packing_done = 0;
   uint32_t still_time_written = 0;
   std::string content_id;
   FILE* file = nullptr;
@@ -153,4 +151,9 @@ class CMp4Writer {
   size_t nal_scratch_capacity = 0;
   // Set once the byte writer has reported an I/O failure and it was logged.
   bool io_failure_logged = false;
+  // The latest video decode time, to log once when decode times stop increasing.
+  int64_t latest_video_dts = 0;
+  bool video_dts_seen = false;
+  bool decode_order_logged = false;
+  bool empty_frame_logged = false;
 };

@@ -92,16 +92,29 @@ TEST(Handler, RowsByKindAndMode) {
     int32_t kind;  // -1: the data handler
     std::string expected;
   };
+  // QuickTime movies count the name; the ISO flavours end it with a zero byte.
   const Case cases[] = {
       {kModeMp4, kKindVideo,
-       "0000002d" + h("hdlr") + zero + zero + h("vide") + zero + zero + zero + "0c" +
-           h("VideoHandler")},
+       "0000002d" + h("hdlr") + zero + zero + h("vide") + zero + zero + zero + h("VideoHandler") +
+           "00"},
       {kModeMov, kKindVideo,
        "0000002d" + h("hdlr") + zero + h("mhlr") + h("vide") + zero + zero + zero + "0c" +
            h("VideoHandler")},
       {kModeMp4, kKindAudio,
-       "0000002d" + h("hdlr") + zero + zero + h("soun") + zero + zero + zero + "0c" +
-           h("SoundHandler")},
+       "0000002d" + h("hdlr") + zero + zero + h("soun") + zero + zero + zero + h("SoundHandler") +
+           "00"},
+      {kModeM4a, kKindAudio,
+       "0000002d" + h("hdlr") + zero + zero + h("soun") + zero + zero + zero + h("SoundHandler") +
+           "00"},
+      {kMode3gp, kKindVideo,
+       "0000002d" + h("hdlr") + zero + zero + h("vide") + zero + zero + zero + h("VideoHandler") +
+           "00"},
+      {kModeKddi, kKindAudio,
+       "0000002d" + h("hdlr") + zero + zero + h("soun") + zero + zero + zero + h("SoundHandler") +
+           "00"},
+      {kModeF4v, kKindVideo,
+       "0000002d" + h("hdlr") + zero + zero + h("vide") + zero + zero + zero + h("VideoHandler") +
+           "00"},
       {kModeMov, kKindAudio,
        "0000002d" + h("hdlr") + zero + h("mhlr") + h("soun") + zero + zero + zero + "0c" +
            h("SoundHandler")},
@@ -109,12 +122,12 @@ TEST(Handler, RowsByKindAndMode) {
        "00000034" + h("hdlr") + zero + h("mhlr") + h("meta") + zero + "00000001" + zero + "13" +
            h("Core Media Metadata")},
       {kModeMp4, kKindTimedMetadata,
-       "00000034" + h("hdlr") + zero + zero + h("meta") + zero + "00000001" + zero + "13" +
-           h("Core Media Metadata")},
+       "00000034" + h("hdlr") + zero + zero + h("meta") + zero + "00000001" + zero +
+           h("Core Media Metadata") + "00"},
       // The timecode handler says "mhlr" in every mode.
       {kModeMp4, kKindTimecode,
-       "00000034" + h("hdlr") + zero + h("mhlr") + h("tmcd") + zero + zero + zero + "13" +
-           h("Core Media Timecode")},
+       "00000034" + h("hdlr") + zero + h("mhlr") + h("tmcd") + zero + zero + zero +
+           h("Core Media Timecode") + "00"},
       {kModeMov, kKindTimecode,
        "00000034" + h("hdlr") + zero + h("mhlr") + h("tmcd") + zero + zero + zero + "13" +
            h("Core Media Timecode")},
@@ -172,10 +185,11 @@ TEST(Timecode, SampleEntryFramesPerSecond) {
     uint8_t frames;
   };
   const Case cases[] = {
-      {30000, 1001, 29},                 // truncated
-      {25, 1, 25},       {600, 40, 15},  // the track defaults
-      {60000, 1001, 59}, {30000, 0, 0},  // no frame duration: 0 frames, no division
-      {6000, 1, 0x70},                   // 6000 frames: only the low 8 bits
+      // The 1000/1001 rates count in their nominal whole rate.
+      {30000, 1001, 30}, {24000, 1001, 24}, {60000, 1001, 60},
+      {25, 1, 25},       {25000, 1000, 25}, {600, 40, 15},  // the track defaults
+      {30000, 0, 0},    // no frame duration: 0 frames, no division
+      {6000, 1, 0x70},  // 6000 frames: only the low 8 bits
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(::testing::Message() << k.timescale << "/" << k.sample_duration);
@@ -204,7 +218,7 @@ TEST(Timecode, FixedLayouts) {
       00000000 0000 0001         # reserved, data reference index 1
       00000000 00000002          # reserved, flags
       00007530 000003e9          # time scale 30000, frame duration 1001
-      1d 00                      # 29 frames, reserved
+      1e 00                      # 30 frames (the nominal rate), reserved
       00000052 676d6864          # gmhd, 82 bytes
       00000018 676d696e 00000000 0040 8000 8000 8000 0000 0000
       00000032 746d6364          # tmcd media information, 50 bytes

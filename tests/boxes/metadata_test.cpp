@@ -135,8 +135,9 @@ TEST(Udta, MediaKindDecidesStik) {
   const Case cases[] = {
       {mp4, 1, {"©nam", "hdvd", "----", "----"}},
       {mp4, 0, {"©nam", "stik", "hdvd", "----", "----"}},
-      {m4a, 9, {"stik", "©nam", "stik", "hdvd", "----", "----"}},
-      {m4a, 1, {"stik", "©nam", "hdvd", "----", "----"}},
+      // One media-kind item in every flavour, M4A included.
+      {m4a, 9, {"©nam", "stik", "hdvd", "----", "----"}},
+      {m4a, 1, {"©nam", "hdvd", "----", "----"}},
   };
   for (const Case& k : cases) {
     BoxCapture capture(k.fourcc == m4a ? kModeM4a : kModeMp4);
@@ -150,14 +151,12 @@ TEST(Udta, MediaKindDecidesStik) {
   capture.context()->format_fourcc = m4a;
   capture.metadata().media_kind = 9;
   iso::Tree tree = udta_tree(capture);
-  const iso::Box& first = tree.at("udta/meta/ilst/stik[0]");
-  const iso::Box& second = tree.at("udta/meta/ilst/stik[1]");
-  EXPECT_EQ(first.size, 25u);
-  EXPECT_EQ(first.at("data").size, 17u);
-  EXPECT_EQ(first.at("data").u32(0), 21u);
-  EXPECT_EQ(first.at("data").u8(8), 14);
-  EXPECT_EQ(second.at("data").u32(0), 21u);
-  EXPECT_EQ(second.at("data").u8(8), 9);
+  ASSERT_EQ(tree.at("udta/meta/ilst").count("stik"), 1u);
+  const iso::Box& stik = tree.at("udta/meta/ilst/stik");
+  EXPECT_EQ(stik.size, 25u);
+  EXPECT_EQ(stik.at("data").size, 17u);
+  EXPECT_EQ(stik.at("data").u32(0), 21u);
+  EXPECT_EQ(stik.at("data").u8(8), 9);
 }
 
 TEST(Udta, TvShowSwapsTitles) {

@@ -127,7 +127,7 @@ TEST(MovieFile, MovWithTimecodeAndReferences) {
   EXPECT_EQ(tc.at("mdia/minf/dinf/dref").fourcc(12), "alis");
   EXPECT_EQ(tc.at("mdia/minf/stbl").child_types(), (Types{"stsd", "stts", "stsc", "stsz", "stco"}));
   const iso::Box& entry = tc.at("mdia/minf/stbl/stsd/tmcd");
-  EXPECT_EQ(entry.u8(24), 29);  // 30000 / 1001 frames
+  EXPECT_EQ(entry.u8(24), 30);  // 30000 / 1001: the nominal 30 frames
   // One 4-byte sample: tables in their table forms.
   EXPECT_EQ(words(tc.at("mdia/minf/stbl/stts"), 4), (Words{1, 1, 10010}));
   EXPECT_EQ(words(tc.at("mdia/minf/stbl/stsz"), 4), (Words{0, 1, 4}));

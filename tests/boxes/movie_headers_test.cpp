@@ -244,18 +244,17 @@ TEST(EditList, MediaTimeByCodec) {
     uint32_t timescale;
     int64_t first_cts_offset;  // 100 ns
     uint32_t media_time;
+    uint32_t segment;  // ms: the 10 s of media from the media time on
   };
   const Case cases[] = {
-      {"AAC: fixed 1600", kKindAudio, kCodecAac, 44100, 0, 1600},
-      {"AAC ignores its offset", kKindAudio, kCodecAac, 48000, 1000000, 1600},
-      {"FLAC 0.1 s at 44100", kKindAudio, kCodecFlac, 44100, 1000000, 4410},
-      {"ALAC rounds half up", kKindAudio, kCodecAlac, 44100, 1134, 5},  // 5.0009
-      {"ALAC rounds down", kKindAudio, kCodecAlac, 44100, 1020, 4},     // 4.4982
-      {"ALAC 1024 frames at 48000", kKindAudio, kCodecAlac, 48000, 213334, 1024},
-      {"FLAC negative offset: no negative edit", kKindAudio, kCodecFlac, 44100, -1000000, 0},
-      {"PCM", kKindAudio, kCodecPcm16, 48000, 5000, 0},
-      {"video with reordering: its first composition time", kKindVideo, kCodecH264, 30000,
-       667334, 2002},
+      {"AAC: fixed 1600", kKindAudio, kCodecAac, 44100, 0, 1600, 9963},
+      {"AAC ignores its offset", kKindAudio, kCodecAac, 48000, 1000000, 1600, 9966},
+      {"FLAC 0.1 s at 44100", kKindAudio, kCodecFlac, 44100, 1000000, 4410, 9900},
+      {"ALAC rounds half up", kKindAudio, kCodecAlac, 44100, 1134, 5, 9999},  // 5.0009
+      {"ALAC rounds down", kKindAudio, kCodecAlac, 44100, 1020, 4, 9999},     // 4.4982
+      {"ALAC 1024 frames at 48000", kKindAudio, kCodecAlac, 48000, 213334, 1024, 9978},
+      {"FLAC negative offset: no negative edit", kKindAudio, kCodecFlac, 44100, -1000000, 0, 10000},
+      {"PCM", kKindAudio, kCodecPcm16, 48000, 5000, 0, 10000},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -266,11 +265,94 @@ TEST(EditList, MediaTimeByCodec) {
     iso::Tree tree = iso::parse(b.bytes());
     const iso::Box& elst = tree.at("edts/elst");
     EXPECT_EQ(elst.size, 28u);
-    EXPECT_EQ(elst.u32(0), 0u);      // version 0, flags
-    EXPECT_EQ(elst.u32(4), 1u);      // one entry
-    EXPECT_EQ(elst.u32(8), 10000u);  // 10 s in ms
+    EXPECT_EQ(elst.u32(0), 0u);  // version 0, flags
+    EXPECT_EQ(elst.u32(4), 1u);  // one entry
+    EXPECT_EQ(elst.u32(8), k.segment);
     EXPECT_EQ(elst.u32(12), k.media_time);
     EXPECT_EQ(elst.u32(16), 0x00010000u);  // rate 1.0
+  }
+}
+
+TEST(EditList, VideoStartsAtTheFirstStoredCompositionTime) {
+  struct Frame {
+    int64_t dts;  // 100 ns
+    int32_t offset;
+    uint32_t sync;
+  };
+  struct Case {
+    const char* name;
+    uint32_t codec_id;
+    uint32_t timescale;
+    uint32_t timestamp_durations;
+    int64_t first_cts_offset;  // 100 ns
+    std::vector<Frame> frames;
+    uint32_t media_time;
+  };
+  const Case cases[] = {
+      // 23.976 fps with host stamps of 417083 per frame and two frames of
+      // delay: 834166 is 2001.998 units, stored truncated as 2001. The edit
+      // starts there, not one unit later at the rounded 2002.
+      {"truncated offset at 23.976",
+       kCodecH264,
+       24000,
+       0,
+       834166,
+       {{0, 2001, 1}, {417083, 4003, 0}, {834166, 0, 0}, {1251249, 0, 0}},
+       2001},
+      // An open GOP: the picture decoded second is shown first.
+      {"open-GOP leading picture",
+       kCodecH264,
+       30000,
+       0,
+       1001001,
+       {{0, 3003, 1}, {333667, 1001, 0}, {667334, 1001, 0}},
+       2002},
+      // Only the leading pictures count: from the second sync sample on, a
+      // picture cannot be shown before the first one.
+      {"later groups are not searched",
+       kCodecHevc,
+       30000,
+       0,
+       667334,
+       {{0, 2002, 1},
+        {333667, 2002, 0},
+        {667334, 2002, 1},
+        {1001101, -3003, 0},
+        {1334668, 1001, 0}},
+       2002},
+      // Decode times that start below 0: media time counts from the first one.
+      {"timestamp durations, negative first decode time",
+       kCodecH264,
+       30000,
+       1,
+       667334,
+       {{-667334, 2002, 1}, {-333667, 4004, 0}, {0, 0, 0}, {333667, 0, 0}},
+       2002},
+      // Without composition offsets in the file the first picture is shown at 0.
+      {"AV1 with a delay but no ctts",
+       kCodecAv1,
+       30000,
+       0,
+       667334,
+       {{0, 2002, 1}, {333667, 2002, 0}},
+       0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    BoxContext b(kModeMp4);
+    MuxTrack& t = b.track(0, kKindVideo, k.codec_id, k.timescale, k.timescale);
+    t.sample_duration = 1001;
+    t.timestamp_durations = k.timestamp_durations;
+    t.first_cts_offset = k.first_cts_offset;
+    std::vector<int32_t> offsets;
+    for (const Frame& f : k.frames) {
+      b.add(t, f.dts, 100, 10, f.sync);
+      offsets.push_back(f.offset);
+    }
+    b.set_offsets(t, offsets);
+    write_edts(b.c, &t);
+    iso::Tree tree = iso::parse(b.bytes());
+    EXPECT_EQ(tree.at("edts/elst").u32(12), k.media_time);
   }
 }
 
@@ -284,12 +366,12 @@ TEST(EditList, FixedLayoutAndVersionOneForLongTracks) {
       00000024 65647473          # edts, 36 bytes
       0000001c 656c7374          # elst, 28 bytes
       00000000 00000001          # version 0, one entry
-      00002710 00000640          # 10000 ms, media time 1600
+      000026eb 00000640          # 9963 ms (10 s less 1600 / 44100 s), media time 1600
       0001 0000                  # rate 1.0
       0000002c 65647473          # edts, 44 bytes
       00000024 656c7374          # elst, 36 bytes
       01000000 00000001          # version 1, one entry
-      000000012a05f200           # 5 000 000 000 ms
+      000000012a05ebc0           # 4 999 998 400 ms: the media from 1600 on
       0000000000000640           # media time 1600, 64-bit
       0001 0000
   )");

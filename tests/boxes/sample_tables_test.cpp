@@ -51,6 +51,38 @@ TEST(TimeToSample, ConstantFormTakesTheLow32Bits) {
   EXPECT_EQ(stts_pairs(tree.at("stts")), (Pairs{{5, 1024}}));
 }
 
+// An ALAC or FLAC stream's last frame holds fewer samples than the others: the
+// track's duration says so, and stts gives that frame its own entry.
+TEST(TimeToSample, ConstantRateWithAShorterLastSample) {
+  struct Case {
+    const char* name;
+    uint64_t duration;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"1 s of ALAC at 44100: ten frames and 3140 samples", 10 * 4096 + 3140, R"(
+          00000020 73747473 00000000 # stts, 32 bytes, version 0
+          00000002                   # two entries
+          0000000a 00001000          # 10 samples of 4096
+          00000001 00000c44          # 1 sample of 3140
+      )"},
+      {"whole frames", 11 * 4096, "00000018 73747473 00000000 00000001 0000000b 00001000"},
+      // Durations that a shorter last frame cannot explain keep the one entry.
+      {"longer than the frames", 11 * 4096 + 1,
+       "00000018 73747473 00000000 00000001 0000000b 00001000"},
+      {"a frame and more short", 9 * 4096, "00000018 73747473 00000000 00000001 0000000b 00001000"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    BoxContext b(kModeMp4);
+    MuxTrack& t = b.track(0, kKindAudio, kCodecAlac, 44100, k.duration);
+    t.sample_duration = 4096;
+    b.add_frames(t, 100, std::vector<uint32_t>(11, 10));
+    EXPECT_EQ(write_stts(b.c, &t), static_cast<int32_t>(hex_bytes(k.expected).size()));
+    EXPECT_BYTES(b.bytes(), k.expected);
+  }
+}
+
 TEST(TimeToSample, TableFormFromTruncatedDecodingTimes) {
   struct Case {
     const char* name;
@@ -71,7 +103,27 @@ TEST(TimeToSample, TableFormFromTruncatedDecodingTimes) {
        {0, 333667, 667334, 1334668, 1668335},
        6006,
        {{2, 1001}, {1, 2002}, {2, 1001}}},
-      {"one sample", {5000000}, 16000, {{1, 1000}}},  // 16000 - T(0.5 s) = 1000
+      // The track's duration counts from the first decode time, and so does the
+      // last sample's delta: the deltas add up to the duration.
+      {"one sample at 0.5 s", {5000000}, 1000, {{1, 1000}}},
+      {"first decode time below 0",
+       {-667334, -333667, 0},
+       3002,  // T(667334) + 1000
+       {{2, 1001}, {1, 1000}}},
+      // A decode time that goes back, or one that repeats, starts one unit
+      // after the previous sample; the next sample catches up.
+      {"decode time goes back",
+       {0, 333667, 0, 1001001},
+       4003,
+       {{1, 1001}, {1, 1}, {1, 2001}, {1, 1000}}},
+      {"decode time repeats",
+       {0, 333667, 333667, 1001001},
+       4003,
+       {{1, 1001}, {1, 1}, {1, 2001}, {1, 1000}}},
+      {"goes back behind several",
+       {0, 333667, 667334, 333667},
+       3002,
+       {{2, 1001}, {1, 1}, {1, 999}}},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -119,50 +171,76 @@ TEST(TimeToSample, ZeroTimeScaleDoesNotDivide) {
   b.add(t, 400000, 101, 1);
   write_stts(b.c, &t);
   iso::Tree tree = iso::parse(b.bytes());
-  EXPECT_EQ(stts_pairs(tree.at("stts")), (Pairs{{1, 0}, {1, 7}}));
+  EXPECT_EQ(stts_pairs(tree.at("stts")), (Pairs{{1, 1}, {1, 7}}));
 }
 
-TEST(CompositionOffsets, WrittenOnlyWhenSomeOffsetIsPositive) {
+TEST(CompositionOffsets, WrittenWhenAnyOffsetIsNotZero) {
   struct Case {
     const char* name;
+    uint32_t mode;
     uint32_t kind;
     uint32_t codec_id;
     std::vector<int32_t> offsets;
     const char* expected;  // null: no ctts
   };
   const Case cases[] = {
-      {"all zero", kKindVideo, kCodecH264, {0, 0, 0}, nullptr},
+      {"all zero", kModeMp4, kKindVideo, kCodecH264, {0, 0, 0}, nullptr},
       {"B-frames",
+       kModeMp4,
        kKindVideo,
        kCodecH264,
        {2002, 0, 1001},
        "00000028 63747473 00000000 00000003 00000001 000007d2 00000001 00000000 00000001 "
        "000003e9"},
       {"HEVC",
+       kModeMp4,
        kKindVideo,
        kCodecHevc,
        {1001},
        "00000018 63747473 00000000 00000001 00000001 000003e9"},
       {"MPEG-4 Visual",
+       kModeMp4,
        kKindVideo,
        kCodecMpeg4Visual,
        {1001},
        "00000018 63747473 00000000 00000001 00000001 000003e9"},
-      // Negative offsets are only valid in version 1, so a table holding one is written so.
+      // ISO version 0 offsets are unsigned: a table holding a negative one is version 1.
       {"positive last, negative inside",
+       kModeMp4,
        kKindVideo,
        kCodecH264,
        {3003, 0, -1001, 1001},
        "00000030 63747473 01000000 00000004 00000001 00000bbb 00000001 00000000 00000001 "
        "fffffc17 00000001 000003e9"},
-      {"last non-zero negative", kKindVideo, kCodecH264, {1001, -1001}, nullptr},
-      {"all negative", kKindVideo, kCodecH264, {-1001, -1001}, nullptr},
-      {"AV1 has no offsets", kKindVideo, kCodecAv1, {1001}, nullptr},
-      {"not video", kKindAudio, kCodecH264, {1001}, nullptr},
+      // Decode times that start at the first presentation time: B-frames
+      // shown before they are decoded, the last one included.
+      {"last non-zero negative",
+       kModeMp4,
+       kKindVideo,
+       kCodecH264,
+       {0, 2002, -1001, -1001},
+       "00000030 63747473 01000000 00000004 00000001 00000000 00000001 000007d2 00000001 "
+       "fffffc17 00000001 fffffc17"},
+      {"all negative, 3GP",
+       kMode3gp,
+       kKindVideo,
+       kCodecHevc,
+       {-1001, -1001},
+       "00000020 63747473 01000000 00000002 00000001 fffffc17 00000001 fffffc17"},
+      // QuickTime defines the version 0 offsets as signed.
+      {"negative in a QuickTime movie",
+       kModeMov,
+       kKindVideo,
+       kCodecH264,
+       {0, 2002, -1001, -1001},
+       "00000030 63747473 00000000 00000004 00000001 00000000 00000001 000007d2 00000001 "
+       "fffffc17 00000001 fffffc17"},
+      {"AV1 has no offsets", kModeMp4, kKindVideo, kCodecAv1, {1001}, nullptr},
+      {"not video", kModeMp4, kKindAudio, kCodecH264, {1001}, nullptr},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    BoxContext b(kModeMp4);
+    BoxContext b(k.mode);
     MuxTrack& t = b.track(0, k.kind, k.codec_id, 30000, 0);
     for (size_t i = 0; i < k.offsets.size(); ++i) b.add(t, 0, 100 + i, 1);
     b.set_offsets(t, k.offsets);
@@ -291,6 +369,10 @@ TEST(SampleSizes, ConstantAndTableForms) {
        2,
        {6, 7}},
       {"timecode always lists its sizes", kKindTimecode, kCodecTimecode, {{4, {}}}, 0, 1, {4}},
+      // A sample size of 0 means "a table follows": samples that all have 0
+      // bytes are listed one by one, never as a constant size of 0.
+      {"empty samples", kKindVideo, kCodecAv1, {{0, {}}, {0, {}}}, 0, 2, {0, 0}},
+      {"one empty sample", kKindTimedMetadata, kCodecTimedMetadata, {{0, {}}}, 0, 1, {0}},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);

@@ -32,11 +32,25 @@ TEST(Avcc, ProfileAndLevelByVideoCode) {
     const char* code;
     const char* start;  // the first six bytes of the record
   };
+  // Every row of the table, then codes that take the default.
   const Case cases[] = {
-      {"PS3H", "01 64 00 2A FF E1"}, {"APS3", "01 64 00 2A FF E1"}, {"NPS3", "01 64 00 2A FF E1"},
-      {"VAVC", "01 42 00 1F FF E1"}, {"EPSP", "01 4D 00 1E FF E1"}, {"FAVC", "01 4D 00 1E FF E1"},
-      {"HAVC", "01 42 00 29 FF E1"}, {"h264", "01 42 00 29 FF E1"}, {"M264", "01 42 00 29 FF E1"},
-      {"H264", "01 42 00 1E FF E1"}, {"IPON", "01 42 00 1E FF E1"}, {"VT64", "01 42 00 1E FF E1"},
+      {"HAVC", "01 42 00 29 FF E1"},
+      {"h264", "01 42 00 29 FF E1"},
+      {"K264", "01 42 00 29 FF E1"},
+      {"M264", "01 42 00 29 FF E1"},
+      {"VAVC", "01 42 00 1F FF E1"},
+      {"EPSP", "01 4D 00 1E FF E1"},
+      {"IPSP", "01 4D 00 1E FF E1"},
+      {"NPSP", "01 4D 00 1E FF E1"},
+      {"FAVC", "01 4D 00 1E FF E1"},
+      {"PS3H", "01 64 00 2A FF E1"},
+      {"APS3", "01 64 00 2A FF E1"},
+      {"EPS3", "01 64 00 2A FF E1"},
+      {"IPS3", "01 64 00 2A FF E1"},
+      {"NPS3", "01 64 00 2A FF E1"},
+      {"H264", "01 42 00 1E FF E1"},
+      {"IPON", "01 42 00 1E FF E1"},
+      {"VT64", "01 42 00 1E FF E1"},
       {"3HSP", "01 42 00 1E FF E1"},  // characters in the other order are another code
   };
   for (const Case& c : cases) {

@@ -28,8 +28,10 @@ inline std::vector<uint8_t> captured_bytes(const std::function<void(ByteWriter*)
 inline std::vector<uint8_t> annexb(std::initializer_list<std::vector<uint8_t>> units) {
   std::vector<uint8_t> out;
   for (const auto& unit : units) {
-    out.insert(out.end(), {0, 0, 0, 1});
-    out.insert(out.end(), unit.begin(), unit.end());
+    // Byte by byte: GCC 12 at -O3 warns (-Wstringop-overflow, -Warray-bounds)
+    // about the vector range inserts here, wrongly.
+    for (uint8_t b : {0, 0, 0, 1}) out.push_back(b);
+    for (uint8_t b : unit) out.push_back(b);
   }
   return out;
 }

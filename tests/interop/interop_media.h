@@ -45,6 +45,11 @@ struct Probe {
 // ffprobe -show_streams -show_format [-show_packets -show_data] of a file.
 Probe probe(const std::string& path, bool packets, const std::string& input_options = "");
 
+// mediainfo's reading of a file: for each track of the kind ("Video", "Audio"),
+// the values of the named fields ("FrameCount", "Duration", ...) in order.
+std::vector<std::vector<std::string>> mediainfo(const std::string& path, const std::string& kind,
+                                                const std::vector<std::string>& fields);
+
 // The parts of ffprobe's default output that the tests read.
 Probe parse_probe(const std::string& text, const std::string& errors);
 // The hashes of ffmpeg -f framemd5 output, in order.
@@ -54,6 +59,8 @@ std::string shell_quote(const std::string& s);
 enum class Media {
   kH264,
   kHevc,
+  kH264Pyramid,  // x264 with three B-frames in a pyramid: two frames of reorder delay
+  kHevcPyramid,  // x265 likewise, with open GOPs
   kAv1,
   kMpeg4Visual,
   kH263,
@@ -73,6 +80,13 @@ enum class Media {
 };
 const char* media_name(Media m);
 
+// A video frame rate as a fraction.
+struct Rate {
+  uint32_t num = 25, den = 1;
+  double fps() const { return static_cast<double>(num) / den; }
+  bool operator<(const Rate& o) const { return num * uint64_t{o.den} < o.num * uint64_t{den}; }
+};
+
 // One packet as a host hands it to the plug-in.
 struct HostPacket {
   std::vector<uint8_t> data;
@@ -80,6 +94,7 @@ struct HostPacket {
   int64_t dts = 0;
   bool key = false;
   int32_t frames = 1;  // audio frames in the packet
+  int64_t order = 0;   // video: the frame's place in presentation order, from 0
 };
 
 struct SourceTrack {
@@ -89,6 +104,7 @@ struct SourceTrack {
   std::string codec_name;   // what ffprobe should report for our file
   uint32_t width = 0, height = 0;
   double frame_rate = 0;
+  Rate rate;  // video: the frame rate the source was made at
   uint32_t sample_rate = 0, channels = 0, bits = 0;
   // Video: the two WriteVideoExtraData buffers; audio: the WriteAudioExtraData bytes.
   std::vector<uint8_t> config1, config2;
@@ -104,8 +120,9 @@ struct SourceTrack {
   double nominal_seconds = 0;
 };
 
-// Made once per build (in the test scratch folder) and kept.
-const SourceTrack& source(Media m);
+// Made once per build (in the test scratch folder) and kept. Video is made at
+// `rate`; the host time stamps of its packets count from the first decode time.
+const SourceTrack& source(Media m, Rate rate = {});
 // The decoded pictures' hashes of a video source (kept with it).
 std::vector<std::string> reference_hashes(const SourceTrack& s);
 

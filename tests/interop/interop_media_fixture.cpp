@@ -162,6 +162,12 @@ const Recipe kRecipes[] = {
     {Media::kHevc, "hevc", "libx265", true, "HEVC", "hevc", "mp4",
      "-c:v libx265 -preset ultrafast -x265-params log-level=error:bframes=2:keyint=12 "
      "-pix_fmt yuv420p"},
+    {Media::kH264Pyramid, "h264-pyramid", "libx264", true, "H264", "h264", "mp4",
+     "-c:v libx264 -preset veryfast -pix_fmt yuv420p "
+     "-x264-params bframes=3:b-pyramid=normal:b-adapt=0:keyint=24:min-keyint=24:scenecut=0"},
+    {Media::kHevcPyramid, "hevc-pyramid", "libx265", true, "HEVC", "hevc", "mp4",
+     "-c:v libx265 -preset veryfast -pix_fmt yuv420p -x265-params "
+     "log-level=error:bframes=3:b-pyramid=1:b-adapt=0:keyint=24:min-keyint=24:scenecut=0"},
     {Media::kAv1, "av1", "libaom-av1", true, "AV1 ", "av1", "mp4",
      "-c:v libaom-av1 -cpu-used 8 -usage realtime -g 12"},
     // Without a global header the VOS and VOL headers stand in the first key frame.
@@ -226,17 +232,21 @@ std::string video_size(Media m) {
   }
 }
 
-// Seconds of media per source: enough for a few GOPs, small enough to keep the
-// group quick (DNxHD frames are large).
-const char* source_seconds(Media m) {
+// Media per source: enough for a few GOPs, small enough to keep the group quick
+// (DNxHD frames are large). The pyramid sources of the timing group have the
+// same number of frames at every rate.
+const char* source_length(Media m) {
   switch (m) {
     case Media::kDnxhd:
-      return "0.12";
+      return "-t 0.12";
     case Media::kDnxhr:
     case Media::kCineform:
-      return "0.4";
+      return "-t 0.4";
+    case Media::kH264Pyramid:
+    case Media::kHevcPyramid:
+      return "-frames:v 48";
     default:
-      return "1";
+      return "-t 1";
   }
 }
 
@@ -250,19 +260,28 @@ void load_from_container(const Recipe& r, SourceTrack* s) {
   if (p.streams.empty()) throw std::runtime_error("source without streams");
   const ProbedStream& st = p.streams[0];
   const std::string tb = st.get("time_base");
+  const size_t slash = tb.find('/');
+  if (slash == std::string::npos) throw std::runtime_error("bad time base " + tb);
+  const int64_t tb_num = std::stoll(tb.substr(0, slash)), tb_den = std::stoll(tb.substr(slash + 1));
   if (s->video) {
     s->width = static_cast<uint32_t>(st.get_int("width"));
     s->height = static_cast<uint32_t>(st.get_int("height"));
-    s->frame_rate = 25.0;
+    s->frame_rate = s->rate.fps();
   } else {
     s->sample_rate = static_cast<uint32_t>(st.get_int("sample_rate"));
     s->channels = static_cast<uint32_t>(st.get_int("channels"));
   }
   int64_t base = INT64_MAX;
-  for (const ProbedPacket& pk : p.packets) base = std::min(base, s->video ? pk.dts : pk.pts);
+  int64_t first_pts = INT64_MAX;
+  for (const ProbedPacket& pk : p.packets) {
+    base = std::min(base, s->video ? pk.dts : pk.pts);
+    first_pts = std::min(first_pts, pk.pts);
+  }
 
   std::vector<uint8_t> sps, pps;
-  if (r.media == Media::kH264) {
+  const bool avc = r.media == Media::kH264 || r.media == Media::kH264Pyramid;
+  const bool hevc = r.media == Media::kHevc || r.media == Media::kHevcPyramid;
+  if (avc) {
     // avcC: 5 header bytes, then counted SPS and PPS lists with 16-bit lengths.
     const std::vector<uint8_t>& x = st.extradata;
     if (x.size() < 8 || (x[5] & 0x1F) != 1) throw std::runtime_error("unexpected avcC");
@@ -277,7 +296,7 @@ void load_from_container(const Recipe& r, SourceTrack* s) {
   }
 
   std::vector<std::vector<uint8_t>> hevc_parameter_sets;
-  if (r.media == Media::kHevc) {
+  if (hevc) {
     // hvcC: 22 fixed bytes (4-byte lengths expected), then arrays of NAL units.
     const std::vector<uint8_t>& x = st.extradata;
     if (x.size() < 23 || (x[21] & 3) != 3) throw std::runtime_error("unexpected hvcC");
@@ -305,12 +324,19 @@ void load_from_container(const Recipe& r, SourceTrack* s) {
     hp.pts = to_100ns(pk.pts - base, tb);
     hp.dts = to_100ns((s->video ? pk.dts : pk.pts) - base, tb);
     hp.key = pk.key;
+    if (s->video) {
+      // The place in presentation order: the frame's time in whole frames.
+      const int64_t seconds_num = (pk.pts - first_pts) * tb_num * s->rate.num;
+      const int64_t seconds_den = tb_den * s->rate.den;
+      if (seconds_num % seconds_den != 0)
+        throw std::runtime_error("source time off the frame grid");
+      hp.order = seconds_num / seconds_den;
+    }
     std::vector<uint8_t> stored = pk.data;
-    if (r.media == Media::kH264 || r.media == Media::kHevc) {
+    if (avc || hevc) {
       // As an encoder hands it over: Annex-B with 4-byte start codes, parameter
       // sets in front of key frames. The file keeps the other units: for H.264
       // slices, SEI and filler; for HEVC all but VPS, SPS and PPS.
-      const bool avc = r.media == Media::kH264;
       std::vector<std::vector<uint8_t>> units = split_length_prefixed(pk.data);
       if (pk.key) {
         if (avc) {
@@ -421,10 +447,11 @@ void synthesize_amr(SourceTrack* s) {
   }
 }
 
-SourceTrack make_source(Media m) {
+SourceTrack make_source(Media m, Rate rate) {
   const Recipe& r = recipe(m);
   SourceTrack s;
   s.media = m;
+  s.rate = rate;
   s.video = r.video;
   s.host_codec = host_fourcc(r.host_code);
   s.codec_name = r.codec_name;
@@ -441,7 +468,8 @@ SourceTrack make_source(Media m) {
   }
   std::string input;
   if (r.video) {
-    input = "-f lavfi -i testsrc2=size=" + video_size(m) + ":rate=25 -t " + source_seconds(m) + " ";
+    input = "-f lavfi -i testsrc2=size=" + video_size(m) + ":rate=" + std::to_string(rate.num) +
+            "/" + std::to_string(rate.den) + " " + source_length(m) + " ";
   } else {
     input =
         "-f lavfi -i sine=frequency=440:sample_rate=" + std::to_string(audio_rate(m)) + " -t 1 ";
@@ -517,6 +545,29 @@ Probe probe(const std::string& path, bool packets, const std::string& input_opti
   CommandResult r = run_command(cmd + quote(path));
   if (r.status != 0 && r.err.empty()) r.err = "ffprobe exited with " + std::to_string(r.status);
   return parse_probe(r.out, r.err);
+}
+
+std::vector<std::vector<std::string>> mediainfo(const std::string& path, const std::string& kind,
+                                                const std::vector<std::string>& fields) {
+  std::string form = kind + ";";
+  for (size_t i = 0; i < fields.size(); ++i) form += (i ? "|%" : "%") + fields[i] + "%";
+  CommandResult r =
+      run_command("mediainfo " + quote("--Output=" + form + "\\n") + " " + quote(path));
+  if (r.status != 0 || !r.err.empty()) throw std::runtime_error("mediainfo failed: " + r.err);
+  std::vector<std::vector<std::string>> tracks;
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    std::vector<std::string> values;
+    size_t start = 0;
+    for (size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1) {
+      values.push_back(line.substr(start, bar - start));
+    }
+    values.push_back(line.substr(start));
+    tracks.push_back(std::move(values));
+  }
+  return tracks;
 }
 
 Probe parse_probe(const std::string& text, const std::string& errors) {
@@ -606,12 +657,13 @@ const char* media_name(Media m) {
   return recipe(m).name;
 }
 
-const SourceTrack& source(Media m) {
+const SourceTrack& source(Media m, Rate rate) {
   static std::mutex lock;
-  static std::map<Media, SourceTrack> made;
+  static std::map<std::pair<Media, Rate>, SourceTrack> made;
   std::lock_guard<std::mutex> guard(lock);
-  auto it = made.find(m);
-  if (it == made.end()) it = made.emplace(m, make_source(m)).first;
+  const std::pair<Media, Rate> key{m, rate};
+  auto it = made.find(key);
+  if (it == made.end()) it = made.emplace(key, make_source(m, rate)).first;
   return it->second;
 }
 

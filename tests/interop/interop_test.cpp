@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "interop_media.h"
+#include "slot_writer.h"
 #include "support/box_reader.h"
 #include "support/plugin_host.h"
 #include "support/test_files.h"
@@ -70,44 +71,13 @@ bool unknown_to_ffmpeg(const Case& c) {
 // both streams in decoding order.
 void write_through_slots(const Case& c, const SourceTrack* video, const SourceTrack* audio,
                          const std::string& path) {
-  auto params = host::blank_params(code_of(c.file_code));
-  if (video) {
-    uint32_t code = c.video_code ? code_of(c.video_code) : video->host_codec;
-    host::set_video(*params, code, video->width, video->height, video->frame_rate);
-  }
-  if (audio) {
-    uint32_t code = c.audio_code ? code_of(c.audio_code) : audio->host_codec;
-    uint32_t bits = audio->bits ? audio->bits : 16;
-    host::set_audio(*params, code, audio->sample_rate, audio->channels, bits, "eng");
-  }
-  host::Session s(*params, path);
-  ASSERT_TRUE(s.open());
-  if (video && (!video->config1.empty() || !video->config2.empty())) {
-    s.video_config(video->config1, video->config2);
-  }
-  if (audio && !audio->config1.empty()) s.audio_config(audio->config1);
-
-  size_t vi = 0, ai = 0;
-  const size_t vn = video ? video->packets.size() : 0, an = audio ? audio->packets.size() : 0;
-  while (vi < vn || ai < an) {
-    bool take_video = vi < vn && (ai >= an || video->packets[vi].dts <= audio->packets[ai].dts);
-    if (take_video) {
-      const interop::HostPacket& p = video->packets[vi++];
-      Bytes data = p.data;  // the plug-in may rewrite Annex-B data in place
-      MxVideoFrame f = host::video_frame(data.data(), static_cast<uint32_t>(data.size()), p.pts,
-                                         p.dts, p.key ? 1 : 0);
-      EXPECT_GT(s.video(f), 0u) << "video packet " << vi - 1;
-    } else {
-      const interop::HostPacket& p = audio->packets[ai++];
-      MxAudioFrame f = host::audio_frame(p.data.data(), static_cast<int32_t>(p.data.size()), p.pts,
-                                         audio->channels);
-      f.dts = p.dts;
-      const int32_t info[2] = {p.frames, static_cast<int32_t>(p.data.size())};
-      EXPECT_GT(s.audio(f, is_pcm(audio->media) ? nullptr : info), 0u)
-          << "audio packet " << ai - 1 << " of " << p.data.size() << " bytes";
-    }
-  }
-  s.close();
+  interop::SlotFile file;
+  file.file_code = code_of(c.file_code);
+  file.video = video;
+  file.audio = audio;
+  if (c.video_code) file.video_code = code_of(c.video_code);
+  if (c.audio_code) file.audio_code = code_of(c.audio_code);
+  interop::write_through_slots(file, path);
 }
 
 const interop::ProbedStream* stream_of_type(const interop::Probe& p, const std::string& type) {
@@ -171,7 +141,8 @@ TEST_P(Interop, ReadersAcceptTheFile) {
     if (!unknown_to_ffmpeg(c)) {
       EXPECT_EQ(a->get("codec_name"), audio->codec_name);
       // The readers apply the edit list: an AAC track starts 1600 samples in.
-      EXPECT_NEAR(std::stod(a->get("duration")), audio->nominal_seconds, 0.05);
+      // A short last frame (ALAC, FLAC) counts with its own length.
+      EXPECT_NEAR(std::stod(a->get("duration")), audio->seconds, 0.05);
     }
     EXPECT_EQ(a->get_int("sample_rate"), audio->sample_rate);
     EXPECT_EQ(a->get_int("channels"), audio->channels);

@@ -132,6 +132,9 @@ TEST(MuxContext, CreationAppliesPerKindDefaults) {
   // Unused slots stay zeroed.
   EXPECT_EQ(m.track(4).block_first, nullptr);
   EXPECT_EQ(m.track(4).track_id, 0u);
+  // The display transformation starts as the identity: a, b, c, d, tx, ty.
+  EXPECT_EQ(std::vector<int32_t>(m.c->display_params, m.c->display_params + 6),
+            (std::vector<int32_t>{1, 0, 0, 1, 0, 0}));
 }
 
 TEST(MuxContext, CreationSkipsUnusableSpecs) {
@@ -317,12 +320,19 @@ TEST(MuxContext, VideoDuration) {
     EXPECT_EQ(m.track(0).duration, 2 * 90000u + 3600u);
   }
   {
+    // A decode time that goes back leaves the duration at the latest frame's end.
+    Mux m({track_spec(0, kKindVideo)});
+    mux_set_frame_rate(0, m.c, 29.97f, 1);
+    for (int64_t dts : {0, 333667, 667334, 333667}) add_video(m, 0, v, dts, dts);
+    EXPECT_EQ(m.track(0).duration, 3003u);
+  }
+  {
     Mux m({track_spec(0, kKindVideo)});  // hostile time stamps saturate instead of overflowing
     mux_set_frame_rate(0, m.c, 25.0f, 1);
     mux_set_timescale(0, m.c, 0xFFFFFFFF);
     add_video(m, 0, v, 0, 0);
     add_video(m, 0, v, INT64_MIN, 0);
-    EXPECT_EQ(static_cast<int64_t>(m.track(0).duration), INT64_MIN);
+    EXPECT_EQ(m.track(0).duration, 1001u);  // going back does not shorten the track
     add_video(m, 0, v, INT64_MAX, 0);
     EXPECT_EQ(static_cast<int64_t>(m.track(0).duration), INT64_MAX);
   }

@@ -394,7 +394,13 @@ std::string Tree::dump() const {
   std::string out;
   if (!error.empty()) out += "ERROR: " + error + "\n";
   for (const Box& box : boxes) out += iso::dump(box, 0);
-  if (trailing) out += "(" + std::to_string(trailing) + " trailing bytes)\n";
+  if (trailing) {
+    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) about
+    // "literal" + std::string temporaries.
+    out += '(';
+    out += std::to_string(trailing);
+    out += " trailing bytes)\n";
+  }
   return out;
 }
 

@@ -27,9 +27,15 @@ bool same_units(const std::vector<NalUnitSpan>& a, const std::vector<NalUnitSpan
 
 std::string describe(const std::vector<NalUnitSpan>& units) {
   std::string s;
-  for (const auto& u : units)
-    s += "[" + std::to_string(u.begin) + "," + std::to_string(u.end) +
-         (u.has_start_code ? ")" : ") no code") + " ";
+  for (const auto& u : units) {
+    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) about
+    // "literal" + std::string temporaries.
+    s += '[';
+    s += std::to_string(u.begin);
+    s += ',';
+    s += std::to_string(u.end);
+    s += u.has_start_code ? ") " : ") no code ";
+  }
   return s;
 }
 

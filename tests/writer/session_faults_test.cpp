@@ -232,6 +232,38 @@ TEST_F(SessionFaults, PcmPacketsWithoutChannelsOrFramesAreRefused) {
   EXPECT_EQ(t.samples.size(), 1024u);
 }
 
+// An empty video frame is not stored, whatever the codec, and the slot says
+// so: a sample of 0 bytes is no picture. Logged once per session.
+TEST_F(SessionFaults, EmptyVideoFramesAreRefused) {
+  const Bytes idr = host::annex_b({kIdr});
+  const char* codes[] = {"H264", "HEVC", "AV1 ", "MP4V", "AVHD"};
+  for (const char* code : codes) {
+    SCOPED_TRACE(code);
+    auto p = host::blank_params(fourcc("MP4 "));
+    host::set_video(*p, MX_FOURCC(code[0], code[1], code[2], code[3]), 320, 240, 25.0);
+    std::string file = test_temp_path("empty-frames.mp4");
+    host::LogCapture session_log;
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      Bytes first = idr, last = idr, empty = idr;
+      MxVideoFrame f =
+          host::video_frame(first.data(), static_cast<uint32_t>(first.size()), 0, 0, 1);
+      EXPECT_GT(s.video(f), 0u);
+      MxVideoFrame e = host::video_frame(empty.data(), 0, 400000, 400000, 0);
+      EXPECT_EQ(s.video(e), 0u);
+      e = host::video_frame(nullptr, 0, 800000, 800000, 0);
+      EXPECT_EQ(s.video(e), 0u);
+      f = host::video_frame(last.data(), static_cast<uint32_t>(last.size()), 1200000, 1200000, 1);
+      EXPECT_GT(s.video(f), 0u);
+    }
+    TrackSamples v = only_track(file);
+    ASSERT_EQ(v.samples.size(), 2u);
+    for (const TrackSample& sample : v.samples) EXPECT_GT(sample.size, 0u);
+    EXPECT_EQ(session_log.count_prefix("CMp4Writer::WriteVideoFrame refused: empty frames"), 1u);
+  }
+}
+
 TEST_F(SessionFaults, NullDataWithASizeIsNeverRead) {
   auto p = host::blank_params(fourcc("MP4 "));
   host::set_video(*p, fourcc("H264"), 320, 240, 25.0);

@@ -235,6 +235,123 @@ TEST_F(SessionFiles, VideoTimeScaleAndDurationFollowTheFrameRate) {
   }
 }
 
+// Video whose durations follow its time stamps, in the timing styles hosts
+// use: the decode deltas add up to the track's duration, none is negative or
+// wrapped, and decode times that stop increasing are logged once.
+TEST_F(SessionFiles, TimestampDurationsAddUpToTheTrackDuration) {
+  // 23.976 fps as a host computes it in 100 ns; I P B B P B B P, two frames of delay.
+  auto at = [](int64_t k) { return k * 10000000 * 1001 / 24000; };
+  const int64_t order[] = {0, 3, 1, 2, 6, 4, 5, 7};
+  struct Case {
+    const char* name;
+    int64_t dts_shift;          // frames added to the decode index
+    int64_t pts_shift;          // frames added to the presentation index
+    std::vector<int64_t> back;  // decode indexes whose decode time repeats an earlier one
+    size_t logged;
+  };
+  const Case cases[] = {
+      {"delayed by the reorder depth", 0, 2, {}, 0},
+      {"starting at the first presentation time", 0, 0, {}, 0},
+      {"starting below 0", -2, 0, {}, 0},
+      {"decode times going back twice", 0, 2, {3, 6}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto p = h264_params(fourcc("MP4 "), 24000.0 / 1001);
+    p->video.ext_flags = 1;
+    p->video.timestamp_durations = 1;
+    std::string file = path("timestamp-durations.mp4");
+    host::LogCapture log;
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      for (int64_t i = 0; i < 8; ++i) {
+        bool back = std::find(c.back.begin(), c.back.end(), i) != c.back.end();
+        int64_t dts = at((back ? 1 : i) + c.dts_shift);
+        int64_t pts = at(order[i] + c.pts_shift);
+        EXPECT_GT(write_video(s, host::annex_b({i == 0 ? kIdr : kSlice}), pts, dts, i == 0), 0u);
+      }
+    }
+    TrackSamples v = read_back(file).samples(0);
+    ASSERT_EQ(v.samples.size(), 8u);
+    uint64_t sum = 0;
+    for (const TrackSample& sample : v.samples) {
+      EXPECT_GT(sample.delta, 0u);
+      EXPECT_LT(sample.delta, 0x80000000u);
+      sum += sample.delta;
+    }
+    EXPECT_EQ(sum, v.duration);
+    EXPECT_EQ(log.count_prefix("CMp4Writer::WriteVideoFrame decode time"), c.logged);
+  }
+}
+
+// The last frame of an ALAC or FLAC stream holds fewer samples; its own header
+// says how many, and the track lasts exactly that much longer.
+TEST_F(SessionFiles, ShortLastLosslessFrameKeepsItsLength) {
+  struct Case {
+    const char* codec;
+    uint32_t rate;
+    uint32_t frame_length;
+    const char* full;  // frame bytes of a full frame
+    const char* last;  // the last frame: a header that states fewer samples
+    uint32_t last_samples;
+  };
+  const Case cases[] = {
+      {"flac", 48000, 4608, "ff f8 59 18 00 aa 55", "ff f8 69 18 03 7f aa 55", 128},
+      {"ALAC", 44100, 4096, "20 00 00 00 00 aa 55", "20 00 10 00 00 18 88 aa 55", 3140},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.codec);
+    auto p = host::blank_params(fourcc("M4A "));
+    host::set_audio(*p, MX_FOURCC(c.codec[0], c.codec[1], c.codec[2], c.codec[3]), c.rate, 2);
+    std::string file = path("short-last.m4a");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      // Three packets: one full frame, then a full frame and the short one together.
+      const Bytes full = hex_bytes(c.full), last = hex_bytes(c.last);
+      const Bytes pair = concat({full, last});
+      int32_t one[2] = {1, static_cast<int32_t>(full.size())};
+      int32_t two[3] = {2, static_cast<int32_t>(full.size()), static_cast<int32_t>(last.size())};
+      MxAudioFrame a = host::audio_frame(full.data(), static_cast<int32_t>(full.size()), 0);
+      EXPECT_EQ(s.audio(a, one), full.size());
+      MxAudioFrame b = host::audio_frame(pair.data(), static_cast<int32_t>(pair.size()), 1000);
+      EXPECT_EQ(s.audio(b, two), pair.size());
+    }
+    Written w = read_back(file);
+    TrackSamples t = w.samples(0);
+    ASSERT_EQ(t.samples.size(), 3u);
+    EXPECT_EQ(t.samples[0].delta, c.frame_length);
+    EXPECT_EQ(t.samples[1].delta, c.frame_length);
+    EXPECT_EQ(t.samples[2].delta, c.last_samples);
+    EXPECT_EQ(t.duration, 2u * c.frame_length + c.last_samples);
+    const uint64_t ms = (2u * c.frame_length + c.last_samples) * 1000ull / c.rate;
+    EXPECT_EQ(w.trak(0).at("edts/elst").u32(8), ms);
+    EXPECT_EQ(w.trak(0).at("tkhd").u32(20), ms);
+  }
+}
+
+// Every track header carries the unity matrix, also in files without video.
+TEST_F(SessionFiles, AudioOnlyFilesHaveTheUnityMatrix) {
+  const Bytes unity =
+      hex_bytes("00010000 00000000 00000000 00000000 00010000 00000000 00000000 00000000 40000000");
+  for (const char* code : {"M4A ", "M4B ", "MP4 ", "MOV "}) {
+    SCOPED_TRACE(code);
+    auto p = host::blank_params(MX_FOURCC(code[0], code[1], code[2], code[3]));
+    host::set_audio(*p, fourcc("AAC "), 48000, 2);
+    std::string file = path("audio-only.m4a");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      EXPECT_EQ(write_aac(s, 0), 12u);
+    }
+    Written w = read_back(file);
+    const iso::Box& tkhd = w.trak(0).at("tkhd");
+    Bytes payload = tkhd.payload();
+    EXPECT_EQ(Bytes(payload.begin() + 40, payload.begin() + 76), unity);
+  }
+}
+
 TEST_F(SessionFiles, DisplaySizeFollowsTheStoredOptions) {
   const SingleStreamSlots& slots = host::slots_for(fourcc("MP4 "));
   auto display_of = [&](uint32_t width, uint32_t height) {
@@ -431,7 +548,7 @@ TEST_F(SessionFiles, StereoFramePackingBytesPrecedeIdrSlices) {
     {
       host::Session s(*p, file);
       ASSERT_TRUE(s.open());
-      EXPECT_EQ(write_aac(s, 0), 12u);  // the first audio frame writes the packing sample
+      EXPECT_EQ(write_aac(s, 0), 12u);
       EXPECT_EQ(write_aac(s, 213333), 12u);
       uint32_t extra = c.packing ? 16 : 0;
       EXPECT_EQ(write_video(s, host::annex_b({kSps, kPps, kIdr}), 0, 0), 12u + extra);
@@ -439,24 +556,20 @@ TEST_F(SessionFiles, StereoFramePackingBytesPrecedeIdrSlices) {
       EXPECT_EQ(write_video(s, host::annex_b({kIdr, kSlice, kIdr}), 800000, 800000),
                 12u + 9u + 12u + 2 * extra);
     }
+    // Only the access units the host wrote: the packing message never stands
+    // alone in a sample of its own (an access unit without a picture).
     Written w = read_back(file);
     TrackSamples v = w.samples(0);
-    size_t first = 0;
-    if (c.packing) {
-      ASSERT_EQ(v.samples.size(), 4u);
-      EXPECT_EQ(sample_bytes(w.bytes, v.samples[0]), *c.packing);
-      EXPECT_TRUE(v.samples[0].sync);
-      first = 1;
-      EXPECT_EQ(sample_bytes(w.bytes, v.samples[1]),
-                concat({*c.packing, host::length_prefixed({kIdr})}));
-      EXPECT_EQ(sample_bytes(w.bytes, v.samples[3]),
-                concat({*c.packing, host::length_prefixed({kIdr, kSlice}), *c.packing,
-                        host::length_prefixed({kIdr})}));
-    } else {
-      ASSERT_EQ(v.samples.size(), 3u);
-      EXPECT_EQ(sample_bytes(w.bytes, v.samples[0]), host::length_prefixed({kIdr}));
-    }
-    EXPECT_EQ(sample_bytes(w.bytes, v.samples[first + 1]), host::length_prefixed({kSlice}));
+    ASSERT_EQ(v.samples.size(), 3u);
+    const Bytes none;
+    const Bytes& packing = c.packing ? *c.packing : none;
+    EXPECT_EQ(sample_bytes(w.bytes, v.samples[0]),
+              concat({packing, host::length_prefixed({kIdr})}));
+    EXPECT_TRUE(v.samples[0].sync);
+    EXPECT_EQ(sample_bytes(w.bytes, v.samples[1]), host::length_prefixed({kSlice}));
+    EXPECT_EQ(sample_bytes(w.bytes, v.samples[2]),
+              concat({packing, host::length_prefixed({kIdr, kSlice}), packing,
+                      host::length_prefixed({kIdr})}));
   }
 }
 
@@ -647,6 +760,39 @@ TEST_F(SessionFiles, AvcConfigurationComesFromTheFirstExtraData) {
   Bytes expected =
       concat({hex_bytes("01 42 00 1E FF E1 00 08"), kSps, hex_bytes("01 00 04"), kPps});
   EXPECT_EQ(avcc->payload(), expected);
+}
+
+// The profile and level of avcC follow the host's video code, not its file
+// code: a PS3 stream in a plain MP4 file is still High profile, level 4.2.
+TEST_F(SessionFiles, AvcProfileAndLevelFollowTheVideoCode) {
+  struct Case {
+    const char* file_code;
+    const char* video_code;
+    const char* indication;  // profile, compatibility, level
+  };
+  const Case cases[] = {
+      {"MP4 ", "PS3H", "64 00 2A"}, {"MOV ", "VAVC", "42 00 1F"}, {"MP4 ", "EPSP", "4D 00 1E"},
+      {"M4V ", "HAVC", "42 00 29"}, {"MP4 ", "H264", "42 00 1E"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.file_code << " " << c.video_code);
+    auto p = host::blank_params(
+        MX_FOURCC(c.file_code[0], c.file_code[1], c.file_code[2], c.file_code[3]));
+    host::set_video(*p,
+                    MX_FOURCC(c.video_code[0], c.video_code[1], c.video_code[2], c.video_code[3]),
+                    320, 240, 25.0);
+    std::string file = path("avc-indication.mp4");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      s.video_config(kPps, kSps);
+      EXPECT_EQ(write_video(s, host::annex_b({kIdr}), 0, 0), 12u);
+    }
+    Written w = read_back(file);
+    ASSERT_EQ(w.tree.all("avcC").size(), 1u) << w.tree.dump();
+    Bytes payload = w.tree.all("avcC")[0]->payload();
+    EXPECT_EQ(Bytes(payload.begin() + 1, payload.begin() + 4), hex_bytes(c.indication));
+  }
 }
 
 TEST_F(SessionFiles, ConfigurationIsHandedToEachCodecAtClose) {

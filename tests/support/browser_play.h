@@ -1,0 +1,27 @@
+// Plays files in a real browser through tests/browser/play.mjs: the Debian
+// chromium, headless, driven by playwright-core over a local HTTP server that
+// answers Range requests. scripts/install-deps --with-readers installs both.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Playback {
+  std::string file;
+  bool ended = false;        // the media element reached its end
+  double current_time = -1;  // seconds, when it stopped
+  double duration = -1;      // as the browser reads it from the file
+  std::string error;         // the media element's error, empty when none
+  int video_width = 0, video_height = 0;
+  int decoded_frames = 0;  // getVideoPlaybackQuality().totalVideoFrames
+  std::string events;      // the element's events in order, for messages
+};
+
+// What is missing to run the browser (empty when nothing is).
+std::string browser_missing();
+
+// Plays each file to its end at `rate` times normal speed (muted), one after
+// the other in one browser. `failure` receives the harness's own error
+// output when it could not run; the result then has fewer entries.
+std::vector<Playback> play_in_browser(const std::vector<std::string>& files, double rate,
+                                      std::string* failure);
