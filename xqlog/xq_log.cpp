@@ -95,13 +95,14 @@ void XQ_LogFormat(const char16_t* format, ...) {
 void XQ_GetBaseDirectory(char16_t* buffer, uint32_t limit) {
   if (buffer == nullptr) return;
   Locked lock;
-  if (g_base_directory_set) {
-    copy_bounded(buffer, limit, g_base_directory);
+  if (!g_base_directory_set) {
+    // Looked up on every call: cheap, and no state to keep.
+    const std::u16string own =
+        platform_module_directory(reinterpret_cast<const void*>(&XQ_GetBaseDirectory));
+    copy_bounded(buffer, limit, own.c_str());
     return;
   }
-  std::u16string directory =
-      platform_module_directory(reinterpret_cast<const void*>(&XQ_GetBaseDirectory));
-  copy_bounded(buffer, limit, directory.c_str());
+  copy_bounded(buffer, limit, g_base_directory);
 }
 
 int XQ_SetLogSink(int sink, const char* path) {
