@@ -12,6 +12,8 @@
 
 #include "mx_mp4/host.h"
 #include "mxmux/bytes.h"
+#include "mxmux/dump.h"
+#include "mxmux/faststart.h"
 #include "mxmux/movie_times.h"
 #include "mxmux/output_file.h"
 #include "mxmux/plugin_host.h"
@@ -70,19 +72,45 @@ struct OptionSpec {
   bool takes_value;
 };
 
+// One option a line.
+// clang-format off
 constexpr OptionSpec kOptionSpecs[] = {
-    {"-o", true},          {"--output", true},        {"--format", true},
-    {"--video", true},     {"--audio", true},         {"--plugin", true},
-    {"--fps", true},       {"--language", true},      {"--title", true},
-    {"--artist", true},    {"--album", true},         {"--genre", true},
-    {"--date", true},      {"--comment", true},       {"--description", true},
-    {"--cover", true},     {"--rating", true},        {"--media-kind", true},
-    {"--timecode", true},  {"--spherical", true},     {"--live-photo", true},
-    {"--log", true},       {"--creation-time", true}, {"--verbose", false},
-    {"-v", false},         {"--quiet", false},        {"-q", false},
-    {"--progress", false}, {"--list-formats", false}, {"--help", false},
-    {"-h", false},         {"--version", false},
+    {"-o", true},
+    {"--output", true},
+    {"--format", true},
+    {"--video", true},
+    {"--audio", true},
+    {"--plugin", true},
+    {"--fps", true},
+    {"--language", true},
+    {"--title", true},
+    {"--artist", true},
+    {"--album", true},
+    {"--genre", true},
+    {"--date", true},
+    {"--comment", true},
+    {"--description", true},
+    {"--cover", true},
+    {"--rating", true},
+    {"--media-kind", true},
+    {"--timecode", true},
+    {"--spherical", true},
+    {"--live-photo", true},
+    {"--log", true},
+    {"--creation-time", true},
+    {"--dump", true},
+    {"--faststart", false},
+    {"--verbose", false},
+    {"-v", false},
+    {"--quiet", false},
+    {"-q", false},
+    {"--progress", false},
+    {"--list-formats", false},
+    {"--help", false},
+    {"-h", false},
+    {"--version", false},
 };
+// clang-format on
 
 bool parse_int(const std::string& text, int lo, int hi, int& out) {
   char* end = nullptr;
@@ -247,7 +275,11 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
         return false;
       }
       o.creation_time = seconds;
-    } else if (arg == "--verbose" || arg == "-v")
+    } else if (arg == "--dump")
+      o.dump = value;
+    else if (arg == "--faststart")
+      o.faststart = true;
+    else if (arg == "--verbose" || arg == "-v")
       o.verbose = true;
     else if (arg == "--quiet" || arg == "-q")
       o.quiet = true;
@@ -294,6 +326,9 @@ std::string help_text() {
          "  --timecode HH:MM:SS:FF start timecode (adds a timecode track; non-drop-frame)\n"
          "  --spherical MODE       360-degree video: mono, left-right or top-bottom (H.264)\n"
          "  --live-photo STILL.jpg write a Live Photo movie with this still\n"
+         "  --faststart            put the movie box ahead of the media data, so that players\n"
+         "                         streaming the file over HTTP can start before it has all\n"
+         "                         arrived (the finished file is rewritten once)\n"
          "\n"
          "Program:\n"
          "  --plugin PATH          the plug-in library (default: mx_mp4.so beside mxmux)\n"
@@ -305,6 +340,8 @@ std::string help_text() {
          "  -q, --quiet            no progress line and no summary\n"
          "  --progress             show the progress line even when standard error is no terminal\n"
          "  --list-formats         print the plug-in's format catalogue\n"
+         "  --dump FILE            list the boxes of an MP4-family file: offset, size and\n"
+         "                         main fields of each (no muxing)\n"
          "  -h, --help             this text\n"
          "  --version              the program's version\n"
          "\n"
@@ -316,6 +353,8 @@ std::string help_text() {
          "  mxmux -o phone.3gp --video clip.263 --audio voice.amr\n"
          "  mxmux -o dual.mp4 --video clip.h264 --audio stereo.aac --audio surround.ac3\n"
          "  mxmux --list-formats\n"
+         "  mxmux -o web.mp4 --video clip.h264 --audio sound.aac --faststart\n"
+         "  mxmux --dump movie.mp4\n"
          "\n"
          "The output is written under a temporary name beside it and takes its name only\n"
          "when complete: after a failure or an interruption a previous file of that name is\n"
@@ -634,6 +673,7 @@ int run(const Options& o) {
     std::printf("mxmux %s (plug-in: %s)\n", kVersion, plugin_path.c_str());
     return 0;
   }
+  if (!o.dump.empty()) return dump_file(o.dump, stdout);
   // A run that only prints needs no output and no input.
   bool muxes = !o.list_formats;
   if (muxes) {
@@ -1074,6 +1114,16 @@ int run(const Options& o) {
     return abandon(!cause.empty()
                        ? cause
                        : o.output + ": the plug-in wrote an incomplete file (" + problem + ")");
+  }
+  if (o.faststart) {
+    // The rewritten file is checked like the written one; its size may have grown.
+    facts = FileFacts{};
+    if (!faststart::rewrite_file(
+            output.path(), [] { return g_stop != 0; }, problem) ||
+        !inspect_output(output.path(), true, facts, problem)) {
+      return abandon(o.output + ": cannot move the movie box ahead of the media data (" + problem +
+                     ")");
+    }
   }
   if (o.creation_time >= 0 && !set_movie_times(output.path(), o.creation_time, problem)) {
     return abandon(o.output + ": cannot set the creation time (" + problem + ")");

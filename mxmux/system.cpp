@@ -181,6 +181,8 @@ bool sync_file(int fd) {
   return _commit(fd) == 0;
 }
 
+void set_mode(int, uint32_t) {}
+
 bool replace_file(const std::string& from, const std::string& to) {
   if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
@@ -287,6 +289,11 @@ void* find_symbol(void* library, const char* name) {
 
 void free_library(void* library) {
   FreeLibrary(static_cast<HMODULE>(library));
+}
+
+bool utc_calendar_time(int64_t seconds, std::tm& out) {
+  __time64_t t = seconds;
+  return _gmtime64_s(&out, &t) == 0;
 }
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {
@@ -406,6 +413,10 @@ bool sync_file(int fd) {
   return ::fsync(fd) == 0;
 }
 
+void set_mode(int fd, uint32_t mode) {
+  ::fchmod(fd, static_cast<mode_t>(mode & 07777));
+}
+
 bool replace_file(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
@@ -516,6 +527,11 @@ void* find_symbol(void* library, const char* name) {
 
 void free_library(void* library) {
   dlclose(library);
+}
+
+bool utc_calendar_time(int64_t seconds, std::tm& out) {
+  std::time_t t = static_cast<std::time_t>(seconds);
+  return gmtime_r(&t, &out) != nullptr;
 }
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,8 @@ bool write_at(int fd, const void* buffer, size_t n, uint64_t offset);
 // (the bits are POSIX only). False and errno on failure.
 bool sync_file(int fd, uint32_t mode);
 bool sync_file(int fd);
+// Gives an open file permission bits (POSIX only).
+void set_mode(int fd, uint32_t mode);
 // Renames a file over another (replacing it); false and errno on failure.
 bool replace_file(const std::string& from, const std::string& to);
 void remove_file(const std::string& path);
@@ -94,6 +97,9 @@ extern const char* const kSeparators;
 void* load_library(const std::string& path, std::string& error);
 void* find_symbol(void* library, const char* name);
 void free_library(void* library);
+
+// Seconds since 1970 as a UTC calendar time; false when out of the system's range.
+bool utc_calendar_time(int64_t seconds, std::tm& out);
 
 // The command line as UTF-8 (on Windows from the wide command line).
 std::vector<std::string> utf8_arguments(int argc, char** argv);

@@ -359,6 +359,46 @@ TEST(BoxReader, ReadsFilesAndLeavesHugeBoxesOnDisk) {
   EXPECT_FALSE(iso::read_file(path).error.empty());  // gone
 }
 
+TEST(BoxReader, MemoryBoundsForListingAnyFile) {
+  std::string path = test_temp_path("box_reader_bounds.mp4");
+  Bytes file = sample_file();
+  write_whole_file(path, file);
+
+  // Named types stay on disk however small; the rest loads.
+  iso::ParseOptions skip;
+  skip.header_only = {"mdat"};
+  iso::Tree tree = iso::read_file(path, skip);
+  EXPECT_FALSE(tree.at("mdat").loaded);
+  EXPECT_EQ(tree.at("mdat").size, 16u);
+  EXPECT_TRUE(tree.at("moov").loaded);
+  EXPECT_EQ(tree.types(), iso::parse(file).types());
+
+  // Once the total is used up, later boxes keep their headers only.
+  iso::ParseOptions total;
+  total.max_total_load = tree.at("ftyp").size + tree.at("free").size;
+  tree = iso::read_file(path, total);
+  EXPECT_TRUE(tree.at("free").loaded);
+  EXPECT_FALSE(tree.at("mdat").loaded);
+  EXPECT_FALSE(tree.at("moov").loaded);
+  EXPECT_EQ(tree.types(), iso::parse(file).types());
+
+  // A size below its header in a box too large to load ends the walk with
+  // the error (the next box cannot be found), as it does in memory.
+  Bytes broken = cat({box("free", {}), be32(3), text("junk"), zeros(20)});
+  write_whole_file(path, broken);
+  iso::ParseOptions tight;
+  tight.max_load = 12;
+  tree = iso::read_file(path, tight);
+  ASSERT_EQ(tree.boxes.size(), 2u) << tree.dump();
+  EXPECT_NE(tree.boxes[1].error.find("below its header"), std::string::npos) << tree.dump();
+  std::remove(path.c_str());
+
+  // Not a file: an error, not a tree of zeros.
+  tree = iso::read_file(MX_TEST_TMP_DIR);
+  EXPECT_TRUE(tree.boxes.empty()) << tree.dump();
+  EXPECT_NE(tree.error.find("not a regular file"), std::string::npos) << tree.error;
+}
+
 TEST(BoxReader, FileWithBrokenTopLevelSizes) {
   std::string path = test_temp_path("box_reader_broken.mp4");
   const Bytes inputs[] = {

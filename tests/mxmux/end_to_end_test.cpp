@@ -149,6 +149,7 @@ class EndToEnd : public ::testing::Test {
     auto decode = run_command("ffmpeg -v error -i " + shell_quote(out) + " -f null -");
     EXPECT_EQ(decode.status, 0);
     EXPECT_EQ(decode.err, "") << "ffmpeg reported errors decoding " << out;
+    expect_dump_lists(out, kMovieBoxes);
     int video_index = 0, audio_index = 0;
     for (const auto& in : inputs) {
       std::string src = "-i " + shell_quote(in.path);
@@ -241,6 +242,7 @@ TEST_F(EndToEnd, MetadataTimecodeAndSummary) {
   EXPECT_NE(probe.out.find("codec_name=mjpeg"), std::string::npos)
       << "cover art stream missing: " << probe.out;
   EXPECT_NE(probe.out.find("TAG:language=deu"), std::string::npos) << probe.out;
+  expect_dump_lists(out, {"ftyp", "moov", "udta", "meta", "ilst", "covr", "data"});
 
   std::string tc = test_temp_path("timecode.mov");
   r = run_mxmux("-q -o " + shell_quote(tc) + " --video " +
@@ -252,6 +254,7 @@ TEST_F(EndToEnd, MetadataTimecodeAndSummary) {
       shell_quote(tc));
   EXPECT_NE(probe.out.find("codec_tag_string=tmcd"), std::string::npos) << probe.out;
   EXPECT_NE(probe.out.find("01:02:03:04"), std::string::npos) << probe.out;
+  expect_dump_lists(tc, {"ftyp", "moov", "tref", "tmcd", "gmhd"});
 
   std::string sph = test_temp_path("spherical.mp4");
   r = run_mxmux("-q -o " + shell_quote(sph) + " --video " +
@@ -261,6 +264,7 @@ TEST_F(EndToEnd, MetadataTimecodeAndSummary) {
                       shell_quote(sph));
   EXPECT_NE(probe.out.find("projection=equirectangular"), std::string::npos) << probe.out;
   EXPECT_NE(probe.out.find("type=top and bottom"), std::string::npos) << probe.out;
+  expect_dump_lists(sph, {"ftyp", "moov", "uuid"});
 
   // A Live Photo is a QuickTime movie whatever the extension; the summary
   // says so, counts its metadata track and names the still.
@@ -285,6 +289,7 @@ TEST_F(EndToEnd, MetadataTimecodeAndSummary) {
       "csv=p=0 " +
       shell_quote(live));
   EXPECT_EQ(probe.out, "video,0\naudio,0\ndata,0\nvideo,1\n");
+  expect_dump_lists(live, {"ftyp", "moov", "mebx", "keys", "keyd", "meta", "ilst"});
 }
 
 // Exit status 2: the command line asks for something mxmux cannot do;

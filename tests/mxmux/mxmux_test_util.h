@@ -23,6 +23,12 @@ std::string mxmux_binary();
 bool plugin_ready();
 bool file_exists(const std::string& path);
 
+// Runs mxmux --dump on a file the tests wrote: it must exit 0, list every box
+// the box reader finds at its offset with its size, and name these boxes.
+void expect_dump_lists(const std::string& path, const std::vector<std::string>& types);
+// The boxes every finished movie has.
+extern const std::vector<std::string> kMovieBoxes;
+
 struct ReadResult {
   std::vector<mxmux::Frame> frames;  // data pointers are not kept
   mxmux::StreamParams params;

@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include "mx_mp4/host.h"
 #include "mxmux_test_util.h"
+#include "support/box_reader.h"
 #include "support/test_files.h"
 
 namespace mxmux_test {
@@ -89,6 +91,34 @@ bool plugin_ready() {
 bool file_exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+const std::vector<std::string> kMovieBoxes = {"ftyp", "mdat", "moov", "mvhd", "trak",
+                                              "tkhd", "mdia", "mdhd", "hdlr", "minf",
+                                              "stbl", "stsd", "stts", "stsc", "stsz"};
+
+static void expect_listed(const iso::Box& box, int depth, const std::string& dump) {
+  std::string line = "\n" + std::string(static_cast<size_t>(depth) * 2, ' ') +
+                     iso::type_name(box.type) + " @" + std::to_string(box.offset) + " size " +
+                     std::to_string(box.size);
+  EXPECT_NE(dump.find(line), std::string::npos) << "missing:" << line;
+  for (const iso::Box& child : box.children) expect_listed(child, depth + 1, dump);
+}
+
+void expect_dump_lists(const std::string& path, const std::vector<std::string>& types) {
+  SCOPED_TRACE("mxmux --dump " + path);
+  CommandResult r = run_command(shell_quote(mxmux_binary()) + " --dump " + shell_quote(path));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::string dump = "\n" + r.out;
+  iso::Tree tree = iso::read_file(path);
+  ASSERT_FALSE(tree.boxes.empty()) << path;
+  for (const iso::Box& box : tree.boxes) expect_listed(box, 0, dump);
+  for (const std::string& type : types) {
+    bool named = dump.find("\n" + type + " @") != std::string::npos ||
+                 dump.find(" " + type + " @") != std::string::npos;
+    EXPECT_TRUE(named) << type << " not listed in:\n" << r.out;
+  }
 }
 
 static void drain(mxmux::Reader& reader, ReadResult& result, size_t max_frames) {

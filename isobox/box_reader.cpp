@@ -1,4 +1,6 @@
-#include "support/box_reader.h"
+#include "isobox/box_reader.h"
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <stdexcept>
@@ -466,16 +468,27 @@ Tree parse(const std::vector<uint8_t>& bytes, const ParseOptions& options) {
 
 Tree read_file(const std::string& path, const ParseOptions& options) {
   Tree tree;
+  // A directory would read as endless zeros, a pipe would block: files only.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    tree.error = path + " is not a regular file";
+    return tree;
+  }
   FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
     tree.error = "cannot open " + path;
     return tree;
   }
-  std::fseek(file, 0, SEEK_END);
-  uint64_t file_size = static_cast<uint64_t>(ftello(file));
+  off_t end = std::fseek(file, 0, SEEK_END) == 0 ? ftello(file) : -1;
+  if (end < 0) {
+    tree.error = "cannot find the end of " + path;
+    std::fclose(file);
+    return tree;
+  }
+  uint64_t file_size = static_cast<uint64_t>(end);
   tree.input_size = file_size;
   Parser parser{options};
-  uint64_t pos = 0;
+  uint64_t pos = 0, loaded = 0;
   while (pos < file_size && !parser.exhausted) {
     uint8_t header[16] = {};
     uint64_t left = file_size - pos;
@@ -492,20 +505,27 @@ Tree read_file(const std::string& path, const ParseOptions& options) {
     bool sane = size >= (size32 == 1 ? 16u : 8u);
     uint64_t span = size < left ? size : left;
     if (!sane) span = left <= options.max_load ? left : 16;  // the parser reports it
-    if (span > options.max_load) {
+    std::string type(reinterpret_cast<const char*>(header + 4), 4);
+    bool header_only = false;
+    for (const std::string& t : options.header_only) header_only = header_only || t == type;
+    if (span > options.max_load || span > options.max_total_load - loaded ||
+        (header_only && sane)) {
       // Too big to hold in memory: keep the header facts, skip the bytes.
       Box box;
-      box.type.assign(reinterpret_cast<const char*>(header + 4), 4);
+      box.type = type;
       box.offset = pos;
       box.size = span;
       box.large_size = size32 == 1;
       box.header_size = box.large_size ? 16 : 8;
       box.to_end = size32 == 0;
       if (size > left) box.error = "declared size " + std::to_string(size) + " runs past the end";
+      if (!sane) box.error = "size " + std::to_string(size) + " below its header";
       tree.boxes.push_back(std::move(box));
+      if (!sane) break;  // the walk cannot find the next box
       pos += span;
       continue;
     }
+    loaded += span;
     auto chunk = std::make_shared<std::vector<uint8_t>>(span);
     fseeko(file, static_cast<off_t>(pos), SEEK_SET);
     chunk->resize(std::fread(chunk->data(), 1, span, file));
