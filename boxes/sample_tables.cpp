@@ -399,8 +399,7 @@ void write_stsz(MuxContext* c, MuxTrack* t) {
         put_be32(w, low32(r->size));
         continue;
       }
-      uint32_t per = low32(r->size / r->samples);  // only when a record lacks its frame sizes
-      for (uint64_t k = 0; k < r->samples; ++k) put_be32(w, r->sub_sizes ? r->sub_sizes[k] : per);
+      for (uint64_t k = 0; k < r->samples; ++k) put_be32(w, record_frame_size(*r, k));
     }
   }
   patch_box_size(w, start);

@@ -23,7 +23,14 @@ struct ByteWriter {
   int64_t flushed = 0;
 };
 
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzz builds: every session then flushes, and patches sizes of bytes already
+// in the file, as only files above 8 MiB otherwise do; and a session does not
+// pay for 8 MiB of sanitizer shadow memory twice.
+constexpr int32_t kMuxWriterCapacity = 4096;
+#else
 constexpr int32_t kMuxWriterCapacity = 0x800000;  // 8 MiB
+#endif
 constexpr int64_t kDirectWritePiece = 0x400000;   // 4 MiB
 
 // Null when the record or its buffer cannot be allocated. A null file is

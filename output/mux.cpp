@@ -70,11 +70,12 @@ CompositionOffsetTable* new_ctts_table() {
 
 // Frees everything a track slot owns and leaves it zeroed.
 void release_track(MuxTrack* t) {
-  bool audio = t->kind == kKindAudio;
+  for (FrameSizeChunk* chunk = t->frame_sizes; chunk != nullptr;) {
+    FrameSizeChunk* older = chunk->older;
+    free(chunk);
+    chunk = older;
+  }
   for (SampleBlock* b = t->block_first; b != nullptr;) {
-    if (audio) {
-      for (uint32_t k = 0; k < kSampleBlockRecords; ++k) free(b->records[k].sub_sizes);
-    }
     SampleBlock* next = b->next;
     free(b->records);
     free(b);
@@ -147,31 +148,55 @@ SampleRecord* next_record(MuxTrack* t) {
   return &t->block_last->records[t->entry_count % kSampleBlockRecords];
 }
 
-// An audio packet's frame sizes: for PCM every frame has the packet's first
-// value divided by its frame count (the duration); for other codecs the values
-// are the sizes. Null when n <= 0 or on allocation failure (*failed set).
-uint32_t* audio_sub_sizes(const MuxTrack* t, const void* extra, int32_t n, int64_t duration,
-                          bool* failed) {
-  *failed = false;
-  if (n <= 0) return nullptr;
-  auto* sizes = static_cast<uint32_t*>(malloc(static_cast<size_t>(n) * sizeof(uint32_t)));
-  if (sizes == nullptr) {
-    *failed = true;
-    return nullptr;
+bool is_pcm(uint32_t codec_id) {
+  return codec_id == kCodecPcm16 || codec_id == kCodecPcm32Float;
+}
+
+uint32_t* chunk_sizes(FrameSizeChunk* chunk) {
+  return reinterpret_cast<uint32_t*>(chunk + 1);
+}
+
+// Room for n frame sizes in the track's store, not yet taken (take_frame_sizes
+// takes it once the record exists); null on allocation failure.
+uint32_t* reserve_frame_sizes(MuxTrack* t, uint32_t n) {
+  FrameSizeChunk* chunk = t->frame_sizes;
+  if (chunk == nullptr || chunk->capacity - chunk->used < n) {
+    const uint32_t capacity = n > kFrameSizeChunkSizes ? n : kFrameSizeChunkSizes;
+    chunk = static_cast<FrameSizeChunk*>(
+        malloc(sizeof(FrameSizeChunk) + static_cast<size_t>(capacity) * sizeof(uint32_t)));
+    if (chunk == nullptr) return nullptr;
+    chunk->older = t->frame_sizes;
+    chunk->capacity = capacity;
+    chunk->used = 0;
+    t->frame_sizes = chunk;
   }
+  return chunk_sizes(chunk) + chunk->used;
+}
+
+void take_frame_sizes(MuxTrack* t, uint32_t n) {
+  t->frame_sizes->used += n;
+}
+
+// An audio packet's frame sizes from its list {i32 n, then n u32 values}, n > 0:
+// for PCM every frame has the packet's first value divided by its frame count
+// (the duration); for other codecs the values are the sizes. The one shared
+// size goes into the record; several different ones into `sizes` (n of them).
+void store_frame_sizes(const MuxTrack* t, SampleRecord* r, const void* extra, int32_t n,
+                       int64_t duration, uint32_t* sizes) {
   const uint8_t* values = static_cast<const uint8_t*>(extra) + sizeof(int32_t);
-  if (t->codec_id == kCodecPcm16 || t->codec_id == kCodecPcm32Float) {
+  if (is_pcm(t->codec_id)) {
     uint32_t first;
     memcpy(&first, values, sizeof(first));
     // The duration of a PCM packet is its frame count; a packet passed without
     // one falls back to n, the same count.
     int64_t frames = duration > 0 ? duration : n;
-    auto per_frame = static_cast<uint32_t>(static_cast<int64_t>(first) / frames);
-    for (int32_t k = 0; k < n; ++k) sizes[k] = per_frame;
+    r->frame_size = static_cast<uint32_t>(static_cast<int64_t>(first) / frames);
+  } else if (sizes == nullptr) {
+    memcpy(&r->frame_size, values, sizeof(uint32_t));
   } else {
     memcpy(sizes, values, static_cast<size_t>(n) * sizeof(uint32_t));
+    r->sub_sizes = sizes;
   }
-  return sizes;
 }
 
 }  // namespace
@@ -248,13 +273,13 @@ int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32
   int32_t frames = 0;
   if (kind == kKindAudio && extra != nullptr) memcpy(&frames, extra, sizeof(frames));
   if (frames < 0) frames = 0;
-  bool failed = false;
-  uint32_t* sub_sizes = audio_sub_sizes(t, extra, frames, duration, &failed);
-  SampleRecord* r = failed ? nullptr : next_record(t);
-  if (r == nullptr) {
-    free(sub_sizes);
-    return -1;
+  uint32_t* sizes = nullptr;
+  if (frames > 1 && !is_pcm(t->codec_id)) {
+    sizes = reserve_frame_sizes(t, static_cast<uint32_t>(frames));
+    if (sizes == nullptr) return -1;
   }
+  SampleRecord* r = next_record(t);
+  if (r == nullptr) return -1;
 
   if (c->mdat_started == 0) {
     write_media_data_header(c);
@@ -276,8 +301,9 @@ int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32
   t->entry_count += 1;
   switch (kind) {
     case kKindAudio:
-      r->samples = static_cast<uint64_t>(frames);
-      r->sub_sizes = sub_sizes;
+      r->samples = static_cast<uint32_t>(frames);
+      if (frames > 0) store_frame_sizes(t, r, extra, frames, duration, sizes);
+      if (sizes != nullptr) take_frame_sizes(t, static_cast<uint32_t>(frames));
       t->sample_count += static_cast<uint64_t>(frames);
       t->duration += static_cast<uint64_t>(duration);
       break;

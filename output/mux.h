@@ -55,7 +55,15 @@ enum OutputMode : uint32_t {
 };
 
 constexpr int kMaxTracks = 16;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzz builds: small blocks and chunks, so that every session crosses their
+// boundaries and none pays for the sanitizers' shadow of large ones.
+constexpr uint32_t kSampleBlockRecords = 16;
+constexpr uint32_t kFrameSizeChunkSizes = 64;
+#else
 constexpr uint32_t kSampleBlockRecords = 10240;
+constexpr uint32_t kFrameSizeChunkSizes = 16384;  // 64 KiB; a larger packet gets its own
+#endif
 constexpr uint32_t kCttsGrowth = 1024;
 constexpr uint32_t kVideoScratchSize = 1024;
 
@@ -68,19 +76,40 @@ struct TrackSpec {
   uint32_t enable_hint = 0;
 };
 
+// One record per mux_add_sample call; a track holds one per sample, so its
+// size is the index's memory per sample.
 struct SampleRecord {
   int64_t pts;
   int64_t dts;
   uint64_t pos;
-  uint64_t size;
-  uint64_t samples;
+  uint32_t size;     // bytes (a sample arrives with a 32-bit size)
+  uint32_t samples;  // samples covered: 1, or the audio frame count of the packet (>= 0)
   uint32_t flags;
-  uint32_t* sub_sizes;  // audio records with frame sizes; owned
+  // Audio: the one size of every frame of the packet (PCM, or a packet of one
+  // frame), used when sub_sizes is null.
+  uint32_t frame_size;
+  // Audio packets of several frames of other codecs: one size per frame, kept
+  // in the track's frame-size store; otherwise null.
+  const uint32_t* sub_sizes;
 };
+static_assert(sizeof(SampleRecord) == 48, "memory per sample of every track's index");
+
+// Size of frame k (below samples) of an audio record.
+inline uint32_t record_frame_size(const SampleRecord& r, uint64_t k) {
+  return r.sub_sizes != nullptr ? r.sub_sizes[k] : r.frame_size;
+}
 
 struct SampleBlock {
   SampleRecord* records;  // kSampleBlockRecords, zeroed
   SampleBlock* next;
+};
+
+// The frame sizes of a track's multi-frame audio packets, in chunks that never
+// move (records point into them), newest first. The sizes follow the header.
+struct FrameSizeChunk {
+  FrameSizeChunk* older;
+  uint32_t capacity;
+  uint32_t used;
 };
 
 struct CompositionOffsetEntry {
@@ -138,7 +167,8 @@ struct MuxTrack {
   uint32_t entry_capacity;
   SampleBlock* block_last;
   SampleBlock* block_first;
-  uint8_t* audio_config;  // audio: session's bytes, not owned; video: owned 1024-byte scratch
+  FrameSizeChunk* frame_sizes;  // audio, owned; null until a packet of several frames
+  uint8_t* audio_config;        // audio: session's bytes, not owned; video: owned 1024-byte scratch
   uint32_t audio_config_size;
   uint8_t* extradata;  // video, owned
   uint32_t extradata_size;
@@ -199,7 +229,7 @@ struct MuxContext {
 
 // Context lifecycle and samples.
 //
-// Owned buffers (records, sub_sizes, language, extradata copies, the video
+// Owned buffers (records, frame-size chunks, language, extradata copies, the video
 // scratch buffer, the composition table, the cover art and its bytes) come
 // from malloc/calloc and go back with free at teardown.
 

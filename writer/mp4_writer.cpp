@@ -179,7 +179,11 @@ constexpr uint32_t kSphericalStereoCodes[] = {1, 3, 2};
 
 // The initial NAL scratch buffer is width² × 3 bytes; it grows when a frame
 // needs more, so a hostile width need not reserve more than this.
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+constexpr uint64_t kNalScratchInitialLimit = 64ull << 10;  // fuzz builds: growth is exercised
+#else
 constexpr uint64_t kNalScratchInitialLimit = 64ull << 20;
+#endif
 
 constexpr size_t kLanguageUnits = std::size(MxAudioParams{}.language);
 

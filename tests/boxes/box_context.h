@@ -84,7 +84,8 @@ struct BoxContext {
   // A record of one sample.
   SampleRecord& add(MuxTrack& t, int64_t dts, uint64_t pos, uint64_t size, uint32_t flags = 0) {
     t.sample_count += 1;
-    return add_record(t, SampleRecord{dts, dts, pos, size, 1, flags, nullptr});
+    return add_record(
+        t, SampleRecord{dts, dts, pos, static_cast<uint32_t>(size), 1, flags, 0, nullptr});
   }
 
   // An audio record holding the given frame sizes (none: a record of 0 samples).
@@ -94,7 +95,8 @@ struct BoxContext {
     uint32_t* sub = nullptr;
     if (!sizes.empty()) sub = frame_sizes.emplace_back(sizes).data();
     t.sample_count += sizes.size();
-    return add_record(t, SampleRecord{0, 0, pos, total, sizes.size(), 0, sub});
+    return add_record(t, SampleRecord{0, 0, pos, static_cast<uint32_t>(total),
+                                      static_cast<uint32_t>(sizes.size()), 0, 0, sub});
   }
 
   // Composition offsets as the muxer records them (count 1 each).

@@ -141,7 +141,7 @@ TEST(Esds, HugeRatesSaturate) {
   t->codec_id = kCodecMpeg4Visual;
   t->timescale = 0xFFFFFFFF;
   t->duration = 1;
-  out.add_record(t, 1ull << 40, 1);
+  out.add_record(t, 0xFFFFFFFFu, 1);  // the largest sample there can be
   write_esds(out.ctx(), t);
   Bytes b = out.bytes();
   EXPECT_EQ(Bytes(b.begin() + 24, b.begin() + 32), hex_bytes("FF FF FF FF FF FF FF FF"));

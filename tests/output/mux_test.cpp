@@ -354,16 +354,26 @@ TEST(MuxContext, AudioFrameSizes) {
     int32_t n;
     int64_t duration;
     uint32_t size;
-    std::vector<uint32_t> sub_sizes;  // empty: none
+    std::vector<uint32_t> frame_sizes;  // empty: none
+    bool listed;                        // one size per frame kept apart from the record
   };
   const Case cases[] = {
-      {"16-bit stereo PCM", kCodecPcm16, {4096}, 1024, 1024, 4096, std::vector<uint32_t>(1024, 4)},
-      {"float PCM", kCodecPcm32Float, {3200}, 400, 400, 3200, std::vector<uint32_t>(400, 8)},
-      {"PCM without a duration", kCodecPcm16, {40}, 10, 0, 40, std::vector<uint32_t>(10, 4)},
-      {"PCM negative duration", kCodecPcm16, {40}, 10, -5, 40, std::vector<uint32_t>(10, 4)},
-      {"AAC sizes", kCodecAac, {7, 9}, 2, 2048, 16, {7, 9}},
-      {"no frames", kCodecAac, {}, 0, 1024, 16, {}},
-      {"negative frame count", kCodecAac, {}, -3, 1024, 16, {}},
+      {"16-bit stereo PCM",
+       kCodecPcm16,
+       {4096},
+       1024,
+       1024,
+       4096,
+       std::vector<uint32_t>(1024, 4),
+       false},
+      {"float PCM", kCodecPcm32Float, {3200}, 400, 400, 3200, std::vector<uint32_t>(400, 8), false},
+      {"PCM without a duration", kCodecPcm16, {40}, 10, 0, 40, std::vector<uint32_t>(10, 4), false},
+      {"PCM negative duration", kCodecPcm16, {40}, 10, -5, 40, std::vector<uint32_t>(10, 4), false},
+      {"PCM size per duration", kCodecPcm16, {40}, 10, 4, 40, std::vector<uint32_t>(10, 10), false},
+      {"AAC sizes", kCodecAac, {7, 9}, 2, 2048, 16, {7, 9}, true},
+      {"AAC one frame", kCodecAac, {16}, 1, 1024, 16, {16}, false},
+      {"no frames", kCodecAac, {}, 0, 1024, 16, {}, false},
+      {"negative frame count", kCodecAac, {}, -3, 1024, 16, {}, false},
   };
   for (const Case& cs : cases) {
     SCOPED_TRACE(cs.name);
@@ -382,12 +392,11 @@ TEST(MuxContext, AudioFrameSizes) {
     EXPECT_EQ(t.duration, static_cast<uint64_t>(cs.duration));
     EXPECT_EQ(r->size, cs.size);
     EXPECT_EQ(m.tell(), 24 + static_cast<int64_t>(cs.size));  // bytes written in every case
-    if (cs.sub_sizes.empty()) {
-      EXPECT_EQ(r->sub_sizes, nullptr);
-    } else {
-      ASSERT_NE(r->sub_sizes, nullptr);
-      EXPECT_EQ(std::vector<uint32_t>(r->sub_sizes, r->sub_sizes + r->samples), cs.sub_sizes);
-    }
+    std::vector<uint32_t> sizes;
+    for (uint64_t k = 0; k < r->samples; ++k) sizes.push_back(record_frame_size(*r, k));
+    EXPECT_EQ(sizes, cs.frame_sizes);
+    EXPECT_EQ(r->sub_sizes != nullptr, cs.listed);
+    EXPECT_EQ(t.frame_sizes != nullptr, cs.listed);  // the store is made when first needed
   }
   // No frame info at all: like n = 0.
   Mux m({track_spec(0, kKindAudio)});
@@ -395,6 +404,39 @@ TEST(MuxContext, AudioFrameSizes) {
   ASSERT_EQ(mux_add_sample(0, m.c, data.data(), 8, 0, kKindAudio, nullptr, 0, 0, 1024), 0);
   EXPECT_EQ(mux_record(&m.track(0), 0)->samples, 0u);
   EXPECT_EQ(m.track(0).duration, 1024u);
+}
+
+// Frame sizes of multi-frame packets share chunks that never move: a packet
+// that does not fit into the rest of a chunk starts the next one, a packet
+// larger than a chunk gets a chunk of its own, and every record still reads
+// its own sizes afterwards.
+TEST(MuxContext, FrameSizeStoreSpansChunks) {
+  Mux m({track_spec(0, kKindAudio)});
+  mux_set_codec(0, m.c, kCodecAac);
+  std::vector<uint32_t> frame_counts;
+  for (int i = 0; i < 6000; ++i) frame_counts.push_back(2 + i % 3);  // 18000 sizes: two chunks
+  frame_counts.push_back(kFrameSizeChunkSizes + 5);                  // a chunk of its own
+  frame_counts.push_back(7);
+  Bytes data(kFrameSizeChunkSizes + 5, 0x11);
+  uint32_t value = 1;
+  for (uint32_t n : frame_counts) {
+    std::vector<uint32_t> sizes;
+    for (uint32_t k = 0; k < n; ++k) sizes.push_back(value++);
+    auto info = frame_info(sizes, static_cast<int32_t>(n));
+    ASSERT_EQ(mux_add_sample(0, m.c, data.data(), n, 0, kKindAudio, info.data(), 0, 0, 1024), 0);
+  }
+  const MuxTrack& t = m.track(0);
+  int chunks = 0;
+  for (const FrameSizeChunk* c = t.frame_sizes; c != nullptr; c = c->older) ++chunks;
+  EXPECT_EQ(chunks, 4);
+  value = 1;
+  bool all_equal = true;
+  mux_for_each_record(&t, [&](const SampleRecord& r, uint64_t i) {
+    EXPECT_EQ(r.samples, frame_counts[i]);
+    for (uint64_t k = 0; k < r.samples; ++k) all_equal &= record_frame_size(r, k) == value++;
+  });
+  EXPECT_TRUE(all_equal);
+  EXPECT_EQ(value - 1, t.sample_count);
 }
 
 TEST(MuxContext, IndexGrowsInBlocksWithoutCopying) {

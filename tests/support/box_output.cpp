@@ -28,7 +28,7 @@ void BoxOutput::give_video_scratch(MuxTrack* t) {
   t->audio_config_size = 0;
 }
 
-void BoxOutput::add_record(MuxTrack* t, uint64_t size, uint64_t samples, uint32_t flags) {
+void BoxOutput::add_record(MuxTrack* t, uint32_t size, uint32_t samples, uint32_t flags) {
   if (t->block_first == nullptr || t->entry_count == t->entry_capacity) {
     record_arrays_.push_back(std::make_unique<SampleRecord[]>(kSampleBlockRecords));
     blocks_.push_back(std::make_unique<SampleBlock>());

@@ -24,7 +24,7 @@ class BoxOutput {
   // Gives the track the 1024-byte scratch buffer a video track has.
   void give_video_scratch(MuxTrack* t);
   // Appends a sample record (blocks of kSampleBlockRecords, as the muxer keeps them).
-  void add_record(MuxTrack* t, uint64_t size, uint64_t samples, uint32_t flags = 0);
+  void add_record(MuxTrack* t, uint32_t size, uint32_t samples, uint32_t flags = 0);
   // Everything written so far (flushed bytes and the writer's buffer).
   std::vector<uint8_t> bytes() const;
   // Bytes written from position `from` on.
