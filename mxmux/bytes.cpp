@@ -1,11 +1,9 @@
 #include "mxmux/bytes.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+
+#include "mxmux/system.h"
 
 namespace mxmux {
 
@@ -22,25 +20,24 @@ constexpr size_t kReadChunk = size_t{4} << 20;
 }  // namespace
 
 ByteSource::~ByteSource() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) sys::close(fd_);
 }
 
 bool ByteSource::open_file(const std::string& path, Error& error) {
   name_ = path;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = sys::open_read(path);
   if (fd_ < 0) {
     error = Error{path, 0, std::strerror(errno), false};
     return false;
   }
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-    error = Error{path, 0, S_ISDIR(st.st_mode) ? "is a directory" : std::strerror(errno), false};
+  sys::FileKind kind = sys::FileKind::kOther;
+  if (!sys::file_info(fd_, kind, size_) || kind == sys::FileKind::kDirectory) {
+    error =
+        Error{path, 0, kind == sys::FileKind::kDirectory ? "is a directory" : std::strerror(errno),
+              false};
     return false;
   }
-  size_ = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-#ifdef POSIX_FADV_SEQUENTIAL
-  ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
+  sys::advise_sequential(fd_);
   buffer_.resize(kInitialWindow);
   window_ = window_end_ = buffer_.data();
   return true;
@@ -94,7 +91,7 @@ bool ByteSource::fill(size_t want) {
     free_tail = buffer_.size() - have;
   }
   while (true) {
-    ssize_t got = ::read(fd_, window_end_, free_tail);
+    int64_t got = sys::read(fd_, window_end_, free_tail);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       error_ = Error{name_, window_pos_ + have, std::strerror(errno), true};
