@@ -5,15 +5,57 @@
  * are functional.
  *
  *   host_example [path/to/mx_mp4.so] [FOURCC OUTPUT]
+ *   host_example.exe [path\to\mx_mp4.dll] [FOURCC OUTPUT]
  *
  * Without a path the plug-in is looked for beside this program.
  */
-#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "mx_mp4/host.h"
+
+/* Loading the library and finding its exports: LoadLibraryW and
+ * GetProcAddress on Windows, dlopen and dlsym elsewhere. */
+#ifdef _WIN32
+#include <windows.h>
+
+#define PLUGIN_FILE "mx_mp4.dll"
+
+static void* load_plugin(const char* path) {
+  wchar_t wide_path[4096];
+  if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide_path, 4096) == 0) return NULL;
+  return (void*)LoadLibraryW(wide_path);
+}
+static void* find_export(void* plugin, const char* name) {
+  return (void*)GetProcAddress((HMODULE)plugin, name);
+}
+static void unload_plugin(void* plugin) {
+  FreeLibrary((HMODULE)plugin);
+}
+static const char* load_error(void) {
+  static char text[64];
+  snprintf(text, sizeof text, "error %lu", (unsigned long)GetLastError());
+  return text;
+}
+#else
+#include <dlfcn.h>
+
+#define PLUGIN_FILE "mx_mp4.so"
+
+static void* load_plugin(const char* path) {
+  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+static void* find_export(void* plugin, const char* name) {
+  return dlsym(plugin, name);
+}
+static void unload_plugin(void* plugin) {
+  dlclose(plugin);
+}
+static const char* load_error(void) {
+  return dlerror();
+}
+#endif
 
 /* Prints UTF-16 text as UTF-8. */
 static void print_utf16(const MxChar* text) {
@@ -130,22 +172,27 @@ int main(int argc, char** argv) {
   if (path == NULL) {
     /* Beside this program. */
     const char* slash = strrchr(argv[0], '/');
+#ifdef _WIN32
+    const char* backslash = strrchr(argv[0], '\\');
+    if (backslash != NULL && (slash == NULL || backslash > slash)) slash = backslash;
+#endif
     int dir_length = slash ? (int)(slash - argv[0]) : 1;
-    snprintf(default_path, sizeof default_path, "%.*s/mx_mp4.so", dir_length,
+    snprintf(default_path, sizeof default_path, "%.*s/" PLUGIN_FILE, dir_length,
              slash ? argv[0] : ".");
     path = default_path;
   }
-  void* plugin = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  void* plugin = load_plugin(path);
   if (plugin == NULL) {
-    fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
+    fprintf(stderr, "cannot load %s: %s\n", path, load_error());
     return 1;
   }
-  GetFileFormatsFn get_formats = (GetFileFormatsFn)dlsym(plugin, "GetFileFormats");
+  /* Function pointers travel through void* here; POSIX and Windows allow it. */
+  GetFileFormatsFn get_formats = (GetFileFormatsFn)find_export(plugin, "GetFileFormats");
   GetFileMultiStreamFormatsFn get_multi =
-      (GetFileMultiStreamFormatsFn)dlsym(plugin, "GetFileMultiStreamFormats");
+      (GetFileMultiStreamFormatsFn)find_export(plugin, "GetFileMultiStreamFormats");
   if (get_formats == NULL || get_multi == NULL) {
     fprintf(stderr, "%s is not an mx_mp4 plug-in\n", path);
-    dlclose(plugin);
+    unload_plugin(plugin);
     return 1;
   }
 
@@ -186,6 +233,6 @@ int main(int argc, char** argv) {
       status = drive_session(f, argv[3]);
     }
   }
-  dlclose(plugin);
+  unload_plugin(plugin);
   return status;
 }

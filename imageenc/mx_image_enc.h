@@ -18,13 +18,17 @@ extern "C" {
 #define MX_STILL_NOT_JPEG 2u      /* the bytes do not start with a JPEG start-of-image */
 #define MX_STILL_WRITE_FAILED 3u  /* the file could not be written; nothing is left behind */
 
+#ifdef _WIN32
+#define MX_IMAGE_ENC_EXPORT /* exported through mx_ImageEnc.def */
+#else
+#define MX_IMAGE_ENC_EXPORT __attribute__((visibility("default")))
+#endif
+
 typedef uint32_t (*AddPicLivephotoMetaInfoFn)(const char* jpeg_path, const uint8_t* bytes,
                                               uint32_t size, const char* content_id);
 
-__attribute__((visibility("default"))) uint32_t AddPicLivephotoMetaInfo(const char* jpeg_path,
-                                                                        const uint8_t* bytes,
-                                                                        uint32_t size,
-                                                                        const char* content_id);
+MX_IMAGE_ENC_EXPORT uint32_t AddPicLivephotoMetaInfo(const char* jpeg_path, const uint8_t* bytes,
+                                                     uint32_t size, const char* content_id);
 
 #ifdef __cplusplus
 }

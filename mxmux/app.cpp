@@ -1,9 +1,5 @@
 #include "mxmux/app.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -18,9 +14,11 @@
 #include "mxmux/bytes.h"
 #include "mxmux/dump.h"
 #include "mxmux/faststart.h"
+#include "mxmux/movie_times.h"
 #include "mxmux/output_file.h"
 #include "mxmux/plugin_host.h"
 #include "mxmux/readers.h"
+#include "mxmux/system.h"
 
 namespace mxmux {
 
@@ -99,6 +97,7 @@ constexpr OptionSpec kOptionSpecs[] = {
     {"--spherical", true},
     {"--live-photo", true},
     {"--log", true},
+    {"--creation-time", true},
     {"--dump", true},
     {"--faststart", false},
     {"--verbose", false},
@@ -267,7 +266,16 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
       o.live_photo = value;
     else if (arg == "--log")
       o.log_file = value;
-    else if (arg == "--dump")
+    else if (arg == "--creation-time") {
+      char* end = nullptr;
+      long long seconds = std::strtoll(value.c_str(), &end, 10);
+      // The file holds seconds since 1904 in 32 bits (until 2040).
+      if (value.empty() || *end || seconds < 0 || seconds > 0xFFFFFFFFll - kSeconds1904To1970) {
+        error = "bad --creation-time '" + value + "' (seconds since 1970, up to 2040)";
+        return false;
+      }
+      o.creation_time = seconds;
+    } else if (arg == "--dump")
       o.dump = value;
     else if (arg == "--faststart")
       o.faststart = true;
@@ -325,6 +333,9 @@ std::string help_text() {
          "Program:\n"
          "  --plugin PATH          the plug-in library (default: mx_mp4.so beside mxmux)\n"
          "  --log FILE             write the plug-in's log lines to FILE\n"
+         "  --creation-time SECONDS  record this creation time (seconds since 1970) in the\n"
+         "                         movie, track and media headers instead of the current\n"
+         "                         time, for reproducible files\n"
          "  -v, --verbose          the plug-in's log lines on standard error\n"
          "  -q, --quiet            no progress line and no summary\n"
          "  --progress             show the progress line even when standard error is no terminal\n"
@@ -371,7 +382,7 @@ constexpr ExtensionFormat kOutputFormats[] = {
 
 std::string lower_extension(const std::string& path) {
   auto dot = path.find_last_of('.');
-  auto slash = path.find_last_of('/');
+  auto slash = path.find_last_of(sys::kSeparators);
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
   std::string ext = path.substr(dot);
   std::transform(ext.begin(), ext.end(), ext.begin(),
@@ -390,7 +401,7 @@ struct FileFacts {
 // cut off or does not fit.
 bool box_at(int fd, uint64_t pos, uint64_t end, uint64_t& box, std::string& type,
             uint8_t (&h)[16]) {
-  ssize_t got = ::pread(fd, h, sizeof h, static_cast<off_t>(pos));
+  int64_t got = sys::read_at(fd, h, sizeof h, pos);
   if (got < 8) return false;
   box = be32(h);
   if (box == 1 && got >= 16) box = (uint64_t{be32(h + 8)} << 32) | be32(h + 12);
@@ -402,14 +413,14 @@ bool box_at(int fd, uint64_t pos, uint64_t end, uint64_t& box, std::string& type
 // file exactly, start with ftyp and include moov.
 bool inspect_output(const std::string& path, bool expect_media, FileFacts& facts,
                     std::string& problem) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = sys::open_read(path);
   if (fd < 0) {
     problem = "cannot reopen it: " + system_reason(errno);
     return false;
   }
-  struct stat st {};
-  ::fstat(fd, &st);
-  uint64_t size = static_cast<uint64_t>(st.st_size), pos = 0;
+  sys::FileKind kind = sys::FileKind::kOther;
+  uint64_t size = 0, pos = 0;
+  sys::file_info(fd, kind, size);
   facts.size = size;
   bool ftyp = false, moov = false, mdat = false;
   int index = 0;
@@ -419,7 +430,7 @@ bool inspect_output(const std::string& path, bool expect_media, FileFacts& facts
     std::string type;
     if (!box_at(fd, pos, size, box, type, h)) {
       problem = "the box at byte " + std::to_string(pos) + " does not fit the file";
-      ::close(fd);
+      sys::close(fd);
       return false;
     }
     if (index == 0 && type != "ftyp") break;
@@ -440,7 +451,7 @@ bool inspect_output(const std::string& path, bool expect_media, FileFacts& facts
     pos += box;
     ++index;
   }
-  ::close(fd);
+  sys::close(fd);
   if (!ftyp || !moov || (expect_media && !mdat)) {
     problem = !ftyp   ? "it does not start with a file-type box"
               : !moov ? "it has no movie box"
@@ -671,8 +682,7 @@ int run(const Options& o) {
       return refuse_command("no output file given (-o OUTPUT); see mxmux --help");
     if (o.video.empty() && o.audio.empty())
       return refuse_command("no input given (--video FILE and/or --audio FILE)");
-    struct stat st {};
-    if (::stat(o.output.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    if (sys::file_kind(o.output) == sys::FileKind::kDirectory)
       return refuse_command(o.output + ": is a directory (-o names the file to write)");
     std::string clash = find_overwrite(files_written(o), files_read(o));
     if (!clash.empty()) return refuse_command(clash);
@@ -750,8 +760,7 @@ int run(const Options& o) {
     in->reader = make_reader(path, in->src, e);
     if (!in->reader) return refuse_command(e.text());
     if (!in->src.open_file(path, e)) return fail(e.text());
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+    if (sys::file_kind(path) == sys::FileKind::kRegular && sys::file_size(path) == 0)
       return fail(path + ": the file is empty");
     if (!in->reader->open(reader_options, e)) return fail(e.text());
     Codec c = in->reader->params().codec;
@@ -859,11 +868,7 @@ int run(const Options& o) {
   }
 
   // Signals only stop the run from here on, so that the temporary files go.
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
+  sys::on_stop_request(on_signal);
   OutputFile output;
   if (!output.create(o.output, !o.live_photo.empty(), why)) return fail(why);
 
@@ -971,7 +976,7 @@ int run(const Options& o) {
 
   uint64_t total_input = (video ? video->src.size() : 0);
   for (auto& a : audio) total_input += a->src.size();
-  bool show_progress = !o.quiet && (o.progress || isatty(STDERR_FILENO));
+  bool show_progress = !o.quiet && (o.progress || sys::stderr_is_terminal());
   Progress progress(show_progress, total_input);
 
   Frame vframe;
@@ -1120,6 +1125,9 @@ int run(const Options& o) {
                      ")");
     }
   }
+  if (o.creation_time >= 0 && !set_movie_times(output.path(), o.creation_time, problem)) {
+    return abandon(o.output + ": cannot set the creation time (" + problem + ")");
+  }
   bool still_written = output.still_written();
   if (!output.commit(why)) return abandon(why);
 
@@ -1167,20 +1175,20 @@ int run(const Options& o) {
     char tail[96];
     std::snprintf(tail, sizeof tail, "; %.2f s; %s", duration, human_size(facts.size).c_str());
     // When the file itself went to standard output, the summary must not follow it there.
-    struct stat out_st {
-    }, file_st{};
-    bool file_on_stdout = output.into_device() && ::fstat(STDOUT_FILENO, &out_st) == 0 &&
-                          ::stat(o.output.c_str(), &file_st) == 0 &&
-                          out_st.st_dev == file_st.st_dev && out_st.st_ino == file_st.st_ino;
+    bool file_on_stdout = output.into_device() && sys::is_standard_output(o.output);
     std::fprintf(file_on_stdout ? stderr : stdout, "%s%s%s\n", line.c_str(), parts.c_str(), tail);
   }
   return 0;
 }
 
 int main_entry(int argc, char** argv) {
+  std::vector<std::string> arguments = sys::utf8_arguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
   Options options;
   std::string error;
-  if (!parse_options(argc, argv, options, error)) {
+  if (!parse_options(argc, pointers.data(), options, error)) {
     say(error);
     return 2;
   }

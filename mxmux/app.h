@@ -22,8 +22,9 @@ struct Options {
   std::string spherical;
   std::string live_photo;
   std::string log_file;
-  std::string dump;        // a file to list box by box instead of muxing
-  bool faststart = false;  // movie box moved ahead of the media data when done
+  int64_t creation_time = -1;  // seconds since 1970; -1: as the plug-in wrote it
+  std::string dump;            // a file to list box by box instead of muxing
+  bool faststart = false;      // movie box moved ahead of the media data when done
   bool verbose = false;
   bool quiet = false;
   bool progress = false;  // forced even when standard error is no terminal

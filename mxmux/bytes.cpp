@@ -1,10 +1,5 @@
 #include "mxmux/bytes.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -12,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "mxmux/system.h"
 
 namespace mxmux {
 
@@ -29,46 +26,34 @@ constexpr size_t kReadChunk = size_t{4} << 20;
 // Mapped pages this far behind the window are let go, in steps of this size.
 constexpr uint64_t kReleaseStep = uint64_t{8} << 20;
 
-// The whole of a regular file, mapped privately (the plug-in writes into the
-// frames it is lent; those writes stay in this process). Null when the file
-// cannot be mapped; the source then reads it instead.
-uint8_t* map_file(int fd, uint64_t size) {
-  if (size == 0 || size > SIZE_MAX) return nullptr;
-  void* p = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
-  if (p == MAP_FAILED) return nullptr;
-  ::madvise(p, static_cast<size_t>(size), MADV_SEQUENTIAL);
-  return static_cast<uint8_t*>(p);
-}
-
 }  // namespace
 
 ByteSource::~ByteSource() {
-  if (map_ != nullptr) ::munmap(map_, map_size_);
-  if (fd_ >= 0) ::close(fd_);
+  if (map_ != nullptr) sys::unmap(map_, map_size_);
+  if (fd_ >= 0) sys::close(fd_);
 }
 
 bool ByteSource::open_file(const std::string& path, Error& error) {
   name_ = path;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = sys::open_read(path);
   if (fd_ < 0) {
     error = Error{path, 0, std::strerror(errno), false};
     return false;
   }
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-    error = Error{path, 0, S_ISDIR(st.st_mode) ? "is a directory" : std::strerror(errno), false};
+  sys::FileKind kind = sys::FileKind::kOther;
+  if (!sys::file_info(fd_, kind, size_) || kind == sys::FileKind::kDirectory) {
+    error =
+        Error{path, 0, kind == sys::FileKind::kDirectory ? "is a directory" : std::strerror(errno),
+              false};
     return false;
   }
-  size_ = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  map_ = S_ISREG(st.st_mode) ? map_file(fd_, size_) : nullptr;
+  map_ = kind == sys::FileKind::kRegular ? sys::map_private(fd_, size_) : nullptr;
   if (map_ != nullptr) {
     map_size_ = static_cast<size_t>(size_);
     window_ = window_end_ = map_;
     return true;
   }
-#ifdef POSIX_FADV_SEQUENTIAL
-  ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
+  sys::advise_sequential(fd_);
   // Not zeroed: every byte is read into before it is looked at.
   buffer_.reset(new uint8_t[kInitialWindow]);
   buffer_size_ = kInitialWindow;
@@ -140,7 +125,7 @@ bool ByteSource::fill_buffer(size_t want) {
     free_tail = buffer_size_ - have;
   }
   while (true) {
-    ssize_t got = ::read(fd_, window_end_, free_tail);
+    int64_t got = sys::read(fd_, window_end_, free_tail);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       error_ = Error{name_, window_pos_ + have, std::strerror(errno), true};
@@ -187,9 +172,9 @@ void ByteSource::consume(size_t n) {
 // may still hold.
 void ByteSource::release_behind() {
   if (window_pos_ < released_ + 2 * kReleaseStep) return;
-  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t page = sys::page_size();
   const uint64_t upto = (window_pos_ - kReleaseStep) / page * page;
-  ::madvise(map_ + released_, static_cast<size_t>(upto - released_), MADV_DONTNEED);
+  sys::release_mapped(map_ + released_, static_cast<size_t>(upto - released_));
   released_ = upto;
 }
 

@@ -1,12 +1,12 @@
 #include "mxmux/dump.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
 #include <string_view>
+
+#include "mxmux/system.h"
 
 namespace mxmux {
 namespace {
@@ -83,7 +83,7 @@ std::string file_time(uint64_t seconds) {
   if (seconds < kEpochGap || seconds >= kYear10000) return std::to_string(seconds);
   std::time_t t = static_cast<std::time_t>(seconds - kEpochGap);
   std::tm tm{};
-  gmtime_r(&t, &tm);
+  if (!sys::utc_calendar_time(static_cast<int64_t>(t), tm)) return std::to_string(seconds);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return text;
@@ -542,14 +542,14 @@ std::string dump_text(const iso::Tree& tree) {
 }
 
 int dump_file(const std::string& path, std::FILE* out) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    std::fprintf(stderr, "mxmux: %s: %s\n", path.c_str(), std::strerror(errno));
+  sys::FileInfo info = sys::file_info(path);
+  if (info.kind == sys::FileKind::kMissing || info.error != 0) {
+    std::fprintf(stderr, "mxmux: %s: %s\n", path.c_str(), std::strerror(info.error));
     return 1;
   }
-  if (!S_ISREG(st.st_mode)) {
+  if (info.kind != sys::FileKind::kRegular) {
     std::fprintf(stderr, "mxmux: %s: %s\n", path.c_str(),
-                 S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
+                 info.kind == sys::FileKind::kDirectory ? "is a directory" : "not a regular file");
     return 1;
   }
   iso::ParseOptions options;

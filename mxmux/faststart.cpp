@@ -1,13 +1,11 @@
 #include "mxmux/faststart.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+
+#include "mxmux/system.h"
 
 namespace mxmux::faststart {
 namespace {
@@ -213,7 +211,7 @@ void write_node(const Node& node, std::vector<uint8_t>& out) {
 
 bool read_at(int fd, uint8_t* data, size_t size, uint64_t offset) {
   while (size > 0) {
-    ssize_t got = ::pread(fd, data, size, static_cast<off_t>(offset));
+    int64_t got = sys::read_at(fd, data, size, offset);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     data += got;
@@ -225,7 +223,7 @@ bool read_at(int fd, uint8_t* data, size_t size, uint64_t offset) {
 
 bool write_all(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
-    ssize_t put = ::write(fd, data, size);
+    int64_t put = sys::write(fd, data, size);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     data += put;
@@ -437,24 +435,25 @@ namespace {
 class Rewrite {
  public:
   ~Rewrite() {
-    if (source_ >= 0) ::close(source_);
-    if (temp_ >= 0) ::close(temp_);
-    if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+    if (source_ >= 0) sys::close(source_);
+    if (temp_ >= 0) sys::close(temp_);
+    if (!temp_path_.empty()) sys::remove_file(temp_path_);
   }
 
   bool run(const std::string& path, const std::function<bool()>& cancelled, std::string& error) {
-    source_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (source_ < 0 || ::fstat(source_, &st) != 0) {
+    source_ = sys::open_read(path);
+    sys::FileKind kind = sys::FileKind::kOther;
+    uint64_t size = 0;
+    if (source_ < 0 || !sys::file_info(source_, kind, size)) {
       error = "cannot open it: " + system_reason();
       return false;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (kind != sys::FileKind::kRegular) {
       error = "not a regular file";
       return false;
     }
     std::vector<TopBox> boxes;
-    if (!scan(source_, static_cast<uint64_t>(st.st_size), boxes, error)) return false;
+    if (!scan(source_, size, boxes, error)) return false;
     auto moov =
         std::find_if(boxes.begin(), boxes.end(), [](const TopBox& b) { return b.type == "moov"; });
     std::vector<uint8_t> moov_bytes;
@@ -473,7 +472,7 @@ class Rewrite {
     if (!plan(boxes, moov_bytes, layout, error)) return false;
     moov_bytes = {};
 
-    if (!open_temp(path, st.st_mode, error)) return false;
+    if (!open_temp(path, sys::file_info(path).mode, error)) return false;
     std::vector<uint8_t> block(kCopyBlock);
     for (const Piece& piece : layout.pieces) {
       if (piece.movie) {
@@ -494,19 +493,21 @@ class Rewrite {
         done += n;
       }
     }
-    if (::fsync(temp_) != 0) return write_failed(error);
-    struct stat written {};
-    if (::fstat(temp_, &written) != 0 ||
-        static_cast<uint64_t>(written.st_size) != layout.output_size) {
+    if (!sys::sync_file(temp_)) return write_failed(error);
+    uint64_t written = 0;
+    if (!sys::file_info(temp_, kind, written) || written != layout.output_size) {
       error = "the rewritten file has the wrong size";
       return false;
     }
-    if (::close(temp_) != 0) {
+    if (!sys::close_checked(temp_)) {
       temp_ = -1;
       return write_failed(error);
     }
     temp_ = -1;
-    if (::rename(temp_path_.c_str(), path.c_str()) != 0) {
+    // Closed first: Windows does not rename over a file that is open.
+    sys::close(source_);
+    source_ = -1;
+    if (!sys::replace_file(temp_path_, path)) {
       error = "cannot replace it: " + system_reason();
       return false;
     }
@@ -515,20 +516,18 @@ class Rewrite {
   }
 
  private:
-  bool open_temp(const std::string& path, mode_t mode, std::string& error) {
-    size_t slash = path.find_last_of('/');
+  bool open_temp(const std::string& path, uint32_t mode, std::string& error) {
+    size_t slash = path.find_last_of(sys::kSeparators);
     std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string pattern = dir + "." + name + ".faststart-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    temp_ = ::mkstemp(buffer.data());
+    temp_ = sys::create_unique(pattern, 0);
     if (temp_ < 0) {
       error = "cannot create a file beside it: " + system_reason();
       return false;
     }
-    temp_path_ = buffer.data();
-    ::fchmod(temp_, mode & 07777);
+    temp_path_ = pattern;
+    sys::set_mode(temp_, mode);
     return true;
   }
 

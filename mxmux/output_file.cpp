@@ -1,14 +1,12 @@
 #include "mxmux/output_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "mxmux/system.h"
 
 namespace mxmux {
 
@@ -16,11 +14,7 @@ namespace {
 
 // A path with symbolic links followed where the file exists.
 std::string followed_path(const std::string& path) {
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (!real) return path;
-  std::string out(real);
-  std::free(real);
-  return out;
+  return sys::real_path(path);
 }
 
 // mkstemps keeps this suffix after the random part, so the still named after
@@ -36,13 +30,13 @@ constexpr size_t kProbeBlock = size_t{64} << 10;
 constexpr int kProbeBlocks = 16;
 
 std::string folder_of(const std::string& path) {
-  auto slash = path.find_last_of('/');
+  auto slash = path.find_last_of(sys::kSeparators);
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string name_of(const std::string& path) {
-  auto slash = path.find_last_of('/');
+  auto slash = path.find_last_of(sys::kSeparators);
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -54,23 +48,20 @@ std::string place_of(const std::string& path) {
 
 struct Identity {
   enum Kind { kRegular, kMissing, kOther } kind = kOther;
-  dev_t dev = 0;
-  ino_t ino = 0;
+  uint64_t volume = 0, index = 0;
   std::string place;  // for missing files
 };
 
 Identity identify(const std::string& path) {
   Identity id;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    // Devices and pipes are not overwritten the way files are (a terminal
-    // can be both read and written), so only regular files are compared.
-    if (S_ISREG(st.st_mode)) {
-      id.kind = Identity::kRegular;
-      id.dev = st.st_dev;
-      id.ino = st.st_ino;
-    }
-  } else if (errno == ENOENT) {
+  sys::FileInfo info = sys::file_info(path);
+  // Devices and pipes are not overwritten the way files are (a terminal
+  // can be both read and written), so only regular files are compared.
+  if (info.kind == sys::FileKind::kRegular) {
+    id.kind = Identity::kRegular;
+    id.volume = info.volume;
+    id.index = info.index;
+  } else if (info.kind == sys::FileKind::kMissing) {
     id.kind = Identity::kMissing;
     id.place = place_of(path);
   }
@@ -79,19 +70,13 @@ Identity identify(const std::string& path) {
 
 bool same(const Identity& a, const Identity& b) {
   if (a.kind != b.kind) return false;
-  if (a.kind == Identity::kRegular) return a.dev == b.dev && a.ino == b.ino;
+  if (a.kind == Identity::kRegular) return a.volume == b.volume && a.index == b.index;
   return a.kind == Identity::kMissing && a.place == b.place;
-}
-
-mode_t current_umask() {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
 }
 
 bool write_all(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
+    int64_t n = sys::write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -106,8 +91,7 @@ bool write_all(int fd, const uint8_t* data, size_t size) {
 }  // namespace
 
 std::string output_target(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return followed_path(path);
+  if (sys::is_symbolic_link(path)) return followed_path(path);
   return path;
 }
 
@@ -156,24 +140,24 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::create(const std::string& target, bool with_still, std::string& error) {
   target_ = output_target(target);
-  struct stat st {};
-  if (::stat(target_.c_str(), &st) == 0) {
+  sys::FileInfo info = sys::file_info(target_);
+  if (info.kind == sys::FileKind::kMissing) {
+    target_mode_ = sys::new_file_mode();
+  } else if (info.error != 0) {
+    error = target + ": " + system_reason(info.error);
+    return false;
+  } else {
     target_existed_ = true;
-    if (S_ISDIR(st.st_mode)) {
+    if (info.kind == sys::FileKind::kDirectory) {
       error = target + ": is a directory";
       return false;
     }
-    copy_into_target_ = !S_ISREG(st.st_mode);
-    target_mode_ = st.st_mode & 07777;
-    if (::access(target_.c_str(), W_OK) != 0) {
+    copy_into_target_ = info.kind != sys::FileKind::kRegular;
+    target_mode_ = info.mode;
+    if (!sys::writable(target_)) {
       error = target + ": cannot write: " + system_reason(errno);
       return false;
     }
-  } else if (errno != ENOENT) {
-    error = target + ": " + system_reason(errno);
-    return false;
-  } else {
-    target_mode_ = 0666 & ~current_umask();
   }
   if (with_still && copy_into_target_) {
     error = target + ": a Live Photo movie must go to a file (its still is written beside it)";
@@ -183,32 +167,29 @@ bool OutputFile::create(const std::string& target, bool with_still, std::string&
   // made where temporary files go.
   std::string folder = folder_of(target_), name = name_of(target_).substr(0, kTempNameKeep);
   if (copy_into_target_) {
-    const char* tmp = std::getenv("TMPDIR");
-    folder = tmp && *tmp ? tmp : "/tmp";
+    folder = sys::temp_folder();
     name = "mxmux";
   }
   for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
     std::string pattern = folder + "/." + name + ".mxmux-XXXXXX" + kTempSuffix;
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    int fd = ::mkstemps(buffer.data(), kTempSuffixLength);
+    int fd = sys::create_unique(pattern, kTempSuffixLength);
     if (fd < 0) {
       error = (copy_into_target_ ? folder : target) + ": cannot write: " + system_reason(errno);
       return false;
     }
-    ::close(fd);
-    temp_ = buffer.data();
+    sys::close(fd);
+    temp_ = pattern;
     if (!with_still) return true;
     // The still's temporary name is reserved so that nothing else is overwritten.
     still_temp_ = still_path_for(temp_);
-    int still_fd = ::open(still_temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int still_fd = sys::create_new(still_temp_);
     if (still_fd >= 0) {
-      ::close(still_fd);
+      sys::close(still_fd);
       still_target_ = still_path_for(target_);
       return true;
     }
     int cause = errno;
-    ::unlink(temp_.c_str());
+    sys::remove_file(temp_);
     temp_.clear();
     still_temp_.clear();
     if (cause != EEXIST) {
@@ -221,22 +202,23 @@ bool OutputFile::create(const std::string& target, bool with_still, std::string&
 }
 
 bool OutputFile::still_written() const {
-  struct stat st {};
-  return !still_temp_.empty() && ::stat(still_temp_.c_str(), &st) == 0 && st.st_size > 0;
+  return !still_temp_.empty() && sys::file_size(still_temp_) > 0;
 }
 
 bool OutputFile::commit(std::string& error) {
-  int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened for writing too: Windows flushes a file to disk only through a
+  // handle that may write it.
+  int fd = sys::open_update(temp_);
   if (fd < 0) {
     error = target_ + ": cannot reopen the finished file: " + system_reason(errno);
     return false;
   }
   if (copy_into_target_) {
-    int out = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+    int out = sys::open_write(target_);
     bool ok = out >= 0;
     std::vector<uint8_t> chunk(kCopyChunk);
     while (ok) {
-      ssize_t n = ::read(fd, chunk.data(), chunk.size());
+      int64_t n = sys::read(fd, chunk.data(), chunk.size());
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         ok = n == 0;
@@ -245,11 +227,11 @@ bool OutputFile::commit(std::string& error) {
       ok = write_all(out, chunk.data(), static_cast<size_t>(n));
     }
     int cause = errno;
-    if (out >= 0 && ::close(out) != 0 && ok) {
+    if (out >= 0 && !sys::close_checked(out) && ok) {
       ok = false;
       cause = errno;
     }
-    ::close(fd);
+    sys::close(fd);
     if (!ok) {
       error = target_ + ": cannot write: " + system_reason(cause);
       return false;
@@ -260,25 +242,25 @@ bool OutputFile::commit(std::string& error) {
   }
   // The data reaches the disk before the name does, so that a crash right
   // after the rename cannot leave an empty file where the old one was.
-  bool ok = ::fsync(fd) == 0 && ::fchmod(fd, target_mode_) == 0;
+  bool ok = sys::sync_file(fd, target_mode_);
   int cause = errno;
-  ::close(fd);
+  sys::close(fd);
   if (!ok) {
     error = target_ + ": cannot write: " + system_reason(cause);
     return false;
   }
   if (!still_temp_.empty()) {
     if (still_written()) {
-      if (::rename(still_temp_.c_str(), still_target_.c_str()) != 0) {
+      if (!sys::replace_file(still_temp_, still_target_)) {
         error = still_target_ + ": cannot put the still in place: " + system_reason(errno);
         return false;
       }
     } else {
-      ::unlink(still_temp_.c_str());
+      sys::remove_file(still_temp_);
     }
     still_temp_.clear();
   }
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+  if (!sys::replace_file(temp_, target_)) {
     error = target_ + ": cannot put the file in place: " + system_reason(errno);
     return false;
   }
@@ -288,23 +270,23 @@ bool OutputFile::commit(std::string& error) {
 }
 
 void OutputFile::discard() {
-  if (!temp_.empty()) ::unlink(temp_.c_str());
-  if (!still_temp_.empty()) ::unlink(still_temp_.c_str());
+  if (!temp_.empty()) sys::remove_file(temp_);
+  if (!still_temp_.empty()) sys::remove_file(still_temp_);
   temp_.clear();
   still_temp_.clear();
 }
 
 std::string OutputFile::write_failure() const {
   if (temp_.empty()) return "";
-  int fd = ::open(temp_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  int fd = sys::open_append(temp_);
   if (fd < 0) return system_reason(errno);
   static const uint8_t kZeros[kProbeBlock] = {};
   std::string reason;
   for (int i = 0; i < kProbeBlocks && reason.empty(); ++i) {
     if (!write_all(fd, kZeros, sizeof kZeros)) reason = system_reason(errno);
   }
-  if (reason.empty() && ::fsync(fd) != 0) reason = system_reason(errno);
-  ::close(fd);
+  if (reason.empty() && !sys::sync_file(fd)) reason = system_reason(errno);
+  sys::close(fd);
   return reason;
 }
 

@@ -1,11 +1,9 @@
 #include "mxmux/plugin_host.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 
+#include "mxmux/system.h"
 #include "xqlog/xq_log.h"
 
 namespace mxmux {
@@ -245,19 +243,19 @@ std::string accepted_codecs_text(const CodecListEntry* list, bool video) {
 }
 
 Plugin::~Plugin() {
-  if (log_handle_) dlclose(log_handle_);
-  if (handle_) dlclose(handle_);
+  if (log_handle_) sys::free_library(log_handle_);
+  if (handle_) sys::free_library(handle_);
 }
 
 bool Plugin::load(const std::string& path, std::string& error) {
   path_ = path;
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  handle_ = sys::load_library(path, why);
   if (!handle_) {
-    const char* why = dlerror();
-    error = "cannot load the plug-in " + path + ": " + (why ? why : "unknown reason");
+    error = "cannot load the plug-in " + path + ": " + why;
     return false;
   }
-  auto get = reinterpret_cast<GetFileFormatsFn>(dlsym(handle_, "GetFileFormats"));
+  auto get = reinterpret_cast<GetFileFormatsFn>(sys::find_symbol(handle_, "GetFileFormats"));
   if (!get) {
     error = path + " is not an mx_mp4 plug-in (no GetFileFormats)";
     return false;
@@ -279,16 +277,17 @@ const FormatDescriptor* Plugin::find(uint32_t fourcc) const {
 
 bool Plugin::set_log(const std::string& path, bool to_stderr, std::string& error) {
   // The logging library sits beside the plug-in, which has loaded it already.
-  std::string dir = path_.substr(
-      0, path_.find_last_of('/') == std::string::npos ? 0 : path_.find_last_of('/') + 1);
-  log_handle_ = dlopen((dir + "libXQ_Log.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!log_handle_) log_handle_ = dlopen("libXQ_Log.so", RTLD_NOW | RTLD_LOCAL);
+  size_t separator = path_.find_last_of(sys::kSeparators);
+  std::string dir = path_.substr(0, separator == std::string::npos ? 0 : separator + 1);
+  std::string why;
+  log_handle_ = sys::load_library(dir + sys::kLogLibraryFile, why);
+  if (!log_handle_) log_handle_ = sys::load_library(sys::kLogLibraryFile, why);
   if (!log_handle_) {
     error = "cannot load the logging library beside " + path_;
     return false;
   }
   using SetSinkFn = int (*)(int, const char*);
-  auto set_sink = reinterpret_cast<SetSinkFn>(dlsym(log_handle_, "XQ_SetLogSink"));
+  auto set_sink = reinterpret_cast<SetSinkFn>(sys::find_symbol(log_handle_, "XQ_SetLogSink"));
   if (!set_sink) {
     error = "the logging library has no XQ_SetLogSink";
     return false;
@@ -302,12 +301,7 @@ bool Plugin::set_log(const std::string& path, bool to_stderr, std::string& error
 }
 
 std::string default_plugin_path() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "./mx_mp4.so";
-  buf[n] = 0;
-  std::string exe(buf);
-  return exe.substr(0, exe.find_last_of('/') + 1) + "mx_mp4.so";
+  return sys::program_directory() + sys::kPluginFile;
 }
 
 }  // namespace mxmux

@@ -1,7 +1,9 @@
-// POSIX implementation of the platform stand-ins.
+// The POSIX side of the platform layer.
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -14,95 +16,7 @@
 #include <ctime>
 #include <random>
 
-namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-bool is_high_surrogate(char16_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool is_low_surrogate(char16_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-// Reads one code point from zero-terminated UTF-16 text and advances past it;
-// a surrogate without its partner reads as U+FFFD.
-char32_t next_code_point(const char16_t*& text) {
-  char16_t unit = *text++;
-  if (is_high_surrogate(unit)) {
-    if (is_low_surrogate(*text)) {
-      char16_t low = *text++;
-      return 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(low) - 0xDC00);
-    }
-    return kReplacement;
-  }
-  if (is_low_surrogate(unit)) return kReplacement;
-  return unit;
-}
-
-// Encodes one code point as UTF-8 into out (room for 4 bytes); returns the byte count.
-int encode_utf8(char32_t cp, char* out) {
-  if (cp < 0x80) {
-    out[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (cp >> 6));
-    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (cp >> 12));
-    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (cp >> 18));
-  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
-}
-
-// Decodes one UTF-8 sequence from [text, end) and advances past it. A malformed
-// sequence (bad lead byte, missing continuation, overlong form, surrogate or
-// value above U+10FFFF) consumes one byte and reads as U+FFFD.
-char32_t next_utf8_code_point(const unsigned char*& text, const unsigned char* end) {
-  unsigned char lead = *text++;
-  if (lead < 0x80) return lead;
-  int extra;
-  char32_t cp;
-  char32_t minimum;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    extra = 1, cp = lead & 0x1F, minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    extra = 2, cp = lead & 0x0F, minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    extra = 3, cp = lead & 0x07, minimum = 0x10000;
-  } else {
-    return kReplacement;
-  }
-  if (end - text < extra) return kReplacement;
-  for (int i = 0; i < extra; ++i) {
-    if ((text[i] & 0xC0) != 0x80) return kReplacement;
-    cp = (cp << 6) | (text[i] & 0x3F);
-  }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return kReplacement;
-  text += extra;
-  return cp;
-}
-
-void append_utf16(char32_t cp, std::u16string& out) {
-  if (cp >= 0x10000) {
-    cp -= 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  } else {
-    out.push_back(static_cast<char16_t>(cp));
-  }
-}
-
-}  // namespace
+#include "platform/utf8.h"
 
 FILE* platform_open_write(const char16_t* file_name) {
   if (file_name == nullptr) {
@@ -213,20 +127,13 @@ std::string wide_to_string(const char16_t* source) {
   return out;
 }
 
-std::u16string multibyte_to_wide(const char* source) {
-  std::u16string out;
-  if (source == nullptr) return out;
-  const auto* p = reinterpret_cast<const unsigned char*>(source);
-  const auto* end = p + std::strlen(source);
-  while (p < end) append_utf16(next_utf8_code_point(p, end), out);
-  return out;
+// The locale's 8-bit text is UTF-8 on every system this side builds for.
+int32_t wide_to_ansi(const char16_t* source, char* dst, int32_t dst_size) {
+  return wide_to_multibyte(source, dst, dst_size);
 }
 
-size_t wide_length(const char16_t* text, size_t max_units) {
-  if (text == nullptr) return 0;
-  size_t n = 0;
-  while (n < max_units && text[n] != 0) ++n;
-  return n;
+std::string wide_to_ansi_string(const char16_t* source) {
+  return wide_to_string(source);
 }
 
 std::u16string platform_temp_directory() {
@@ -237,9 +144,17 @@ std::u16string platform_temp_directory() {
   return out;
 }
 
-void* platform_load_library(const char* path) {
+std::u16string platform_temp_file_path(const char16_t* name, size_t limit) {
+  std::u16string path = platform_temp_directory();
+  if (path.empty() || name == nullptr) return {};
+  path += name;
+  if (path.size() + 1 > limit) return {};
+  return path;
+}
+
+void* platform_load_library(const char16_t* path) {
   if (path == nullptr) return nullptr;
-  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  return dlopen(wide_to_string(path).c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 void* platform_find_symbol(void* library, const char* name) {
@@ -249,6 +164,78 @@ void* platform_find_symbol(void* library, const char* name) {
 
 void platform_free_library(void* library) {
   if (library != nullptr) dlclose(library);
+}
+
+namespace {
+
+bool owner_is_trusted(const struct stat& st) {
+  return st.st_uid == geteuid() || st.st_uid == 0;
+}
+
+bool file_is_trusted(const struct stat& st) {
+  return S_ISREG(st.st_mode) && owner_is_trusted(st) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Opens path when it names a trusted library file; -1 otherwise.
+int open_trusted(const char16_t* wide_path) {
+  if (wide_path == nullptr) return -1;
+  std::string path = wide_to_string(wide_path);
+  struct stat link;
+  if (lstat(path.c_str(), &link) != 0) return -1;
+  if (S_ISLNK(link.st_mode) ? !owner_is_trusted(link) : !S_ISREG(link.st_mode)) return -1;
+  // Non-blocking, so that a link to a FIFO cannot stall the open.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat file;
+  if (fstat(fd, &file) != 0 || !file_is_trusted(file)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+void* platform_load_private_library(const char16_t* path) {
+  int fd = open_trusted(path);
+  if (fd < 0) return nullptr;
+  // Load the very file that was checked: it cannot be swapped in between.
+  std::string checked = "/proc/self/fd/" + std::to_string(fd);
+  void* library = nullptr;
+  if (access(checked.c_str(), R_OK) == 0) library = dlopen(checked.c_str(), RTLD_NOW | RTLD_LOCAL);
+  close(fd);
+  return library;
+}
+
+bool platform_library_is_trusted(const char16_t* path) {
+  int fd = open_trusted(path);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+std::u16string platform_module_directory(const void* code_address) {
+  Dl_info info{};
+  if (dladdr(code_address, &info) == 0 || info.dli_fname == nullptr) return {};
+  std::string file = info.dli_fname;
+  char resolved[PATH_MAX];
+  // The main program may be reported with an empty or relative name.
+  if (file.empty() || file.find('/') == std::string::npos) {
+    ssize_t n = readlink("/proc/self/exe", resolved, sizeof resolved - 1);
+    if (n <= 0) return {};
+    resolved[n] = 0;
+    file = resolved;
+  } else if (realpath(file.c_str(), resolved) != nullptr) {
+    file = resolved;
+  }
+  size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return u".";
+  return multibyte_to_wide(slash == 0 ? "/" : file.substr(0, slash).c_str());
+}
+
+FILE* platform_open_append(const char* file_name) {
+  if (file_name == nullptr) return nullptr;
+  return std::fopen(file_name, "ab");
 }
 
 int64_t platform_time() {

@@ -1,7 +1,9 @@
-// Thin stand-ins for the operating-system and runtime calls the plug-in makes.
-// A Windows build swaps this file's implementation for the real calls
-// (_wfopen, _fseeki64, _ftelli64, WideCharToMultiByte, GetTempPathW,
-// LoadLibraryW/GetProcAddress/FreeLibrary, _time64, rand).
+// The operating-system and runtime calls the plug-in makes.
+//
+// platform_windows.cpp makes the Windows calls (_wfopen, _fseeki64,
+// _ftelli64, WideCharToMultiByte, GetTempPathW, LoadLibraryW, GetProcAddress,
+// FreeLibrary, _time64); platform.cpp is the POSIX side with the same
+// behaviour. Paths and texts come in as UTF-16.
 #pragma once
 
 #include <cstdarg>
@@ -20,12 +22,13 @@ struct WriteSpan {
   size_t size;
 };
 
-// Writes the pieces one after the other at the stream's position. The stream's
-// own buffer is flushed first; then the pieces go to the system in one gathered
-// write (repeated for whatever a short write leaves), so their bytes are not
-// copied on the way. A stream without a file descriptor (a custom stream)
-// receives one fwrite per piece instead. Returns 0, or the errno value of the
-// failure (EIO when the system gave none).
+// Writes the pieces one after the other at the stream's position. POSIX: the
+// stream's own buffer is flushed first; then the pieces go to the system in
+// one gathered write (repeated for whatever a short write leaves), so their
+// bytes are not copied on the way; a stream without a file descriptor (a
+// custom stream) receives one fwrite per piece instead. Windows: one fwrite
+// per piece. Returns 0, or the errno value of the failure (EIO when the
+// system gave none).
 int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count);
 
 // 64-bit seek and tell; seek returns 0 on success, tell -1 on failure.
@@ -37,12 +40,11 @@ int64_t platform_tell(FILE* file);
 // unlinked it, or put another file in its place); EIO when it is shorter than
 // the `written` bytes (cut short); another errno value when the check itself
 // failed. Only a regular file's size is compared; devices and pipes have none.
-// (A Windows build reads the link count and size with GetFileInformationByHandle.)
+// (Windows reads the link count and size with GetFileInformationByHandle.)
 int platform_check_written(FILE* file, int64_t written);
 
-// Converts zero-terminated UTF-16 text, terminator included, to the 8-bit form
-// this platform hands to other libraries (UTF-8 here; it stands for both the
-// ANSI code page and UTF-8). Unpaired surrogates become U+FFFD. Returns the
+// Converts zero-terminated UTF-16 text, terminator included, to UTF-8 (the
+// form of metadata texts). Unpaired surrogates become U+FFFD. Returns the
 // bytes written including the terminator, or 0 when the result does not fit in
 // dst_size bytes, in which case nothing is written. A null source converts as
 // an empty text.
@@ -51,21 +53,59 @@ int32_t wide_to_multibyte(const char16_t* source, char* dst, int32_t dst_size);
 // The same conversion into a string (no size limit).
 std::string wide_to_string(const char16_t* source);
 
+// The 8-bit text handed to other libraries and to the system (paths, the trace
+// text, language codes): the ANSI code page on Windows, where characters it
+// lacks become '?', and UTF-8 elsewhere. Otherwise as wide_to_multibyte.
+int32_t wide_to_ansi(const char16_t* source, char* dst, int32_t dst_size);
+std::string wide_to_ansi_string(const char16_t* source);
+
 // The reverse: 8-bit text (UTF-8) to UTF-16; malformed bytes become U+FFFD.
 // A null source converts as an empty text.
 std::u16string multibyte_to_wide(const char* source);
 
 // Length of zero-terminated UTF-16 text, reading at most max_units (0 for null).
-size_t wide_length(const char16_t* text, size_t max_units = SIZE_MAX);
+inline size_t wide_length(const char16_t* text, size_t max_units = SIZE_MAX) {
+  if (text == nullptr) return 0;
+  size_t n = 0;
+  while (n < max_units && text[n] != 0) ++n;
+  return n;
+}
 
-// The directory for temporary files, with a trailing '/', as UTF-16; empty
-// when it cannot be found.
+// The user's directory for temporary files, with a trailing separator, as
+// UTF-16 (GetTempPathW on Windows; $TMPDIR, else /tmp, elsewhere); empty when
+// it cannot be found.
 std::u16string platform_temp_directory();
 
-// Dynamic libraries.
-void* platform_load_library(const char* path);
+// The path of a file of that name in the temporary directory (on Windows
+// GetTempPathW, then lstrcatW). Empty when the directory is unknown or when
+// the path with its terminator needs more than `limit` units: it is never
+// shortened.
+std::u16string platform_temp_file_path(const char16_t* name, size_t limit);
+
+// Dynamic libraries, by path.
+void* platform_load_library(const char16_t* path);
 void* platform_find_symbol(void* library, const char* name);
 void platform_free_library(void* library);
+
+// Loads a library found in a folder other users may write to (the temporary
+// folder) only when nobody but the current user or the system can have put
+// or changed it there; null otherwise. POSIX: a regular file owned by the user
+// or root and writable by nobody else (a symbolic link must itself be owned by
+// the user or root); the check is made on the opened file and that very file
+// is loaded. Windows: the temporary folder is the user's own; the file must be
+// a plain file, not a link or other reparse point, owned by the user, the
+// administrators or the system, and it is held open against changes from the
+// check until it is loaded.
+void* platform_load_private_library(const char16_t* path);
+bool platform_library_is_trusted(const char16_t* path);
+
+// The directory of the module (program or library) that contains code_address,
+// as an absolute path without a trailing separator; empty when unknown.
+std::u16string platform_module_directory(const void* code_address);
+
+// Opens a file named by UTF-8 text for appending bytes as they are ("ab");
+// null on failure.
+FILE* platform_open_append(const char* file_name);
 
 // Seconds since 1970-01-01.
 int64_t platform_time();

@@ -8,6 +8,7 @@
 #include "platform/wformat.h"
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -138,6 +139,8 @@ void format_float(Output& o, const Directive& directive, char conversion, long d
   format[f] = 0;
   int precision = directive.precision < 0 ? 6 : directive.precision;
   if (precision > kMaxFloatPrecision) precision = kMaxFloatPrecision;
+  // A NaN prints without a sign, as the Windows runtime prints it.
+  if (std::isnan(value)) value = std::fabs(value);
   // Largest result: sign, 4933 integer digits of a long double, point, precision.
   char text[5000 + kMaxFloatPrecision];
   int length =
@@ -350,9 +353,17 @@ bool format_one(Output& o, const char16_t*& cursor, va_list& args) {
       }
       break;
     }
-    case u'c':
-      format_char(o, directive, static_cast<char16_t>(va_arg(args, int)));
+    case u'c': {
+      // As in C99: %lc is a wide character; %c converts its int to an
+      // unsigned char, read here as that byte's code point (the Windows
+      // runtime's wide printf renders it the same way).
+      int unit = va_arg(args, int);
+      format_char(o, directive,
+                  directive.length == Directive::kLong
+                      ? static_cast<char16_t>(unit)
+                      : static_cast<char16_t>(static_cast<unsigned char>(unit)));
       break;
+    }
     case u's':
       if (directive.length == Directive::kLong)
         format_wide_string(o, directive, va_arg(args, const char16_t*));

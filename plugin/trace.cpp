@@ -1,16 +1,10 @@
 // The trace hook. The library is looked up once per process; until the
-// process exits its entry point receives every traced message as UTF-8.
+// process exits its entry point receives every traced message as 8-bit text.
 //
-// The temporary directory is usually writable by every user, so a library
-// found there is loaded only when nobody but its owner (the current user or
-// root) could have put or changed it: see trace_library_is_trusted. The check
-// is made on the opened file and the library is loaded through that same open
-// file, so the file cannot be swapped between the check and the load.
+// The library is looked for in the temporary folder, which on many systems
+// every user may write to, so it is loaded only when nobody but the current
+// user or the system can have put it there (platform_load_private_library).
 #include "plugin/trace.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdint>
@@ -46,59 +40,15 @@ void release_trace_library() {
   g_hook.entry = nullptr;
 }
 
-bool owner_is_trusted(const struct stat& st) {
-  return st.st_uid == geteuid() || st.st_uid == 0;
-}
-
-bool file_is_trusted(const struct stat& st) {
-  return S_ISREG(st.st_mode) && owner_is_trusted(st) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-// Opens path when it names a trusted library file; -1 otherwise.
-int open_trusted(const char* path) {
-  struct stat link;
-  if (path == nullptr || lstat(path, &link) != 0) return -1;
-  if (S_ISLNK(link.st_mode) ? !owner_is_trusted(link) : !S_ISREG(link.st_mode)) return -1;
-  // Non-blocking, so that a link to a FIFO cannot stall the open.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return -1;
-  struct stat file;
-  if (fstat(fd, &file) != 0 || !file_is_trusted(file)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-void* load_trusted_library(const char* path) {
-  int fd = open_trusted(path);
-  if (fd < 0) return nullptr;
-  // Load the very file that was checked.
-  std::string checked = "/proc/self/fd/" + std::to_string(fd);
-  void* library = nullptr;
-  if (access(checked.c_str(), R_OK) == 0) library = platform_load_library(checked.c_str());
-  close(fd);
-  return library;
-}
-
 void load_trace_library() {
-  std::u16string path = platform_temp_directory();
-  if (path.empty()) return;
-  path += kTraceLibraryName;
   // A path that does not fit is not loaded; it is never shortened.
-  if (path.size() + 1 > kPathUnits) return;
-  g_hook.library = load_trusted_library(wide_to_string(path.c_str()).c_str());
+  std::u16string path = platform_temp_file_path(kTraceLibraryName, kPathUnits);
+  if (path.empty()) return;
+  g_hook.library = platform_load_private_library(path.c_str());
   if (g_hook.library != nullptr) std::atexit(release_trace_library);
 }
 
 }  // namespace
-
-bool trace_library_is_trusted(const char* path) {
-  int fd = open_trusted(path);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
 
 void Trace(const char16_t* format, ...) {
   std::call_once(g_hook_found, [] {
@@ -114,6 +64,6 @@ void Trace(const char16_t* format, ...) {
   va_end(args);
   if (length <= 0) return;
   char text[kTextBytes];
-  if (wide_to_multibyte(message, text, kTextBytes) == 0) return;
+  if (wide_to_ansi(message, text, kTextBytes) == 0) return;
   g_hook.entry(1, 0, text, 0, 0);
 }

@@ -15,10 +15,13 @@ constexpr size_t kDashes[] = {8, 13, 18, 23};
 constexpr size_t kVersionPosition = 14;  // always '4'
 constexpr size_t kVariantPosition = 19;  // one of 8, 9, A, B
 
-// The sibling plug-in lives in the host's PlugIns folder. Its Windows name is
-// mx_ImageEnc.dll; this platform's shared objects end in .so.
+// The sibling plug-in lives in the host's PlugIns folder.
 constexpr char16_t kPlugInsFolder[] = u"/PlugIns/";
+#ifdef _WIN32
+constexpr char16_t kImageEncLibrary[] = u"mx_ImageEnc.dll";
+#else
 constexpr char16_t kImageEncLibrary[] = u"mx_ImageEnc.so";
+#endif
 constexpr char kImageEncEntry[] = "AddPicLivephotoMetaInfo";
 constexpr uint32_t kBaseDirectoryLimit = 511;
 constexpr uint32_t kStillMissing = 0xFFFFFFFFu;
@@ -73,12 +76,17 @@ uint32_t add_still_picture(const char* jpeg_path, const uint8_t* bytes, uint32_t
   XQ_LogFormat(u"XQ_EncMgr:: FindFileFormat LoadLibrary:%ls", path.c_str());
   path += kImageEncLibrary;
 
-  void* library = platform_load_library(wide_to_string(path.c_str()).c_str());
+  void* library = platform_load_library(path.c_str());
   if (library == nullptr) return kStillMissing;
-  // The library stays loaded for the life of the process.
   auto add_picture =
       reinterpret_cast<AddPicLivephotoMetaInfoFn>(platform_find_symbol(library, kImageEncEntry));
-  if (add_picture == nullptr) return kStillMissing;
+  if (add_picture == nullptr) {
+    // Not the image plug-in: unloaded again, so that nothing of it runs or
+    // keeps its file in use (Windows cannot replace or delete a loaded DLL).
+    platform_free_library(library);
+    return kStillMissing;
+  }
+  // The image plug-in stays loaded for the life of the process.
   return add_picture(jpeg_path, bytes, size, content_id);
 }
 

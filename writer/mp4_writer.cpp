@@ -196,10 +196,10 @@ VideoTiming ninety_khz_timing(double f) {
   return {90000, static_cast<int32_t>(ticks), static_cast<float>(f), false, false};
 }
 
-// 8-bit copy of a bounded UTF-16 text.
-std::string bounded_wide_to_string(const char16_t* text, size_t max_units) {
+// The system's 8-bit copy of a bounded UTF-16 text.
+std::string bounded_wide_to_ansi(const char16_t* text, size_t max_units) {
   std::u16string copy(text, wide_length(text, max_units));
-  return wide_to_string(copy.c_str());
+  return wide_to_ansi_string(copy.c_str());
 }
 
 }  // namespace
@@ -387,7 +387,7 @@ void CMp4Writer::configure_audio_tracks() {
       mux_set_sample_duration(s.index, mux, samples);
       mux_set_codec(s.index, mux, s.codec_id);
     }
-    std::string language = bounded_wide_to_string(as_utf16(audio_params.language), kLanguageUnits);
+    std::string language = bounded_wide_to_ansi(as_utf16(audio_params.language), kLanguageUnits);
     mux_set_language(s.index, mux, language.c_str());
   }
 }
@@ -493,7 +493,7 @@ void CMp4Writer::hand_over_picture(const char16_t* file_name) {
         u"no still written\n");
     return;
   }
-  const std::string movie = wide_to_string(file_name);
+  const std::string movie = wide_to_ansi_string(file_name);
   const std::string still = live_photo_still_path(movie);
   if (same_path_ignoring_case(still, movie)) {
     // A movie already named .jpg: the still would be written over the movie.

@@ -4,19 +4,14 @@
 // dropped and line breaks inside are turned into single spaces. Messages are
 // cut at kMaxMessageUnits. Nothing is formatted while the sink is "none".
 //
-// Module state is plain data (no constructors or destructors), so that a
-// message logged while the process is shutting down still finds it intact.
+// Module state has no destructors (the lock included), so that a message
+// logged while the process is shutting down still finds it intact.
 #include "xqlog/xq_log.h"
-
-#include <dlfcn.h>
-#include <limits.h>
-#include <pthread.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -27,15 +22,15 @@ namespace {
 constexpr size_t kMaxMessageUnits = 4096;
 constexpr size_t kBaseDirectoryUnits = 4096;
 
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_lock;  // trivially destructible in libstdc++
 int g_sink = XQ_LOG_NONE;
 FILE* g_file = nullptr;
 bool g_base_directory_set = false;
 char16_t g_base_directory[kBaseDirectoryUnits];
 
 struct Locked {
-  Locked() { pthread_mutex_lock(&g_lock); }
-  ~Locked() { pthread_mutex_unlock(&g_lock); }
+  Locked() { g_lock.lock(); }
+  ~Locked() { g_lock.unlock(); }
 };
 
 bool is_line_break(char16_t unit) {
@@ -63,32 +58,6 @@ void write_line(const char16_t* message, size_t length) {
   text.push_back('\n');
   std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);
-}
-
-// Directory part of a path, without the trailing '/'.
-std::string directory_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// The directory of the module that contains code_address, as an absolute path.
-std::string module_directory(const void* code_address) {
-  Dl_info info{};
-  if (dladdr(code_address, &info) == 0 || info.dli_fname == nullptr) return {};
-  std::string file = info.dli_fname;
-  char resolved[PATH_MAX];
-  // The main program may be reported with an empty or relative name.
-  if (file.empty() || file.find('/') == std::string::npos) {
-    ssize_t n = readlink("/proc/self/exe", resolved, sizeof resolved - 1);
-    if (n <= 0) return {};
-    resolved[n] = 0;
-    file = resolved;
-  } else if (realpath(file.c_str(), resolved) != nullptr) {
-    file = resolved;
-  }
-  return directory_of(file);
 }
 
 void copy_bounded(char16_t* buffer, uint32_t limit, const char16_t* text) {
@@ -126,19 +95,21 @@ void XQ_LogFormat(const char16_t* format, ...) {
 void XQ_GetBaseDirectory(char16_t* buffer, uint32_t limit) {
   if (buffer == nullptr) return;
   Locked lock;
-  if (g_base_directory_set) {
-    copy_bounded(buffer, limit, g_base_directory);
+  if (!g_base_directory_set) {
+    // Looked up on every call: cheap, and no state to keep.
+    const std::u16string own =
+        platform_module_directory(reinterpret_cast<const void*>(&XQ_GetBaseDirectory));
+    copy_bounded(buffer, limit, own.c_str());
     return;
   }
-  std::string directory = module_directory(reinterpret_cast<const void*>(&XQ_GetBaseDirectory));
-  copy_bounded(buffer, limit, multibyte_to_wide(directory.c_str()).c_str());
+  copy_bounded(buffer, limit, g_base_directory);
 }
 
 int XQ_SetLogSink(int sink, const char* path) {
   FILE* file = nullptr;
   if (sink == XQ_LOG_FILE) {
     if (path == nullptr) return -1;
-    file = std::fopen(path, "a");
+    file = platform_open_append(path);
     if (file == nullptr) return -1;
   } else if (sink != XQ_LOG_NONE && sink != XQ_LOG_STDERR) {
     return -1;

@@ -1,10 +1,11 @@
 // Stand-in for the host's logging library.
 //
-// On the host's platform the plug-in imports three functions by ordinal; here
-// they are named functions:
+// The plug-in calls three of its functions:
 //   ordinal 1   -> XQ_LogMessage       a plain UTF-16 message
 //   ordinal 2   -> XQ_LogFormat        a UTF-16 printf-style message
 //   ordinal 341 -> XQ_GetBaseDirectory the host's base directory
+// On Windows XQ_Log.dll exports them by ordinal only (XQ_Log.def) and callers
+// import them by ordinal; elsewhere they are named functions.
 // The host chooses where messages go (nowhere by default) and may set the base
 // directory; otherwise it is the directory this library was loaded from, which
 // is the plug-in's directory: the plug-in finds the library beside itself.
@@ -20,7 +21,14 @@
 extern "C" {
 #endif
 
+#if !defined(_WIN32)
 #define XQ_EXPORT __attribute__((visibility("default")))
+#elif defined(XQ_LOG_BUILDING)
+#define XQ_EXPORT /* exported through XQ_Log.def */
+#else
+// Without dllimport the address of a function would be its import thunk.
+#define XQ_EXPORT __declspec(dllimport)
+#endif
 
 enum XqLogSink { XQ_LOG_NONE = 0, XQ_LOG_STDERR = 1, XQ_LOG_FILE = 2 };
 

@@ -117,7 +117,7 @@ struct BoxContext {
     writer_close(c->writer);
     c->writer = nullptr;
     fflush(file);
-    return mem.data;
+    return mem.contents(file);
   }
 };
 

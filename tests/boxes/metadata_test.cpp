@@ -372,11 +372,14 @@ TEST(CastAndCrew, ListsFillingTheirFieldsStayWellFormed) {
   EXPECT_EQ(plist.find('#'), std::string::npos);
   EXPECT_EQ(plist.find("<string>&lt;&amp;&lt;&amp;&lt;&amp;</string>"), plist.find("<string>"));
 
+#ifndef _WIN32
+  // xmllint is a Linux program; the text is the same on both builds.
   MX_REQUIRE_TOOLS("xmllint");
   const std::string path = test_temp_path("plist.xml");
   write_whole_file(path, Bytes(plist.begin(), plist.end()));
   EXPECT_EQ(std::system(("xmllint --nonet --noout " + path).c_str()), 0) << plist;
   std::remove(path.c_str());
+#endif
 }
 
 TEST(ItemText, LongTextIsCutAtACharacterBoundary) {

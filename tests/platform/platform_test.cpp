@@ -2,10 +2,15 @@
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -13,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/library.h"
 #include "support/mem_stream.h"
 #include "support/test_files.h"
 
@@ -105,9 +111,9 @@ TEST(Platform, OpenWriteSeekTell) {
   EXPECT_EQ(platform_tell(file), 2);
   std::fputc('x', file);
   // Past 4 GiB: the offsets are 64-bit (a sparse seek writes nothing).
-  const int64_t far = int64_t{5} << 30;
-  EXPECT_EQ(platform_seek(file, far, SEEK_SET), 0);
-  EXPECT_EQ(platform_tell(file), far);
+  const int64_t past_4gib = int64_t{5} << 30;
+  EXPECT_EQ(platform_seek(file, past_4gib, SEEK_SET), 0);
+  EXPECT_EQ(platform_tell(file), past_4gib);
   EXPECT_EQ(platform_seek(file, 0, SEEK_END), 0);
   EXPECT_EQ(platform_tell(file), 10);
   EXPECT_EQ(platform_seek(file, -100, SEEK_SET), -1);
@@ -154,6 +160,7 @@ TEST(Platform, WriteSpansGathersPiecesBehindTheStreamsBytes) {
   std::remove(path.c_str());
 }
 
+#ifndef _WIN32
 // A stream without a descriptor gets one write per non-empty piece.
 TEST(Platform, WriteSpansThroughACustomStream) {
   MemStream mem;
@@ -197,6 +204,7 @@ TEST(Platform, WriteSpansContinueAfterAShortWriteAndReportTheFailure) {
   EXPECT_TRUE(read_whole_file(path) == expect);
   std::remove(path.c_str());
 }
+#endif
 
 TEST(Platform, OpenWriteReportsErrno) {
   errno = 0;
@@ -207,6 +215,27 @@ TEST(Platform, OpenWriteReportsErrno) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+#ifdef _WIN32
+// On Windows the system itself keeps another process from unlinking, replacing
+// or cutting a file the plug-in holds open for writing (no sharing of delete
+// or write access): the file keeps every written byte and the check passes.
+TEST(Platform, CheckWrittenFilesCannotBeChangedUnderneath) {
+  std::string path = test_temp_path("check-written.bin");
+  FILE* file = platform_open_write(multibyte_to_wide(path.c_str()).c_str());
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite("0123456789", 1, 10, file), 10u);
+  ASSERT_EQ(std::fflush(file), 0);
+  EXPECT_NE(std::remove(path.c_str()), 0);
+  write_whole_file(path + ".other", {1, 2, 3, 4, 5});
+  EXPECT_FALSE(MoveFileExA((path + ".other").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(platform_check_written(file, 10), 0);
+  EXPECT_EQ(platform_check_written(file, 11), EIO);  // shorter than what was written
+  std::fclose(file);
+  std::remove(path.c_str());
+  std::remove((path + ".other").c_str());
+  EXPECT_EQ(platform_check_written(nullptr, 0), EBADF);
+}
+#else
 // What another process may do to a file while it is written: the check on
 // the open stream tells a file that still holds every written byte under its
 // name from one that was unlinked, replaced or cut short.
@@ -247,7 +276,44 @@ TEST(Platform, CheckWrittenSeesFilesChangedUnderneath) {
   std::fclose(null_device);
   EXPECT_EQ(platform_check_written(nullptr, 0), EBADF);
 }
+#endif
 
+#ifdef _WIN32
+// GetTempPathW: the user's temporary folder, from TMP (then TEMP), with a
+// trailing backslash.
+TEST(Platform, TempDirectoryIsTheUsersTempPath) {
+  struct Case {
+    const wchar_t* tmp;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {L"C:\\scratch", u"C:\\scratch\\"},
+      {L"C:\\scratch\\", u"C:\\scratch\\"},
+      {L"C:\\d\u00e9j\u00e0", u"C:\\d\u00e9j\u00e0\\"},
+  };
+  wchar_t saved[32768];
+  DWORD saved_length = GetEnvironmentVariableW(L"TMP", saved, 32768);
+  for (const Case& c : cases) {
+    SetEnvironmentVariableW(L"TMP", c.tmp);
+    EXPECT_EQ(platform_temp_directory(), c.expected);
+  }
+  SetEnvironmentVariableW(L"TMP", saved_length > 0 && saved_length < 32768 ? saved : nullptr);
+}
+
+// A file in it: GetTempPathW and lstrcatW, never past the limit.
+TEST(Platform, TempFilePathFitsItsLimitOrIsEmpty) {
+  wchar_t saved[32768];
+  DWORD saved_length = GetEnvironmentVariableW(L"TMP", saved, 32768);
+  SetEnvironmentVariableW(L"TMP", L"C:\\scratch");
+  const std::u16string expected = u"C:\\scratch\\zPROBE.Dll";
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.Dll", 260), expected);
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.Dll", expected.size() + 1), expected);
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.Dll", expected.size()), u"");
+  EXPECT_EQ(platform_temp_file_path(std::u16string(300, u'n').c_str(), 100000), u"");
+  EXPECT_EQ(platform_temp_file_path(nullptr, 260), u"");
+  SetEnvironmentVariableW(L"TMP", saved_length > 0 && saved_length < 32768 ? saved : nullptr);
+}
+#else
 TEST(Platform, TempDirectoryFollowsTmpdirWithTrailingSlash) {
   const char* saved = std::getenv("TMPDIR");
   std::string saved_value = saved ? saved : "";
@@ -275,15 +341,33 @@ TEST(Platform, TempDirectoryFollowsTmpdirWithTrailingSlash) {
     unsetenv("TMPDIR");
 }
 
+// A file in it, never past the limit.
+TEST(Platform, TempFilePathFitsItsLimitOrIsEmpty) {
+  const char* saved = std::getenv("TMPDIR");
+  std::string saved_value = saved ? saved : "";
+  setenv("TMPDIR", "/var/scratch", 1);
+  const std::u16string expected = u"/var/scratch/zPROBE.so";
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.so", 260), expected);
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.so", expected.size() + 1), expected);
+  EXPECT_EQ(platform_temp_file_path(u"zPROBE.so", expected.size()), u"");
+  EXPECT_EQ(platform_temp_file_path(nullptr, 260), u"");
+  if (saved)
+    setenv("TMPDIR", saved_value.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+}
+#endif
+
 TEST(Platform, LibrariesLoadAndResolve) {
-  void* library = platform_load_library(MX_BIN_DIR "/libXQ_Log.so");
+  void* library =
+      platform_load_library(u16(std::string(MX_BIN_DIR "/") + library_file("XQ_Log")).c_str());
   ASSERT_NE(library, nullptr);
-  EXPECT_NE(platform_find_symbol(library, "XQ_LogFormat"), nullptr);
+  EXPECT_NE(platform_find_symbol(library, "XQ_SetLogSink"), nullptr);
   EXPECT_EQ(platform_find_symbol(library, "no_such_symbol"), nullptr);
-  EXPECT_EQ(platform_find_symbol(nullptr, "XQ_LogFormat"), nullptr);
+  EXPECT_EQ(platform_find_symbol(nullptr, "XQ_SetLogSink"), nullptr);
   platform_free_library(library);
   platform_free_library(nullptr);
-  EXPECT_EQ(platform_load_library("/nonexistent/lib.so"), nullptr);
+  EXPECT_EQ(platform_load_library(u"/nonexistent/lib.so"), nullptr);
   EXPECT_EQ(platform_load_library(nullptr), nullptr);
 }
 

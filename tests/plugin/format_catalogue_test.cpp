@@ -1,7 +1,7 @@
-// The format catalogue as a host sees it: the built plug-in is loaded with
-// dlopen, both tables are walked through the exports and every field of every
-// record is compared with the catalogue below.
-#include <dlfcn.h>
+// The format catalogue as a host sees it: the built plug-in is loaded as a
+// host of the platform loads it (LoadLibraryW and GetProcAddress on Windows,
+// dlopen and dlsym elsewhere), both tables are walked through the exports and
+// every field of every record is compared with the catalogue below.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,6 +11,7 @@
 #include "mx_mp4/host.h"
 #include "platform/platform.h"
 #include "plugin/slots.h"
+#include "support/library.h"
 #include "support/test_files.h"
 #include "xqlog/xq_log.h"
 
@@ -118,10 +119,11 @@ uint32_t code_of(const std::string& text) {
 
 // A zero-terminated UTF-16 field must hold exactly text, then zeros to its end.
 template <size_t N>
-void expect_text_field(const char16_t (&field)[N], const char* text, const std::string& where) {
+void expect_text_field(const MxChar (&field)[N], const char* text, const std::string& where) {
   std::u16string expected = u16(text);
   ASSERT_LT(expected.size(), N) << where;
-  EXPECT_EQ(std::u16string(field, wide_length(field, N)), expected) << where;
+  const auto* units = reinterpret_cast<const char16_t*>(field);
+  EXPECT_EQ(std::u16string(units, wide_length(units, N)), expected) << where;
   for (size_t i = expected.size(); i < N; ++i) {
     ASSERT_EQ(field[i], 0) << where << ": unit " << i << " after the text";
   }
@@ -152,22 +154,21 @@ void expect_all_zero(const FormatDescriptor& record, const std::string& where) {
 class PluginTables : public ::testing::Test {
  protected:
   void SetUp() override {
-    plugin_ = dlopen(MX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(plugin_, nullptr) << dlerror();
-    get_formats_ = reinterpret_cast<GetFileFormatsFn>(dlsym(plugin_, "GetFileFormats"));
-    get_multi_ =
-        reinterpret_cast<GetFileMultiStreamFormatsFn>(dlsym(plugin_, "GetFileMultiStreamFormats"));
+    plugin_ = open_library(MX_PLUGIN_PATH);
+    ASSERT_NE(plugin_, nullptr) << library_error();
+    get_formats_ = reinterpret_cast<GetFileFormatsFn>(library_symbol(plugin_, "GetFileFormats"));
+    get_multi_ = reinterpret_cast<GetFileMultiStreamFormatsFn>(
+        library_symbol(plugin_, "GetFileMultiStreamFormats"));
     ASSERT_NE(get_formats_, nullptr);
     ASSERT_NE(get_multi_, nullptr);
   }
   void TearDown() override {
-    if (plugin_) dlclose(plugin_);
+    if (plugin_) close_library(plugin_);
   }
   // True when address lies inside the loaded plug-in.
   bool in_plugin(const void* address) const {
-    Dl_info mine{}, theirs{};
-    return dladdr(reinterpret_cast<void*>(get_formats_), &mine) != 0 &&
-           dladdr(address, &theirs) != 0 && mine.dli_fbase == theirs.dli_fbase;
+    const void* base = module_base_of(reinterpret_cast<const void*>(get_formats_));
+    return base != nullptr && module_base_of(address) == base;
   }
 
   void* plugin_ = nullptr;

@@ -49,7 +49,7 @@ TEST_F(SingleStreamSlots_, CreateRefusesUnknownCodesAndUnopenableFiles) {
   host::set_video(*p, fourcc("H264"), 320, 240, 25.0);
   std::string file = test_temp_path("unknown.mp4");
   std::u16string name = u16(file);
-  EXPECT_EQ(slots.CreateMediaFile(name.c_str(), p.get()), nullptr);
+  EXPECT_EQ(slots.CreateMediaFile(host_text(name.c_str()), p.get()), nullptr);
   struct stat st;
   EXPECT_NE(stat(file.c_str(), &st), 0);  // nothing was opened
   EXPECT_TRUE(log.contains("mx_mp4.dll: Creating media file[" + file + "]..."));
@@ -58,7 +58,7 @@ TEST_F(SingleStreamSlots_, CreateRefusesUnknownCodesAndUnopenableFiles) {
   p->file_fourcc = fourcc("MP4 ");
   std::string missing = test_temp_path("missing-folder/x.mp4");
   std::u16string missing_name = u16(missing);
-  EXPECT_EQ(slots.CreateMediaFile(missing_name.c_str(), p.get()), nullptr);
+  EXPECT_EQ(slots.CreateMediaFile(host_text(missing_name.c_str()), p.get()), nullptr);
   std::vector<std::string> lines = log.lines();
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[lines.size() - 2], "CMp4Writer::Init fopen Failed [2]");

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/platform.h"
 #include "support/test_files.h"
 
 namespace {
@@ -69,9 +70,9 @@ TEST(Trace, OnlyFilesNobodyElseCouldHaveWrittenAreTrusted) {
       {"missing.so", false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(trace_library_is_trusted((folder + "/" + c.file).c_str()), c.trusted) << c.file;
+    EXPECT_EQ(platform_library_is_trusted(u16(folder + "/" + c.file).c_str()), c.trusted) << c.file;
   }
-  EXPECT_FALSE(trace_library_is_trusted(nullptr));
+  EXPECT_FALSE(platform_library_is_trusted(nullptr));
 
   // Another user's file, or another user's link to a good file, is refused.
   // Only root can make them.
@@ -80,8 +81,8 @@ TEST(Trace, OnlyFilesNobodyElseCouldHaveWrittenAreTrusted) {
     ASSERT_EQ(chown((folder + "/foreign.so").c_str(), 12345, 12345), 0);
     fs::create_symlink(folder + "/good.so", folder + "/foreign-link.so");
     ASSERT_EQ(lchown((folder + "/foreign-link.so").c_str(), 12345, 12345), 0);
-    EXPECT_FALSE(trace_library_is_trusted((folder + "/foreign.so").c_str()));
-    EXPECT_FALSE(trace_library_is_trusted((folder + "/foreign-link.so").c_str()));
+    EXPECT_FALSE(platform_library_is_trusted(u16(folder + "/foreign.so").c_str()));
+    EXPECT_FALSE(platform_library_is_trusted(u16(folder + "/foreign-link.so").c_str()));
   }
   fs::remove_all(folder);
 }

@@ -27,7 +27,7 @@ std::vector<uint8_t> BoxCapture::bytes() {
   return out;
 }
 
-void set_text(char16_t* field, size_t capacity, const std::u16string& text) {
+void set_text(MxChar* field, size_t capacity, const std::u16string& text) {
   if (text.size() > capacity) throw std::length_error("text longer than its field");
   std::copy(text.begin(), text.end(), field);
   if (text.size() < capacity) field[text.size()] = 0;

@@ -31,13 +31,13 @@ class BoxCapture {
 
 // Copies UTF-16 text into a field, with a terminator when there is room (a
 // text as long as the field fills it without one).
-void set_text(char16_t* field, size_t capacity, const std::u16string& text);
+void set_text(MxChar* field, size_t capacity, const std::u16string& text);
 
 template <size_t N>
-void set_text(char16_t (&field)[N], const std::string& utf8) {
+void set_text(MxChar (&field)[N], const std::string& utf8) {
   set_text(field, N, u16(utf8));
 }
 template <size_t N>
-void set_text(char16_t (&field)[N], const std::u16string& text) {
+void set_text(MxChar (&field)[N], const std::u16string& text) {
   set_text(field, N, text);
 }

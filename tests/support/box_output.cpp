@@ -52,7 +52,7 @@ void BoxOutput::add_record(MuxTrack* t, uint32_t size, uint32_t samples, uint32_
 
 std::vector<uint8_t> BoxOutput::bytes() const {
   fflush(file_);
-  std::vector<uint8_t> out(mem_.data.begin(), mem_.data.begin() + mem_.length);
+  std::vector<uint8_t> out = mem_.contents(file_);
   const ByteWriter* w = ctx_->writer;
   out.insert(out.end(), w->buf_start, w->buf_ptr);
   return out;

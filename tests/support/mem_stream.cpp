@@ -3,6 +3,22 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef _WIN32
+FILE* MemStream::open() {
+  return std::tmpfile();
+}
+
+std::vector<uint8_t> MemStream::contents(FILE* stream) const {
+  std::vector<uint8_t> out;
+  int64_t position = _ftelli64(stream);
+  _fseeki64(stream, 0, SEEK_SET);
+  uint8_t buffer[65536];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, stream))
+    out.insert(out.end(), buffer, buffer + n);
+  _fseeki64(stream, position, SEEK_SET);
+  return out;
+}
+#else
 namespace {
 
 ssize_t mem_write(void* cookie, const char* buf, size_t size) {
@@ -57,3 +73,8 @@ FILE* MemStream::open() {
   if (f != nullptr) setvbuf(f, nullptr, _IONBF, 0);
   return f;
 }
+
+std::vector<uint8_t> MemStream::contents(FILE*) const {
+  return std::vector<uint8_t>(data.begin(), data.begin() + length);
+}
+#endif

@@ -1,6 +1,9 @@
 // A stdio stream over memory (fopencookie) that records every call the stream
 // receives, so tests can see how a writer talks to its file: the size and place
 // of each write, each seek, and what the file holds. It can be told to fail.
+//
+// Windows has no custom streams: there open() gives a temporary file, nothing
+// is recorded and nothing fails; contents() reads what the file holds.
 #pragma once
 
 #include <cstdint>
@@ -34,5 +37,7 @@ struct MemStream {
   // Opens an unbuffered "w" stream on this object, so each fwrite reaches it
   // as one write. The caller fcloses it; the object must outlive the stream.
   FILE* open();
+  // What the stream opened by open() holds, after the caller flushed it.
+  std::vector<uint8_t> contents(FILE* stream) const;
   int total_calls() const { return static_cast<int>(writes.size()) + seeks + tells; }
 };

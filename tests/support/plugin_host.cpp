@@ -1,12 +1,11 @@
 #include "plugin_host.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 
+#include "library.h"
 #include "test_files.h"
 #include "xqlog/xq_log.h"
 
@@ -16,8 +15,8 @@ namespace {
 
 void* plugin_library() {
   static void* library = [] {
-    void* loaded = dlopen(MX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!loaded) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
+    void* loaded = open_library(MX_PLUGIN_PATH);
+    if (!loaded) throw std::runtime_error("cannot load the plug-in: " + library_error());
     return loaded;
   }();
   return library;
@@ -27,7 +26,8 @@ void* plugin_library() {
 
 const FormatDescriptor* single_stream_table() {
   static const FormatDescriptor* table = [] {
-    auto get = reinterpret_cast<GetFileFormatsFn>(dlsym(plugin_library(), "GetFileFormats"));
+    auto get =
+        reinterpret_cast<GetFileFormatsFn>(library_symbol(plugin_library(), "GetFileFormats"));
     if (!get) throw std::runtime_error("the plug-in has no GetFileFormats");
     return static_cast<const FormatDescriptor*>(get());
   }();
@@ -37,7 +37,7 @@ const FormatDescriptor* single_stream_table() {
 const FormatDescriptor* multi_stream_table() {
   static const FormatDescriptor* table = [] {
     auto get = reinterpret_cast<GetFileMultiStreamFormatsFn>(
-        dlsym(plugin_library(), "GetFileMultiStreamFormats"));
+        library_symbol(plugin_library(), "GetFileMultiStreamFormats"));
     if (!get) throw std::runtime_error("the plug-in has no GetFileMultiStreamFormats");
     return static_cast<const FormatDescriptor*>(get());
   }();
@@ -133,7 +133,7 @@ MxAudioFrame audio_frame(const uint8_t* data, int32_t size, int64_t pts, uint32_
 Session::Session(const EncParam& params, const std::string& path)
     : slots_(slots_for(params.file_fourcc)) {
   std::u16string name = u16(path);
-  handle_ = slots_.CreateMediaFile(name.c_str(), &params);
+  handle_ = slots_.CreateMediaFile(host_text(name.c_str()), &params);
 }
 
 Session::~Session() {

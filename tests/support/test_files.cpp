@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -10,15 +11,25 @@ std::string test_temp_path(const std::string& name) {
   return std::string(MX_TEST_TMP_DIR) + "/" + std::to_string(getpid()) + "-" + name;
 }
 
+namespace {
+
+// Paths are UTF-8; on Windows the streams open them through the wide calls.
+std::filesystem::path path_of(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+}  // namespace
+
 std::vector<uint8_t> read_whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path_of(path), std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + path);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 void write_whole_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream out(path_of(path), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -36,10 +47,14 @@ std::vector<uint8_t> hex_bytes(const std::string& text) {
       continue;
     }
     int v;
-    if (ch >= '0' && ch <= '9') v = ch - '0';
-    else if (ch >= 'a' && ch <= 'f') v = ch - 'a' + 10;
-    else if (ch >= 'A' && ch <= 'F') v = ch - 'A' + 10;
-    else continue;
+    if (ch >= '0' && ch <= '9')
+      v = ch - '0';
+    else if (ch >= 'a' && ch <= 'f')
+      v = ch - 'a' + 10;
+    else if (ch >= 'A' && ch <= 'F')
+      v = ch - 'A' + 10;
+    else
+      continue;
     if (pending < 0) {
       pending = v;
     } else {

@@ -103,7 +103,7 @@ std::unique_ptr<EncParam> record_of(const Job& j) {
 void write_single_stream(Job& j) {
   const SingleStreamSlots& slots = host::slots_for(fourcc("MP4 "));
   auto p = record_of(j);
-  MxSession s = slots.CreateMediaFile(u16(j.file).c_str(), p.get());
+  MxSession s = slots.CreateMediaFile(host_text(u16(j.file).c_str()), p.get());
   j.opened = s != nullptr;
   for (int i = 0; i < kVideoFrames; ++i) {
     MxVideoFrame v = video_frame(i);
@@ -123,7 +123,7 @@ void write_multi_stream(Job& j) {
   MxSession s = slots.CreateMediaFileMultiStream();
   slots.AddStreamInfoMultiStream(s, MX_STREAM_VIDEO, 0, 0, 1, p.get());
   slots.AddStreamInfoMultiStream(s, MX_STREAM_AUDIO, 0, 1, 2, p.get());
-  j.opened = slots.InitMediaFileMultiStream(s, fourcc("MP4 "), u16(j.file).c_str()) == 1;
+  j.opened = slots.InitMediaFileMultiStream(s, fourcc("MP4 "), host_text(u16(j.file).c_str())) == 1;
   for (int i = 0; i < kVideoFrames; ++i) {
     MxVideoFrame v = video_frame(i);
     slots.WriteFrameMultiStream(s, 1, &v, nullptr);

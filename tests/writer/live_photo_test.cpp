@@ -2,8 +2,6 @@
 #include "writer/live_photo.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,25 +11,26 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "support/child_process.h"
+#include "support/library.h"
 #include "support/test_files.h"
 #include "xqlog/xq_log.h"
 
 namespace {
 
+// Writes the process's first identifier to the file named by MX_CONTENT_ID_FILE.
+const ChildAction kWriteFirstId("write-first-content-id", [] {
+  const char* path = std::getenv("MX_CONTENT_ID_FILE");
+  FILE* f = path ? std::fopen(path, "w") : nullptr;
+  if (f == nullptr) return 1;
+  std::fputs(make_content_id().c_str(), f);
+  return std::fclose(f) == 0 ? 0 : 1;
+});
+
 // The first identifier of a fresh process, as that process prints it.
 std::string first_id_of_a_new_process() {
   const std::string out = test_temp_path("content-id.txt");
-  pid_t child = fork();
-  if (child == 0) {
-    FILE* f = std::fopen(out.c_str(), "w");
-    if (f) {
-      std::fputs(make_content_id().c_str(), f);
-      std::fclose(f);
-    }
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
+  EXPECT_EQ(run_child("write-first-content-id", {{"MX_CONTENT_ID_FILE", out}}), 0);
   auto bytes = read_whole_file(out);
   std::remove(out.c_str());
   return std::string(bytes.begin(), bytes.end());
@@ -110,8 +109,10 @@ TEST_F(StillPicture, MissingPlugInOrEntryPoint) {
   fs::create_directories(empty);
   fs::create_directories(wrong / "PlugIns");
   // A loadable library without the entry point.
-  fs::copy_file(fs::path(MX_BIN_DIR) / "libXQ_Log.so", wrong / "PlugIns" / "mx_ImageEnc.so",
-                fs::copy_options::overwrite_existing);
+  // Removed first: overwrite_existing fails with mingw-w64's library.
+  fs::remove(wrong / "PlugIns" / library_file("mx_ImageEnc"));
+  fs::copy_file(fs::path(MX_BIN_DIR) / library_file("XQ_Log"),
+                wrong / "PlugIns" / library_file("mx_ImageEnc"));
   const std::string still = test_temp_path("never.jpg");
   for (const fs::path& base : {empty, wrong}) {
     XQ_SetBaseDirectory(u16(base.string()).c_str());

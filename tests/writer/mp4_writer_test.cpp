@@ -4,12 +4,12 @@
 #include "writer/mp4_writer.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -319,7 +319,7 @@ TEST_F(WriterSession, MetadataAndCoverArtAreCopiedIntoTheContext) {
   CMp4Writer w;
   ASSERT_TRUE(w.CreateMediaFile(name("cover.mp4").c_str(), p.get()));
   MuxContext* c = w.mux_context();
-  EXPECT_EQ(std::u16string(c->metadata.title), title);
+  EXPECT_EQ(field_text(c->metadata.title), title);
   EXPECT_EQ(c->metadata.season, 3);
   ASSERT_NE(c->metadata.cover_art, nullptr);
   EXPECT_NE(c->metadata.cover_art, &picture);
@@ -347,7 +347,7 @@ TEST_F(WriterSession, LivePhotoMarksTheContextAndHandsTheStillOver) {
   p->metadata.cover_art = &picture;
   // A dot in a folder name does not count as the movie's extension.
   std::string folder = test_temp_path("live.d");
-  ASSERT_EQ(mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST, true);
+  std::filesystem::create_directories(folder);
   std::string movie = folder + "/clip.mp4";
   std::remove((folder + "/clip.jpg").c_str());
   CMp4Writer w;

@@ -308,7 +308,7 @@ TEST_F(SessionFaults, NullPointersInEverySlot) {
   std::u16string name = u16(test_temp_path("null-slots.mp4"));
 
   EXPECT_EQ(slots.CreateMediaFile(nullptr, p.get()), nullptr);
-  EXPECT_EQ(slots.CreateMediaFile(name.c_str(), nullptr), nullptr);
+  EXPECT_EQ(slots.CreateMediaFile(host_text(name.c_str()), nullptr), nullptr);
   EXPECT_EQ(log.count_prefix("mx_mp4.dll: wrong poiter - pFileName[0] or pEncParam["), 1u);
   EXPECT_EQ(log.count_prefix("mx_mp4.dll: wrong poiter - pFileName["), 2u);
 
@@ -321,7 +321,7 @@ TEST_F(SessionFaults, NullPointersInEverySlot) {
   slots.CloseMediaFile(nullptr);
   EXPECT_TRUE(log.contains("mx_mp4.dll: media file closed."));
 
-  MxSession h = slots.CreateMediaFile(name.c_str(), p.get());
+  MxSession h = slots.CreateMediaFile(host_text(name.c_str()), p.get());
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(slots.WriteVideoFrame(h, nullptr), 0xFFFFFFFFu);
   EXPECT_EQ(slots.WriteAudioFrame(h, nullptr, nullptr), 0xFFFFFFFFu);
@@ -525,8 +525,15 @@ TEST_F(SessionFaults, OutputThatVanishesWhileWrittenIsReported) {
       EXPECT_EQ(s.video(v), 1000u);
       c.change(file);
     }
+#ifdef _WIN32
+    // Windows refuses to unlink or replace a file that is open for writing:
+    // the session's file stays whole and the close reports success.
+    EXPECT_TRUE(case_log.contains("mx_mp4.dll: writed trail successful."));
+    EXPECT_EQ(case_log.count_prefix("mx_mp4.dll: writing failed"), 0u);
+#else
     EXPECT_TRUE(case_log.contains("mx_mp4.dll: writing failed [2], the file is incomplete."));
     EXPECT_FALSE(case_log.contains("mx_mp4.dll: writed trail successful."));
+#endif
     EXPECT_TRUE(case_log.contains("mx_mp4.dll: media file closed."));
     std::remove(file.c_str());
   }

@@ -7,6 +7,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,6 +24,21 @@ namespace {
 std::string read_text(const std::string& path) {
   std::vector<uint8_t> bytes = read_whole_file(path);
   return std::string(bytes.begin(), bytes.end());
+}
+
+// The absolute form of a directory, as the system reports a module's folder.
+std::string absolute_directory(const std::string& path) {
+#ifdef _WIN32
+  wchar_t full[MAX_PATH];
+  std::u16string wide = u16(path);
+  DWORD n =
+      GetFullPathNameW(reinterpret_cast<const wchar_t*>(wide.c_str()), MAX_PATH, full, nullptr);
+  if (n == 0 || n >= MAX_PATH) return {};
+  return wide_to_string(reinterpret_cast<const char16_t*>(full));
+#else
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) ? resolved : "";
+#endif
 }
 
 TEST(XqLog, EachMessageIsOneUtf8Line) {
@@ -98,7 +117,12 @@ TEST(XqLog, StderrSink) {
   std::fflush(stderr);
   dup2(saved, 2);
   close(saved);
+#ifdef _WIN32
+  // Standard error is a text stream on Windows: the runtime ends lines with CR LF.
+  EXPECT_EQ(read_text(path), "to stderr 1\r\n");
+#else
   EXPECT_EQ(read_text(path), "to stderr 1\n");
+#endif
   std::remove(path.c_str());
 }
 
@@ -116,21 +140,21 @@ TEST(XqLog, BaseDirectorySetByTheHostIsBounded) {
 }
 
 TEST(XqLog, DefaultBaseDirectoryIsTheLibrarysOwnDirectory) {
-  char resolved[PATH_MAX];
-  ASSERT_NE(realpath(MX_BIN_DIR, resolved), nullptr);
+  const std::string resolved = absolute_directory(MX_BIN_DIR);
+  ASSERT_FALSE(resolved.empty());
   char16_t buffer[1024] = {};
   XQ_GetBaseDirectory(buffer, 511);
-  EXPECT_EQ(wide_to_string(buffer), std::string(resolved));
+  EXPECT_EQ(wide_to_string(buffer), resolved);
 
   // A module in another folder gets the same answer.
-  void* probe = platform_load_library(MX_TEST_PROBE_PATH);
+  void* probe = platform_load_library(u16(MX_TEST_PROBE_PATH).c_str());
   ASSERT_NE(probe, nullptr);
   using AskFn = void (*)(char16_t*, uint32_t);
   auto ask = reinterpret_cast<AskFn>(platform_find_symbol(probe, "probe_base_directory"));
   ASSERT_NE(ask, nullptr);
   buffer[0] = 0;
   ask(buffer, 511);
-  EXPECT_EQ(wide_to_string(buffer), std::string(resolved));
+  EXPECT_EQ(wide_to_string(buffer), resolved);
   platform_free_library(probe);
 }
 

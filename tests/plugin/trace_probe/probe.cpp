@@ -7,13 +7,17 @@
 
 #include "xqlog/xq_log.h"
 
-extern "C" __attribute__((visibility("default"))) int ProbeEntryProc(int kind, int zero,
-                                                                     const char* text,
-                                                                     intptr_t pointer_zero,
-                                                                     int last) {
+#ifdef _WIN32
+#define PROBE_EXPORT extern "C" __declspec(dllexport)
+#else
+#define PROBE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+PROBE_EXPORT int ProbeEntryProc(int kind, int zero, const char* text, intptr_t pointer_zero,
+                                int last) {
   const char* path = std::getenv("MX_PROBE_LOG");
   if (path == nullptr) return 0;
-  FILE* log = std::fopen(path, "a");
+  FILE* log = std::fopen(path, "ab");
   if (log == nullptr) return 0;
   std::fprintf(log, "%d %d %lld %d [%s]\n", kind, zero, static_cast<long long>(pointer_zero), last,
                text ? text : "(null)");
@@ -21,7 +25,6 @@ extern "C" __attribute__((visibility("default"))) int ProbeEntryProc(int kind, i
   return 1;
 }
 
-extern "C" __attribute__((visibility("default"))) void probe_base_directory(char16_t* buffer,
-                                                                            uint32_t limit) {
+PROBE_EXPORT void probe_base_directory(char16_t* buffer, uint32_t limit) {
   XQ_GetBaseDirectory(buffer, limit);
 }

@@ -1,0 +1,27 @@
+// Runs code in a fresh process of the test program, for what a process does
+// only once (the trace hook's set-up, the first content identifier).
+//
+// An action is registered by name at namespace scope:
+//   const ChildAction kWriteId("write-id", [] { ...; return 0; });
+// run_child("write-id", {{"NAME", "value"}}) starts the test program again
+// with these environment variables added; that process runs only the action,
+// and its result is the exit status.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+class ChildAction {
+ public:
+  ChildAction(const char* name, int (*run)());
+};
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// The child's exit status, or -1 when it could not be started.
+int run_child(const std::string& action, const Environment& environment = {});
+
+// For the test program's main: when the command line asks for an action,
+// runs it, stores its result in status and returns true.
+bool run_requested_child_action(int argc, char** argv, int& status);
