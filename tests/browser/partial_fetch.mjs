@@ -15,24 +15,9 @@
 // the line could be printed (judging it is the caller's business), 2 on bad
 // usage, 1 when the browser itself could not be run.
 import { createServer } from 'node:http';
-import { mkdtempSync, openSync, readSync, closeSync, rmSync, statSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { basename, extname, join } from 'node:path';
-import { chromium } from 'playwright-core';
-
-const kChromium = process.env.MX_CHROMIUM || '/usr/bin/chromium';
-const kArgs = [
-  '--headless',
-  '--no-sandbox',
-  '--disable-gpu',
-  '--disable-quic',
-  '--no-first-run',
-  '--disable-background-networking',
-  '--disable-component-update',
-  '--disable-sync',
-  '--autoplay-policy=no-user-gesture-required',
-];
-const kTypes = { '.mp4': 'video/mp4', '.m4v': 'video/mp4', '.mov': 'video/quicktime' };
+import { openSync, readSync, closeSync, statSync } from 'node:fs';
+import { basename } from 'node:path';
+import { contentType, parseRange, withPage } from './browser.mjs';
 
 function usage(message) {
   process.stderr.write(`${message}\nusage: node partial_fetch.mjs [--gate BYTES] [--timeout-ms N] FILE\n`);
@@ -58,22 +43,6 @@ function parseArguments(argv) {
   return options;
 }
 
-// "bytes=A-B", "bytes=A-" or "bytes=-N": [first, last] inclusive, or null.
-function parseRange(header, size) {
-  const m = /^bytes=(\d*)-(\d*)$/.exec(header.trim());
-  if (!m || (m[1] === '' && m[2] === '')) return null;
-  let first;
-  let last;
-  if (m[1] === '') {
-    first = Math.max(0, size - Number(m[2]));
-    last = size - 1;
-  } else {
-    first = Number(m[1]);
-    last = m[2] === '' ? size - 1 : Math.min(Number(m[2]), size - 1);
-  }
-  return first <= last && first < size ? [first, last] : null;
-}
-
 // Serves the file at /media/NAME and a blank page at /; logs into `requests`.
 function serve(path, gate, requests) {
   const size = statSync(path).size;
@@ -94,7 +63,7 @@ function serve(path, gate, requests) {
     }
     const [first, last] = range;
     const headers = {
-      'Content-Type': kTypes[extname(path).toLowerCase()] || 'application/octet-stream',
+      'Content-Type': contentType(path),
       'Accept-Ranges': 'bytes',
       'Content-Length': last - first + 1,
     };
@@ -173,27 +142,18 @@ async function main() {
   const requests = [];
   const { server, size, held } = await serve(options.file, options.gate, requests);
   const base = `http://127.0.0.1:${server.address().port}`;
-  const profile = mkdtempSync(join(tmpdir(), 'mx-chromium-'));
-  let context;
   try {
-    context = await chromium.launchPersistentContext(profile, {
-      executablePath: kChromium,
-      headless: true,
-      args: kArgs,
-    });
-    const page = context.pages()[0] || (await context.newPage());
-    await page.goto(`${base}/`);
-    const result = await page.evaluate(loadInPage, {
-      url: `${base}/media/${encodeURIComponent(basename(options.file))}`,
-      timeoutMs: options.timeoutMs,
-    });
+    const result = await withPage(base, (page) =>
+      page.evaluate(loadInPage, {
+        url: `${base}/media/${encodeURIComponent(basename(options.file))}`,
+        timeoutMs: options.timeoutMs,
+      }),
+    );
     const gate = Number.isFinite(options.gate) ? options.gate : size;
     process.stdout.write(`${JSON.stringify({ size, gate, ...result, requests })}\n`);
   } finally {
     for (const response of held) response.destroy();
-    if (context) await context.close();
     server.close();
-    rmSync(profile, { recursive: true, force: true });
   }
 }
 

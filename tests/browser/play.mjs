@@ -13,32 +13,9 @@
 // could be printed (judging them is the caller's business), 2 on bad usage and
 // 1 when the browser itself could not be run.
 import { createServer } from 'node:http';
-import { createReadStream, mkdtempSync, rmSync, statSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { basename, extname, join } from 'node:path';
-import { chromium } from 'playwright-core';
-
-const kChromium = process.env.MX_CHROMIUM || '/usr/bin/chromium';
-const kArgs = [
-  '--headless',
-  '--no-sandbox',
-  '--disable-gpu',
-  '--disable-quic',
-  '--no-first-run',
-  '--disable-background-networking',
-  '--disable-component-update',
-  '--disable-sync',
-  '--autoplay-policy=no-user-gesture-required',
-];
-const kTypes = {
-  '.mp4': 'video/mp4',
-  '.m4v': 'video/mp4',
-  '.mov': 'video/quicktime',
-  '.m4a': 'audio/mp4',
-  '.m4b': 'audio/mp4',
-  '.3gp': 'video/3gpp',
-  '.3g2': 'video/3gpp2',
-};
+import { createReadStream, statSync } from 'node:fs';
+import { basename, extname } from 'node:path';
+import { contentType, parseRange, withPage } from './browser.mjs';
 
 function usage(message) {
   process.stderr.write(`${message}\nusage: node play.mjs [--rate R] [--timeout-ms N] FILE...\n`);
@@ -62,23 +39,6 @@ function parseArguments(argv) {
   return options;
 }
 
-// "bytes=A-B", "bytes=A-" or "bytes=-N" against a file of `size` bytes:
-// [first, last] inclusive, or null when the range cannot be served.
-function parseRange(header, size) {
-  const m = /^bytes=(\d*)-(\d*)$/.exec(header.trim());
-  if (!m || (m[1] === '' && m[2] === '')) return null;
-  let first;
-  let last;
-  if (m[1] === '') {
-    first = Math.max(0, size - Number(m[2]));
-    last = size - 1;
-  } else {
-    first = Number(m[1]);
-    last = m[2] === '' ? size - 1 : Math.min(Number(m[2]), size - 1);
-  }
-  return first <= last && first < size ? [first, last] : null;
-}
-
 // Serves file i of the list at /media/i/NAME, and a blank page at /.
 function serve(files) {
   const server = createServer((request, response) => {
@@ -95,7 +55,7 @@ function serve(files) {
     }
     const size = statSync(path).size;
     const headers = {
-      'Content-Type': kTypes[extname(path).toLowerCase()] || 'application/octet-stream',
+      'Content-Type': contentType(path),
       'Accept-Ranges': 'bytes',
     };
     const rangeHeader = request.headers.range;
@@ -169,31 +129,22 @@ async function main() {
   const options = parseArguments(process.argv.slice(2));
   const server = await serve(options.files);
   const base = `http://127.0.0.1:${server.address().port}`;
-  const profile = mkdtempSync(join(tmpdir(), 'mx-chromium-'));
-  let context;
   try {
-    context = await chromium.launchPersistentContext(profile, {
-      executablePath: kChromium,
-      headless: true,
-      args: kArgs,
+    await withPage(base, async (page) => {
+      for (let i = 0; i < options.files.length; ++i) {
+        const file = options.files[i];
+        const ext = extname(file).toLowerCase();
+        const result = await page.evaluate(playInPage, {
+          url: `${base}/media/${i}/${encodeURIComponent(basename(file))}`,
+          audioOnly: ext === '.m4a' || ext === '.m4b',
+          rate: options.rate,
+          timeoutMs: options.timeoutMs,
+        });
+        process.stdout.write(`${JSON.stringify({ file, ...result })}\n`);
+      }
     });
-    const page = context.pages()[0] || (await context.newPage());
-    await page.goto(`${base}/`);
-    for (let i = 0; i < options.files.length; ++i) {
-      const file = options.files[i];
-      const ext = extname(file).toLowerCase();
-      const result = await page.evaluate(playInPage, {
-        url: `${base}/media/${i}/${encodeURIComponent(basename(file))}`,
-        audioOnly: ext === '.m4a' || ext === '.m4b',
-        rate: options.rate,
-        timeoutMs: options.timeoutMs,
-      });
-      process.stdout.write(`${JSON.stringify({ file, ...result })}\n`);
-    }
   } finally {
-    if (context) await context.close();
     server.close();
-    rmSync(profile, { recursive: true, force: true });
   }
 }
 
