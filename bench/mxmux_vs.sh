@@ -1,21 +1,32 @@
 #!/usr/bin/env bash
-# Benchmark of mxmux (not part of the test suite): makes its inputs with
-# ffmpeg once, then compares side by side, alternating the tools, with every
-# run writing a fresh file to the same filesystem:
-#   BIG  ~1.5 GB of 1080p H.264 (1800 frames, high bit rate) + AAC:
+# Benchmark of mxmux (not part of the test suite). Makes its inputs with ffmpeg
+# once, then runs the commands of each workload in rounds, one after the other
+# (A B C A B C ...), so that a change in the machine's load touches all of them
+# alike, and compares them round by round:
+#   BIG  2.6 GB of 1080p H.264 (1800 frames, high bit rate) + AAC:
 #        mxmux  vs  dd bs=8M of the same input bytes  vs  ffmpeg -c copy into MP4
-#   MANY 200,000 small frames (160x90 H.264): samples per second of mxmux vs
-#        ffmpeg -c copy
-# and each run's peak memory; mxmux's memory growth per sample comes from
-# MANY against a quarter of it.
-# Usage: bench/mxmux_vs.sh [build-dir] [work-dir] [pairs]
+#   MANY 200,000 small frames (160x90 H.264):
+#        mxmux  vs  ffmpeg -c copy  vs  dd bs=8M of the same input
+# Every command writes a fresh file; outputs go to tmpfs (/dev/shm) when it
+# has room, so that the disk's write-back does not swamp the figures. Prints
+# min / median / max wall time of every command, its median CPU time and peak
+# memory, the median of the per-round ratios against each yardstick, and the
+# load average before and after: figures taken at a load above about 0.5 on a
+# small machine are noise.
+# With MXMUX_BEFORE set to another mxmux (an older build, with its plug-in
+# beside it), every round runs it on BIG and MANY as well, and the summary
+# gives the ratios of this build's times to its times.
+# Usage: bench/mxmux_vs.sh [build-dir] [work-dir] [rounds (default 7)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/run}"
 work="${2:-build/bench-mxmux}"
-pairs="${3:-3}"
+rounds="${3:-7}"
 mxmux="$build/bin/mxmux"
 [ -x "$mxmux" ] || { echo "build mxmux first (scripts/run builds $build)"; exit 1; }
+before="${MXMUX_BEFORE:-}"
+[ -z "$before" ] || [ -x "$before" ] || { echo "MXMUX_BEFORE: $before is not a program"; exit 1; }
+[ "$rounds" -ge 7 ] || echo "note: $rounds rounds; the figures to report need at least 7"
 mkdir -p "$work"
 ff() { ffmpeg -hide_banner -loglevel error -y "$@"; }
 
@@ -27,11 +38,15 @@ if [ ! -s "$work/big.h264" ]; then
   ff -f lavfi -i testsrc2=size=1920x1080:rate=30 -frames:v 120 -vf noise=alls=8:allf=t \
      -c:v libx264 -preset ultrafast -qp 10 -g 60 -f h264 "$work/big-part.h264"
   for i in $(seq 15); do cat "$work/big-part.h264"; done >"$work/big.h264"
-  rm -f "$work/big-part.h264"
+  rm -f "$work/big-part.h264" "$work/big.all"
 fi
 if [ ! -s "$work/big.aac" ]; then
   ff -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -ac 2 -c:a aac -b:a 128k \
      -f adts "$work/big.aac"
+  rm -f "$work/big.all"
+fi
+if [ ! -s "$work/big.all" ]; then  # what dd copies: the same input bytes as mxmux reads
+  cat "$work/big.h264" "$work/big.aac" >"$work/big.all"
 fi
 if [ ! -s "$work/many.h264" ]; then
   echo "making MANY input..."
@@ -41,62 +56,129 @@ if [ ! -s "$work/many.h264" ]; then
   for i in $(seq 5); do cat "$work/many-part.h264"; done >"$work/many-quarter.h264"
   rm -f "$work/many-part.h264"
 fi
+big_bytes=$(stat -c %s "$work/big.all")
+many_bytes=$(stat -c %s "$work/many.h264")
+many_frames=200000
 
-# --- one timed run: wall seconds and peak resident memory (KiB) of the command.
-measure() {
-  python3 - "$@" <<'PY'
+# --- where the outputs go: tmpfs when one output of the largest run fits with
+# a GiB to spare (each run's file is removed before the next run).
+out=""
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  free_kib=$(df -Pk /dev/shm | awk 'NR == 2 {print $4}')
+  if [ "$free_kib" -gt $(( big_bytes / 1024 + 1048576 )) ]; then
+    out=$(mktemp -d /dev/shm/mxmux-bench.XXXXXX)
+  fi
+fi
+if [ -z "$out" ]; then
+  out=$(mktemp -d "$work/out.XXXXXX")
+  echo "outputs: $out (no room on /dev/shm: on disk, whose write-back will show in the figures)"
+else
+  echo "outputs: $out (tmpfs)"
+fi
+results="$out/results.txt"
+: >"$results"
+trap 'rm -rf "$out"' EXIT
+
+# Inputs come from the page cache in every run, the first one included.
+cat "$work/big.all" "$work/big.h264" "$work/many.h264" "$work/many-quarter.h264" >/dev/null
+
+# --- one timed run: wall seconds, CPU seconds (user + system) and peak
+# resident memory (KiB) of the command, appended to the results as
+# "name round wall cpu rss".
+run() {  # name, round, output file, command...
+  local name="$1" round="$2" file="$3"; shift 3
+  rm -f "$file"
+  python3 - "$name" "$round" "$@" >>"$results" <<'PY'
 import resource, subprocess, sys, time
+name, round_ = sys.argv[1], sys.argv[2]
 t = time.monotonic()
-r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+r = subprocess.run(sys.argv[3:], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 wall = time.monotonic() - t
 if r.returncode != 0:
     sys.stderr.write(r.stderr.decode(errors="replace"))
     sys.exit(r.returncode)
-print(f"{wall:.3f} {resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss}")
+u = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(f"{name} {round_} {wall:.4f} {u.ru_utime + u.ru_stime:.4f} {u.ru_maxrss}")
 PY
-}
-median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
-
-declare -A wall rss
-run() {  # name, output file, command...
-  local name="$1" out="$2"; shift 2
-  rm -f "$out"; sync
-  local m; m=$(measure "$@")
-  wall[$name]+="${m% *} "; rss[$name]+="${m#* } "
-  rm -f "$out"
+  rm -f "$file"
 }
 
-big_bytes=$(( $(stat -c %s "$work/big.h264") + $(stat -c %s "$work/big.aac") ))
-cat "$work/big.h264" "$work/big.aac" >"$work/big.all"   # what dd copies: the same input bytes
-for i in $(seq "$pairs"); do
-  run big_mxmux "$work/out.mp4" "$mxmux" -q -o "$work/out.mp4" --video "$work/big.h264" --audio "$work/big.aac"
-  run big_dd "$work/out.bin" dd if="$work/big.all" of="$work/out.bin" bs=8M status=none
-  run big_ffmpeg "$work/out-ff.mp4" ffmpeg -v error -y -r 30 -i "$work/big.h264" -i "$work/big.aac" \
-    -map 0 -map 1 -c copy "$work/out-ff.mp4"
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "load average before: $load_before"
+for r in $(seq "$rounds"); do
+  echo "round $r of $rounds"
+  run big_mxmux "$r" "$out/big.mp4" "$mxmux" -q -o "$out/big.mp4" --video "$work/big.h264" \
+    --audio "$work/big.aac"
+  run big_dd "$r" "$out/big.bin" dd if="$work/big.all" of="$out/big.bin" bs=8M status=none
+  run big_ffmpeg "$r" "$out/big-ff.mp4" ffmpeg -v error -y -r 30 -i "$work/big.h264" \
+    -i "$work/big.aac" -map 0 -map 1 -c copy "$out/big-ff.mp4"
+  run many_mxmux "$r" "$out/many.mp4" "$mxmux" -q -o "$out/many.mp4" --video "$work/many.h264"
+  run many_ffmpeg "$r" "$out/many-ff.mp4" ffmpeg -v error -y -r 25 -i "$work/many.h264" -c copy \
+    "$out/many-ff.mp4"
+  run many_dd "$r" "$out/many.bin" dd if="$work/many.h264" of="$out/many.bin" bs=8M status=none
+  run quarter_mxmux "$r" "$out/quarter.mp4" "$mxmux" -q -o "$out/quarter.mp4" \
+    --video "$work/many-quarter.h264"
+  if [ -n "$before" ]; then
+    run big_before "$r" "$out/big-before.mp4" "$before" -q -o "$out/big-before.mp4" \
+      --video "$work/big.h264" --audio "$work/big.aac"
+    run many_before "$r" "$out/many-before.mp4" "$before" -q -o "$out/many-before.mp4" \
+      --video "$work/many.h264"
+  fi
 done
-rm -f "$work/big.all"
-many_frames=200000
-for i in $(seq "$pairs"); do
-  run many_mxmux "$work/many.mp4" "$mxmux" -q -o "$work/many.mp4" --video "$work/many.h264"
-  run many_ffmpeg "$work/many-ff.mp4" ffmpeg -v error -y -r 25 -i "$work/many.h264" -c copy "$work/many-ff.mp4"
-  run quarter_mxmux "$work/quarter.mp4" "$mxmux" -q -o "$work/quarter.mp4" --video "$work/many-quarter.h264"
-done
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
-med() { echo "${wall[$1]}" | tr ' ' '\n' | grep . | median; }
-medrss() { echo "${rss[$1]}" | tr ' ' '\n' | grep . | median; }
-echo
-echo "BIG: $((big_bytes / 1048576)) MiB input (1800 frames 1080p H.264 + 60 s AAC), medians of $pairs runs"
-for t in mxmux dd ffmpeg; do
-  w=$(med big_$t); r=$(medrss big_$t)
-  printf "  %-7s %7.3f s  %8.1f MiB/s  peak %7.1f MiB\n" "$t" "$w" "$(echo "$big_bytes / 1048576 / $w" | bc -l)" "$(echo "$r / 1024" | bc -l)"
-done
-printf "  mxmux/dd throughput %.2fx, mxmux/ffmpeg %.2fx\n" "$(echo "$(med big_dd) / $(med big_mxmux)" | bc -l)" \
-  "$(echo "$(med big_ffmpeg) / $(med big_mxmux)" | bc -l)"
-echo "MANY: $many_frames frames 160x90 H.264, medians of $pairs runs"
-for t in mxmux ffmpeg; do
-  w=$(med many_$t); r=$(medrss many_$t)
-  printf "  %-7s %7.3f s  %10.0f samples/s  peak %7.1f MiB\n" "$t" "$w" "$(echo "$many_frames / $w" | bc -l)" "$(echo "$r / 1024" | bc -l)"
-done
-printf "  mxmux/ffmpeg samples per second %.2fx\n" "$(echo "$(med many_ffmpeg) / $(med many_mxmux)" | bc -l)"
-printf "  mxmux peak memory growth: %.1f bytes per sample (50,000 -> 200,000 samples)\n" \
-  "$(echo "($(medrss many_mxmux) - $(medrss quarter_mxmux)) * 1024 / 150000" | bc -l)"
+python3 - "$results" "$big_bytes" "$many_bytes" "$many_frames" "$load_before" "$load_after" <<'PY'
+import statistics, sys
+path, big_bytes, many_bytes, many_frames = sys.argv[1], *map(int, sys.argv[2:5])
+load_before, load_after = sys.argv[5], sys.argv[6]
+runs = {}
+for line in open(path):
+    name, round_, wall, cpu, rss = line.split()
+    runs.setdefault(name, {})[int(round_)] = (float(wall), float(cpu), int(rss))
+
+def column(name, k):
+    return [v[k] for _, v in sorted(runs[name].items())]
+
+print()
+print(f"{'command':<15}{'wall min':>10}{'median':>9}{'max':>9}{'cpu median':>12}{'peak MiB':>10}")
+for name in ["big_mxmux", "big_dd", "big_ffmpeg", "big_before", "many_mxmux", "many_ffmpeg",
+             "many_dd", "many_before", "quarter_mxmux"]:
+    if name not in runs:
+        continue
+    w = column(name, 0)
+    print(f"{name:<15}{min(w):>10.3f}{statistics.median(w):>9.3f}{max(w):>9.3f}"
+          f"{statistics.median(column(name, 1)):>12.3f}"
+          f"{statistics.median(column(name, 2)) / 1024:>10.1f}")
+
+def ratio(a, b):
+    rounds = sorted(set(runs[a]) & set(runs[b]))
+    per_round = [runs[a][r][0] / runs[b][r][0] for r in rounds]
+    return statistics.median(per_round), min(per_round), max(per_round), len(per_round)
+
+print()
+print("median of the per-round wall-time ratios (min - max), and the goal:")
+for a, b, goal in [("big_mxmux", "big_dd", 1.25), ("big_mxmux", "big_ffmpeg", 0.35),
+                   ("many_mxmux", "many_ffmpeg", 0.33), ("many_mxmux", "many_dd", 2.5)]:
+    med, lo, hi, n = ratio(a, b)
+    verdict = "met" if med <= goal else "NOT met"
+    print(f"  {a:>10} / {b:<12} {med:6.3f}  ({lo:.3f} - {hi:.3f}, {n} rounds)  "
+          f"goal <= {goal}: {verdict}")
+for a, b in [("big_mxmux", "big_before"), ("many_mxmux", "many_before")]:
+    if b in runs:
+        med, lo, hi, n = ratio(a, b)
+        print(f"  {a:>10} / {b:<12} {med:6.3f}  ({lo:.3f} - {hi:.3f}, {n} rounds)  "
+              "this build against MXMUX_BEFORE")
+
+big_wall = statistics.median(column("big_mxmux", 0))
+many_wall = statistics.median(column("many_mxmux", 0))
+print()
+print(f"BIG:  {big_bytes / 1048576:.0f} MiB in, mxmux {big_bytes / 1048576 / big_wall:.0f} MiB/s")
+print(f"MANY: {many_frames} frames ({many_bytes / 1048576:.0f} MiB), mxmux "
+      f"{many_frames / many_wall:.0f} samples/s, ffmpeg "
+      f"{many_frames / statistics.median(column('many_ffmpeg', 0)):.0f} samples/s")
+growth = (statistics.median(column("many_mxmux", 2)) -
+          statistics.median(column("quarter_mxmux", 2))) * 1024 / (many_frames * 3 / 4)
+print(f"mxmux peak memory growth: {growth:.1f} bytes per sample (50,000 -> 200,000 samples)")
+print()
+print(f"load average before: {load_before}; after: {load_after}")
+PY

@@ -64,14 +64,6 @@ class RecordWalk {
   uint32_t slot_ = 0;
 };
 
-const SampleRecord* record_at(const MuxTrack* t, uint64_t index) {
-  if (index >= t->entry_count) return nullptr;
-  const SampleBlock* block = t->block_first;
-  for (uint64_t b = index / kSampleBlockRecords; b > 0 && block; --b) block = block->next;
-  if (!block || !block->records) return nullptr;
-  return &block->records[index % kSampleBlockRecords];
-}
-
 // A record describes samples only when its count is positive.
 bool holds_samples(const SampleRecord* r) {
   return static_cast<int64_t>(r->samples) > 0;
@@ -407,7 +399,7 @@ void write_stsz(MuxContext* c, MuxTrack* t) {
 
 void write_stco(MuxContext* c, MuxTrack* t) {
   // Records lie in file order, so the last one has the largest offset.
-  const SampleRecord* last = t->entry_count ? record_at(t, t->entry_count - 1) : nullptr;
+  const SampleRecord* last = mux_last_record(t);
   bool wide = last && static_cast<int64_t>(last->pos) > 0xFFFFFFFFll;
   ByteWriter* w = c->writer;
   int64_t start = open_full_box(w, wide ? "co64" : "stco", 0, 0);

@@ -1,5 +1,10 @@
 #include "mxmux/bytes.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -15,11 +20,16 @@ std::string Error::text() const {
 }
 
 namespace {
+
 constexpr size_t kInitialWindow = size_t{16} << 20;
 constexpr size_t kReadChunk = size_t{4} << 20;
+// Mapped pages this far behind the window are let go, in steps of this size.
+constexpr uint64_t kReleaseStep = uint64_t{8} << 20;
+
 }  // namespace
 
 ByteSource::~ByteSource() {
+  if (map_ != nullptr) sys::unmap(map_, map_size_);
   if (fd_ >= 0) sys::close(fd_);
 }
 
@@ -37,15 +47,22 @@ bool ByteSource::open_file(const std::string& path, Error& error) {
               false};
     return false;
   }
+  map_ = kind == sys::FileKind::kRegular ? sys::map_private(fd_, size_) : nullptr;
+  if (map_ != nullptr) {
+    map_size_ = static_cast<size_t>(size_);
+    window_ = window_end_ = map_;
+    return true;
+  }
   sys::advise_sequential(fd_);
-  buffer_.resize(kInitialWindow);
-  window_ = window_end_ = buffer_.data();
+  // Not zeroed: every byte is read into before it is looked at.
+  buffer_.reset(new uint8_t[kInitialWindow]);
+  buffer_size_ = kInitialWindow;
+  window_ = window_end_ = buffer_.get();
   return true;
 }
 
 void ByteSource::open_memory(const uint8_t* data, size_t size, const std::string& name) {
   name_ = name;
-  memory_ = data;
   size_ = size;
   // const_cast: the window type is mutable because file windows are handed to
   // the plug-in, which rewrites start codes in place. Memory sources are only
@@ -61,34 +78,51 @@ Error ByteSource::fail(uint64_t offset, const std::string& message) const {
 
 bool ByteSource::fill(size_t want) {
   if (eof_ || error_.set()) return false;
-  size_t have = avail();
   if (want > kMaxWindow) {
     error_ = fail(window_pos_,
                   "a single frame is larger than " + std::to_string(kMaxWindow >> 20) + " MiB");
     return false;
   }
-  uint8_t* base = buffer_.data();
-  size_t free_tail = buffer_.size() - static_cast<size_t>(window_end_ - base);
+  return map_ != nullptr ? fill_mapped(want) : fill_buffer(want);
+}
+
+// The window's end moves on by what is wanted, at least a read's worth.
+bool ByteSource::fill_mapped(size_t want) {
+  const size_t left = static_cast<size_t>(map_ + map_size_ - window_end_);
+  if (left == 0) {
+    eof_ = true;
+    return false;
+  }
+  const size_t have = avail();
+  const size_t step = want > have + kReadChunk ? want - have : kReadChunk;
+  window_end_ += step < left ? step : left;
+  return true;
+}
+
+bool ByteSource::fill_buffer(size_t want) {
+  size_t have = avail();
+  uint8_t* base = buffer_.get();
+  size_t free_tail = buffer_size_ - static_cast<size_t>(window_end_ - base);
   if (free_tail < kReadChunk / 4 || free_tail + have < want) {
-    // Slide the window to the front; grow when it still does not fit.
+    // Slide the window to the front; grow only when it still does not fit.
     if (window_ != base) {
       std::memmove(base, window_, have);
       window_ = base;
       window_end_ = base + have;
     }
     size_t need = want > have + kReadChunk ? want : have + kReadChunk;
-    if (need > buffer_.size()) {
-      size_t grown = buffer_.size();
+    if (need > buffer_size_) {
+      size_t grown = buffer_size_;
       while (grown < need) grown *= 2;
       if (grown > kMaxWindow + kReadChunk) grown = kMaxWindow + kReadChunk;
-      std::vector<uint8_t> bigger(grown);
-      std::memcpy(bigger.data(), window_, have);
-      buffer_.swap(bigger);
-      window_ = buffer_.data();
+      std::unique_ptr<uint8_t[]> bigger(new uint8_t[grown]);
+      std::memcpy(bigger.get(), window_, have);
+      buffer_ = std::move(bigger);
+      buffer_size_ = grown;
+      window_ = buffer_.get();
       window_end_ = window_ + have;
     }
-    base = buffer_.data();
-    free_tail = buffer_.size() - have;
+    free_tail = buffer_size_ - have;
   }
   while (true) {
     int64_t got = sys::read(fd_, window_end_, free_tail);
@@ -125,9 +159,31 @@ void ByteSource::consume(size_t n) {
   if (n > avail()) n = avail();
   window_ += n;
   window_pos_ += n;
-  if (fd_ >= 0 && window_ == window_end_) {
-    window_ = window_end_ = buffer_.data();
+  if (map_ != nullptr) {
+    release_behind();
+  } else if (fd_ >= 0 && window_ == window_end_) {
+    window_ = window_end_ = buffer_.get();
   }
+}
+
+// Lets go of mapped pages well behind the window (the copies the plug-in's
+// writes made, and the file's pages), so that memory stays bounded however
+// long the file is. Pages are whole; the lag keeps clear of bytes a caller
+// may still hold.
+void ByteSource::release_behind() {
+  if (window_pos_ < released_ + 2 * kReleaseStep) return;
+  const uint64_t page = sys::page_size();
+  const uint64_t upto = (window_pos_ - kReleaseStep) / page * page;
+  sys::release_mapped(map_ + released_, static_cast<size_t>(upto - released_));
+  released_ = upto;
+}
+
+uint8_t* ByteSource::writable(uint64_t offset, size_t n) {
+  uint8_t* bytes = window_ + (offset - window_pos_);
+  if (map_ == nullptr || n >= kCopyBelow) return bytes;
+  if (!copy_) copy_.reset(new uint8_t[kCopyBelow]);
+  std::memcpy(copy_.get(), bytes, n);
+  return copy_.get();
 }
 
 uint32_t BitReader::bits(int n) {
@@ -175,17 +231,78 @@ int32_t BitReader::se() {
   return (k & 1) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
 }
 
-void unescape_rbsp(const uint8_t* p, const uint8_t* end, size_t limit, std::vector<uint8_t>& out) {
-  out.clear();
-  int zeros = 0;
-  for (; p < end && out.size() < limit; ++p) {
-    if (zeros >= 2 && *p == 3) {
+size_t find_zero_pair(const uint8_t* p, size_t size, size_t from) {
+  size_t i = from;
+#if defined(__SSE2__)
+  // 64 bytes at a time: the larger of each byte and the next one is zero
+  // exactly where a pair starts, so one test per block tells whether it holds
+  // any; most blocks hold none.
+  const __m128i zero = _mm_setzero_si128();
+  auto pair_starts = [&](size_t at) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at + 1));
+    return _mm_max_epu8(here, next);
+  };
+  // Bit k set: byte k of v is zero.
+  auto zero_bits = [&](__m128i v) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))));
+  };
+  while (i + 65 <= size) {  // reads p[i .. i + 64]
+    const __m128i m0 = pair_starts(i), m1 = pair_starts(i + 16);
+    const __m128i m2 = pair_starts(i + 32), m3 = pair_starts(i + 48);
+    const __m128i any = _mm_min_epu8(_mm_min_epu8(m0, m1), _mm_min_epu8(m2, m3));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) != 0) {
+      const uint64_t pairs =
+          zero_bits(m0) | zero_bits(m1) << 16 | zero_bits(m2) << 32 | zero_bits(m3) << 48;
+      return i + static_cast<size_t>(__builtin_ctzll(pairs));
+    }
+    i += 64;
+  }
+#endif
+  // Two bytes at a time: when the second is not zero, no pair starts at either.
+  while (i + 1 < size) {
+    if (p[i + 1] != 0) {
+      i += 2;
+    } else if (p[i] == 0) {
+      return i;
+    } else {
+      i += 1;
+    }
+  }
+  return size;
+}
+
+size_t unescape_rbsp(const uint8_t* p, const uint8_t* end, uint8_t* out, size_t limit) {
+  size_t n = 0;
+  int zeros = 0;  // zero bytes just before p
+  while (p < end && n < limit) {
+    if (zeros < 2) {
+      // Up to the next zero byte nothing is dropped: copy the run at once.
+      const size_t room = std::min(static_cast<size_t>(end - p), limit - n);
+      const auto* zero = static_cast<const uint8_t*>(std::memchr(p, 0, room));
+      const size_t run = zero != nullptr ? static_cast<size_t>(zero - p) : room;
+      if (run > 0) {
+        std::memcpy(out + n, p, run);
+        n += run;
+        p += run;
+        zeros = 0;
+        continue;
+      }
+    }
+    const uint8_t byte = *p++;
+    if (zeros >= 2 && byte == 3) {
       zeros = 0;
       continue;
     }
-    zeros = *p == 0 ? zeros + 1 : 0;
-    out.push_back(*p);
+    zeros = byte == 0 ? zeros + 1 : 0;
+    out[n++] = byte;
   }
+  return n;
+}
+
+void unescape_rbsp(const uint8_t* p, const uint8_t* end, size_t limit, std::vector<uint8_t>& out) {
+  out.resize(std::min(limit, static_cast<size_t>(end > p ? end - p : 0)));
+  out.resize(unescape_rbsp(p, end, out.data(), out.size()));
 }
 
 }  // namespace mxmux

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,15 @@ struct Error {
 
 // A sliding window over an input. Readers look at data()..data()+avail(),
 // which starts at file offset pos(); ensure() pulls more bytes in, consume()
-// lets go of bytes at the front. Whole inputs are never held: the window only
-// grows when one unit (a frame, or the frames a reader holds back) needs it.
+// lets go of bytes at the front.
+//
+// A regular file is mapped into memory, so its bytes are never copied on the
+// way in: the window is a view of the mapping that moves forward as readers
+// ask for more (in the same steps as reading would take), and the pages
+// behind it are let go now and then. Other inputs (pipes, terminals, or a
+// file that cannot be mapped) are read into one buffer, allocated once and
+// reused; it grows only when a single unit (a frame, or the frames a reader
+// holds back) needs more room than it has.
 class ByteSource {
  public:
   ByteSource() = default;
@@ -47,29 +55,44 @@ class ByteSource {
   // Tries to have at least n bytes in the window. False when the input ends
   // first, or when n exceeds the window limit (error() then says so).
   bool ensure(size_t n);
-  // Reads more input into the window, growing it when it is full. False at
-  // the end of the input.
+  // Brings more input into the window. False at the end of the input.
   bool more();
   void consume(size_t n);
   bool at_end() const { return eof_ && window_ == window_end_; }
   // A read error or an oversized unit, if any.
   const Error& error() const { return error_; }
 
+  // The n window bytes at file offset `offset`, for a caller that writes into
+  // them (the plug-in rewrites start codes in place). Writing into a mapped
+  // page makes the system copy the whole page, which costs more than copying
+  // a small frame, so from a mapped file a piece below kCopyBelow comes as a
+  // copy. Valid until the next call or until the bytes are consumed.
+  uint8_t* writable(uint64_t offset, size_t n);
+
   Error fail(uint64_t offset, const std::string& message) const;
 
   // Upper bound on the window: one unit larger than this is refused.
   static constexpr size_t kMaxWindow = size_t{512} << 20;
+  static constexpr size_t kCopyBelow = size_t{64} << 10;
 
  private:
   bool fill(size_t want);
+  bool fill_mapped(size_t want);
+  bool fill_buffer(size_t want);
+  void release_behind();
 
   std::string name_;
   int fd_ = -1;
   uint64_t size_ = 0;
   bool eof_ = false;
-  // Memory sources point straight at the caller's block.
-  const uint8_t* memory_ = nullptr;
-  std::vector<uint8_t> buffer_;
+  // A mapped file: the whole file; the window lies inside it.
+  uint8_t* map_ = nullptr;
+  size_t map_size_ = 0;
+  uint64_t released_ = 0;  // file offset below which mapped pages were let go
+  // Other inputs: the reused buffer.
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t buffer_size_ = 0;
+  std::unique_ptr<uint8_t[]> copy_;  // kCopyBelow bytes, for writable()
   uint8_t* window_ = nullptr;
   uint8_t* window_end_ = nullptr;
   uint64_t window_pos_ = 0;
@@ -102,9 +125,17 @@ class BitReader {
   bool overrun_ = false;
 };
 
+// Position of the first pair of zero bytes (p[s] == p[s + 1] == 0) at or
+// after from, or size when there is none. Start codes begin with one and coded
+// data holds few, so a start-code search that looks only for them can skip
+// everything else in large steps.
+size_t find_zero_pair(const uint8_t* p, size_t size, size_t from);
+
 // Copies a NAL unit payload with emulation-prevention bytes (00 00 03)
 // removed, at most `limit` output bytes (headers sit at the front).
 void unescape_rbsp(const uint8_t* p, const uint8_t* end, size_t limit, std::vector<uint8_t>& out);
+// The same into out[0 .. limit); returns the bytes written.
+size_t unescape_rbsp(const uint8_t* p, const uint8_t* end, uint8_t* out, size_t limit);
 
 inline uint32_t be16(const uint8_t* p) {
   return (uint32_t{p[0]} << 8) | p[1];

@@ -25,7 +25,11 @@ namespace {
 
 constexpr uint64_t kNone = ~uint64_t{0};
 constexpr int kMaxReorderWindow = 16;
-constexpr size_t kHeaderBytes = 256;  // enough of a slice header to reach its POC fields
+// Enough of a slice header to reach its picture order count fields, whatever
+// their values: H.264 reads at most 397 bits (five Exp-Golomb fields of at most
+// 63 bits, two signed ones, frame_num and the POC bits of at most 16 each, 3
+// flag bits), HEVC at most 154; the rest of a slice is never looked at.
+constexpr size_t kHeaderBytes = 64;
 
 struct NalUnit {
   uint64_t unit_start = 0;     // first byte of its start code
@@ -506,6 +510,13 @@ class AnnexBReader : public Reader {
   void release_consumed();
   void settle_depth();
   uint8_t* rebuild(const Picture& pic, size_t& size);
+  // A bit reader over the first kHeaderBytes of a slice, from behind its NAL
+  // header, with emulation-prevention bytes removed: the fields read from a
+  // slice lie at its front, so the rest of it is never copied.
+  BitReader slice_header(const uint8_t* p, const uint8_t* end) {
+    const size_t n = unescape_rbsp(p, end, header_.data(), header_.size());
+    return BitReader(header_.data(), header_.data() + n);
+  }
 
   bool hevc_;
   FrameClock clock_;
@@ -517,6 +528,7 @@ class AnnexBReader : public Reader {
   uint64_t next_sc_ = kNone;
   uint64_t prev_payload_end_ = 0;
   std::vector<uint8_t> rbsp_;
+  std::array<uint8_t, kHeaderBytes> header_;
 
   bool cur_open_ = false, cur_has_vcl_ = false;
   Picture cur_;
@@ -549,13 +561,9 @@ uint64_t AnnexBReader::find_start_code(uint64_t from) {
     size_t n = src_.avail();
     if (from < pos) from = pos;
     const uint8_t* base = src_.data();
-    size_t i = static_cast<size_t>(from - pos) + 2;
-    while (i < n) {
-      const void* hit = std::memchr(base + i, 1, n - i);
-      if (!hit) break;
-      size_t k = static_cast<size_t>(static_cast<const uint8_t*>(hit) - base);
-      if (base[k - 1] == 0 && base[k - 2] == 0) return pos + k - 2;
-      i = k + 1;
+    for (size_t s = find_zero_pair(base, n, static_cast<size_t>(from - pos)); s + 2 < n;
+         s = find_zero_pair(base, n, s + 1)) {
+      if (base[s + 2] == 1) return pos + s;
     }
     if (n >= 2 && from < pos + n - 2) from = pos + n - 2;
     if (!src_.more()) return kNone;
@@ -641,8 +649,7 @@ bool AnnexBReader::handle_avc_nal(const NalUnit& nal, bool& starts_picture, bool
     starts_picture = boundary && cur_has_vcl_;
     return true;
   }
-  unescape_rbsp(p, end, kHeaderBytes, rbsp_);
-  BitReader br(rbsp_.data() + 1, rbsp_.data() + rbsp_.size());
+  BitReader br = slice_header(p + 1, end);
   uint32_t first_mb = br.ue();
   br.ue();  // slice_type
   uint32_t pps_id = br.ue();
@@ -747,8 +754,7 @@ bool AnnexBReader::handle_hevc_nal(const NalUnit& nal, bool& starts_picture, boo
   }
   if ((type >= 10 && type <= 15) || type >= 22) return true;  // reserved picture types
   vcl = true;
-  unescape_rbsp(p, end, kHeaderBytes, rbsp_);
-  BitReader br(rbsp_.data() + 2, rbsp_.data() + rbsp_.size());
+  BitReader br = slice_header(p + 2, end);
   bool first_slice = br.flag();
   starts_picture = cur_has_vcl_ && first_slice;
   if (!first_slice) {
@@ -1033,14 +1039,11 @@ uint8_t* AnnexBReader::rebuild(const Picture& pic, size_t& size) {
     scratch_.insert(scratch_.end(), kStartCode, kStartCode + 4);
     scratch_.insert(scratch_.end(), unit, unit_end);
   };
-  for (const uint8_t* q = p; q + 3 <= end;) {
-    if (q[0] == 0 && q[1] == 0 && q[2] == 1) {
-      if (unit) flush(q);
-      unit = q + 3;
-      q += 3;
-    } else {
-      ++q;
-    }
+  const auto n = static_cast<size_t>(end - p);
+  for (size_t s = find_zero_pair(p, n, 0); s + 2 < n; s = find_zero_pair(p, n, s + 1)) {
+    if (p[s + 2] != 1) continue;
+    if (unit) flush(p + s);
+    unit = p + s + 3;
   }
   if (unit) flush(end);
   size = scratch_.size();
@@ -1079,8 +1082,8 @@ int AnnexBReader::next(Frame& frame, Error& error) {
   if (pic.rewrite) {
     frame.data = rebuild(pic, frame.size);
   } else {
-    frame.data = at(pic.start);
     frame.size = static_cast<size_t>(pic.end - pic.start);
+    frame.data = src_.writable(pic.start, frame.size);
   }
   frame.dts = clock_.ticks(pic.decode_index);
   frame.pts = frame.dts + clock_.span_up(offset_frames);

@@ -58,29 +58,39 @@ void flush_buffer(ByteWriter* w) {
   w->buf_ptr = w->buf_start;
 }
 
-// Bytes that do not fit into the whole buffer skip it, in pieces of at most
-// 4 MiB so that no single stream call has to take an unbounded amount.
-void write_direct(ByteWriter* w, const uint8_t* data, int64_t n) {
-  while (n > kDirectWritePiece) {
-    stream_write(w, data, static_cast<size_t>(kDirectWritePiece));
-    w->flushed += kDirectWritePiece;
-    data += kDirectWritePiece;
-    n -= kDirectWritePiece;
+// Hands the pieces to the stream straight from where they are, after the
+// buffered bytes. total is their sum.
+void write_direct(ByteWriter* w, const WriteSpan* spans, size_t count, int64_t total) {
+  if (buffered(w) > 0) flush_buffer(w);
+  if (w->file == nullptr) {
+    note_error(w, EBADF);
+  } else if (int failure = platform_write_spans(w->file, spans, count); failure != 0) {
+    note_error(w, failure);
   }
-  stream_write(w, data, static_cast<size_t>(n));
-  w->flushed += n;
+  w->flushed += total;
 }
 
-// The append rule: flush only when the bytes do not fit behind what is
-// buffered; bypass the buffer when they do not fit into it at all. n > 0.
+bool goes_direct(const ByteWriter* w, int64_t n) {
+  return n >= kDirectWriteMin || n > w->buf_end - w->buf_start;
+}
+
+// The append rule: large appends go to the stream directly (after what is
+// buffered); the others are copied into the buffer, which is flushed first
+// when they do not fit behind what it holds. n > 0.
 void append(ByteWriter* w, const uint8_t* data, int64_t n) {
-  if (n > free_space(w)) flush_buffer(w);
-  if (n <= free_space(w)) {
+  if (n < kDirectWriteMin && n <= free_space(w)) {  // the common case first
     memcpy(w->buf_ptr, data, static_cast<size_t>(n));
     w->buf_ptr += n;
-  } else {
-    write_direct(w, data, n);
+    return;
   }
+  if (goes_direct(w, n)) {
+    const WriteSpan span = {data, static_cast<size_t>(n)};
+    write_direct(w, &span, 1, n);
+    return;
+  }
+  flush_buffer(w);
+  memcpy(w->buf_ptr, data, static_cast<size_t>(n));
+  w->buf_ptr += n;
 }
 
 // Integer primitives behave as n appends of one byte each; the common case,
@@ -160,6 +170,24 @@ int64_t put_bytes64(ByteWriter* w, const void* data, int64_t n) {
   if (w == nullptr || data == nullptr || n <= 0) return 0;
   append(w, static_cast<const uint8_t*>(data), n);
   return n;
+}
+
+int64_t put_spans(ByteWriter* w, const WriteSpan* spans, size_t count) {
+  if (w == nullptr || spans == nullptr) return 0;
+  int64_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += static_cast<int64_t>(spans[i].size);
+  if (total <= 0) return 0;
+  if (goes_direct(w, total)) {
+    write_direct(w, spans, count, total);
+    return total;
+  }
+  if (total > free_space(w)) flush_buffer(w);
+  for (size_t i = 0; i < count; ++i) {
+    if (spans[i].size == 0) continue;
+    memcpy(w->buf_ptr, spans[i].data, spans[i].size);
+    w->buf_ptr += spans[i].size;
+  }
+  return total;
 }
 
 void put_u8(ByteWriter* w, uint32_t v) {

@@ -7,8 +7,11 @@
 // the boundary between the two.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+#include "platform/platform.h"
 
 struct ByteWriter {
   uint8_t* buf_start = nullptr;
@@ -31,7 +34,11 @@ constexpr int32_t kMuxWriterCapacity = 4096;
 #else
 constexpr int32_t kMuxWriterCapacity = 0x800000;  // 8 MiB
 #endif
-constexpr int64_t kDirectWritePiece = 0x400000;   // 4 MiB
+// Appends of at least this many bytes (and any that does not fit into the
+// whole buffer) skip the buffer: what it holds is flushed, then the bytes go
+// to the stream straight from where they are. Below it, a copy into the buffer
+// costs less than the stream call it saves.
+constexpr int64_t kDirectWriteMin = 0x10000;  // 64 KiB
 
 // Null when the record or its buffer cannot be allocated. A null file is
 // accepted: nothing reaches any stream and the error is EBADF.
@@ -52,6 +59,11 @@ int writer_error(const ByteWriter* w);
 int32_t put_bytes(ByteWriter* w, const void* data, int32_t n);
 // For payloads whose length does not fit an i32 (the 4 GiB tests); same behaviour.
 int64_t put_bytes64(ByteWriter* w, const void* data, int64_t n);
+// Appends the pieces one after the other, as one append of their total: below
+// kDirectWriteMin copied into the buffer, otherwise flush and one gathered
+// write of all of them. Returns the total (0 for a null writer; a piece with
+// null data must have size 0).
+int64_t put_spans(ByteWriter* w, const WriteSpan* spans, size_t count);
 void put_u8(ByteWriter* w, uint32_t v);
 void put_be16(ByteWriter* w, uint32_t v);
 void put_be24(ByteWriter* w, uint32_t v);

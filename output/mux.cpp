@@ -262,9 +262,17 @@ void ctts_append(MuxContext* c, const void* extra, int32_t track) {
   table->count += 1;
 }
 
-int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size,
-                       uint32_t flags, uint32_t kind, const void* extra, int64_t dts, int64_t pts,
-                       int64_t duration) {
+namespace {
+
+// Records one sample of `size` bytes at the current position; the caller
+// appends the bytes when the result is kRecorded.
+constexpr int32_t kRecorded = 1;
+// Inlined into both callers: the per-sample cost is what the index is about.
+__attribute__((always_inline)) inline int32_t record_sample(int32_t track, MuxContext* c,
+                                                            uint32_t size, uint32_t flags,
+                                                            uint32_t kind, const void* extra,
+                                                            int64_t dts, int64_t pts,
+                                                            int64_t duration) {
   MuxTrack* t = track_at(c, track);
   if (t == nullptr || t->block_first == nullptr || !known_kind(kind) || t->kind != kind) return 0;
 
@@ -297,7 +305,7 @@ int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32
   r->pts = pts;
   r->dts = dts;
   r->pos = static_cast<uint64_t>(writer_tell(c->writer));
-  r->size = data != nullptr ? size : 0;  // the record describes what is in the file
+  r->size = size;
   t->entry_count += 1;
   switch (kind) {
     case kKindAudio:
@@ -342,8 +350,32 @@ int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32
       t->duration += static_cast<uint64_t>(duration);
       break;
   }
-  if (data != nullptr) put_bytes64(c->writer, data, size);
-  return 0;
+  return kRecorded;
+}
+
+}  // namespace
+
+int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size,
+                       uint32_t flags, uint32_t kind, const void* extra, int64_t dts, int64_t pts,
+                       int64_t duration) {
+  // The record describes what is in the file: nothing for null data.
+  const uint32_t stored = data != nullptr ? size : 0;
+  int32_t result = record_sample(track, c, stored, flags, kind, extra, dts, pts, duration);
+  if (result == kRecorded && stored > 0) put_bytes64(c->writer, data, stored);
+  return result == kRecorded ? 0 : result;
+}
+
+int32_t mux_add_sample_spans(int32_t track, MuxContext* c, const WriteSpan* spans, size_t count,
+                             uint32_t flags, uint32_t kind, const void* extra, int64_t dts,
+                             int64_t pts, int64_t duration) {
+  uint64_t total = 0;
+  for (size_t i = 0; spans != nullptr && i < count; ++i) total += spans[i].size;
+  // A record holds a 32-bit size: a larger sample would be described wrongly.
+  if (total > UINT32_MAX) return -1;
+  const auto size = static_cast<uint32_t>(total);
+  int32_t result = record_sample(track, c, size, flags, kind, extra, dts, pts, duration);
+  if (result == kRecorded && size > 0) put_spans(c->writer, spans, count);
+  return result == kRecorded ? 0 : result;
 }
 
 void mux_destroy(TrackSpec* /*specs*/, int32_t /*count*/, MuxContext* c) {

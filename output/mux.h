@@ -246,6 +246,13 @@ MuxContext* mux_create(TrackSpec* specs, int32_t count, uint32_t mode, FILE* fil
 int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size,
                        uint32_t flags, uint32_t kind, const void* extra, int64_t dts, int64_t pts,
                        int64_t duration);
+// The same for a sample whose bytes lie in several pieces (written one after
+// the other, as one sample of their total size). No pieces: the record stays,
+// with size 0, as for null data. A total above 32 bits is refused with -1 and
+// leaves no trace.
+int32_t mux_add_sample_spans(int32_t track, MuxContext* c, const WriteSpan* spans, size_t count,
+                             uint32_t flags, uint32_t kind, const void* extra, int64_t dts,
+                             int64_t pts, int64_t duration);
 // Releases everything the context owns (every track slot, whatever the specs
 // say), flushes and frees the writer. The stream stays open.
 void mux_destroy(TrackSpec* specs, int32_t count, MuxContext* c);

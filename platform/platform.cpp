@@ -7,6 +7,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,63 @@ FILE* platform_open_write(const char16_t* file_name) {
     return nullptr;
   }
   return std::fopen(wide_to_string(file_name).c_str(), "wb");
+}
+
+namespace {
+
+int failure_code() {
+  return errno != 0 ? errno : EIO;
+}
+
+// Custom streams have no descriptor: their writes go through the stream.
+int write_spans_through_stream(FILE* file, const WriteSpan* spans, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    errno = 0;
+    if (spans[i].size == 0) continue;
+    if (std::fwrite(spans[i].data, 1, spans[i].size, file) != spans[i].size || std::ferror(file))
+      return failure_code();
+  }
+  return 0;
+}
+
+}  // namespace
+
+int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count) {
+  if (file == nullptr) return EBADF;
+  errno = 0;
+  const int fd = fileno(file);
+  if (fd < 0) return write_spans_through_stream(file, spans, count);
+  // The stream holds no bytes of its own after the flush, and it learns its
+  // position from the descriptor again at its next seek or tell.
+  if (std::fflush(file) != 0) return failure_code();
+  constexpr size_t kMaxPieces = 64;  // well below every system's IOV_MAX
+  struct iovec pieces[kMaxPieces];
+  size_t next = 0;         // first span not yet handed over whole
+  size_t next_offset = 0;  // bytes of spans[next] already written
+  while (next < count) {
+    size_t n = 0;
+    for (size_t i = next; i < count && n < kMaxPieces; ++i) {
+      const size_t skip = i == next ? next_offset : 0;
+      if (spans[i].size == skip) continue;
+      pieces[n].iov_base = const_cast<uint8_t*>(spans[i].data) + skip;
+      pieces[n].iov_len = spans[i].size - skip;
+      ++n;
+    }
+    if (n == 0) break;
+    errno = 0;
+    ssize_t written = ::writev(fd, pieces, static_cast<int>(n));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return failure_code();
+    // Step over what was written: whole spans, then part of one.
+    auto left = static_cast<size_t>(written);
+    while (next < count && left >= spans[next].size - next_offset) {
+      left -= spans[next].size - next_offset;
+      next_offset = 0;
+      ++next;
+    }
+    next_offset += left;
+  }
+  return 0;
 }
 
 int platform_seek(FILE* file, int64_t offset, int whence) {

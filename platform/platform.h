@@ -16,6 +16,21 @@
 // Null on failure, with errno set.
 FILE* platform_open_write(const char16_t* file_name);
 
+// One piece of a gathered write.
+struct WriteSpan {
+  const uint8_t* data;
+  size_t size;
+};
+
+// Writes the pieces one after the other at the stream's position. POSIX: the
+// stream's own buffer is flushed first; then the pieces go to the system in
+// one gathered write (repeated for whatever a short write leaves), so their
+// bytes are not copied on the way; a stream without a file descriptor (a
+// custom stream) receives one fwrite per piece instead. Windows: one fwrite
+// per piece. Returns 0, or the errno value of the failure (EIO when the
+// system gave none).
+int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count);
+
 // 64-bit seek and tell; seek returns 0 on success, tell -1 on failure.
 int platform_seek(FILE* file, int64_t offset, int whence);
 int64_t platform_tell(FILE* file);

@@ -92,16 +92,6 @@ struct FrameList {
   const int32_t* const list;
 };
 
-// Growable byte buffer helper: keeps the first `used` bytes.
-bool grow_buffer(std::unique_ptr<uint8_t[]>& buffer, size_t& capacity, size_t needed, size_t used) {
-  std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[needed]);
-  if (!bigger) return false;
-  if (used) std::memcpy(bigger.get(), buffer.get(), used);
-  buffer = std::move(bigger);
-  capacity = needed;
-  return true;
-}
-
 // Codecs whose frames state their own sample count when it differs from the
 // track's frame length (the stream's last frame).
 struct FrameSamplesRow {
@@ -158,28 +148,6 @@ bool CMp4Writer::note_output_failure() {
   return true;
 }
 
-bool CMp4Writer::ensure_nal_scratch(size_t needed, size_t used) {
-  if (needed <= nal_scratch_capacity && nal_scratch) return true;
-  size_t target = std::max(needed, nal_scratch_capacity * 2);
-  if (grow_buffer(nal_scratch, nal_scratch_capacity, target, used) ||
-      grow_buffer(nal_scratch, nal_scratch_capacity, needed, used))
-    return true;
-  XQ_LogFormat(u"CMp4Writer::WriteVideoFrame no memory for [%d] bytes\n",
-               static_cast<int>(std::min<size_t>(needed, INT32_MAX)));
-  return false;
-}
-
-bool CMp4Writer::ensure_hevc_buffer(size_t needed, size_t used) {
-  if (needed <= hevc_buffer_capacity && hevc_buffer) return true;
-  // The first request of a frame asks for exactly the frame size; growth
-  // within a frame is geometric.
-  size_t target = used ? std::max(needed, hevc_buffer_capacity * 2) : needed;
-  if (grow_buffer(hevc_buffer, hevc_buffer_capacity, target, used)) return true;
-  XQ_LogFormat(u"CMp4Writer::WriteVideoFrame no memory for [%d] bytes\n",
-               static_cast<int>(std::min<size_t>(needed, INT32_MAX)));
-  return false;
-}
-
 void CMp4Writer::note_decode_time(int64_t dts) {
   if (video_dts_seen && dts <= latest_video_dts && !decode_order_logged) {
     decode_order_logged = true;
@@ -197,6 +165,16 @@ bool CMp4Writer::add_sample(int32_t track, const uint8_t* data, uint32_t size, u
                             int64_t duration) {
   if (kind == kKindVideo) note_decode_time(dts);
   if (mux_add_sample(track, mux, data, size, flags, kind, extra, dts, pts, duration) >= 0)
+    return true;
+  XQ_LogFormat(u"CMp4Writer::WriteFrame no memory for the sample index\n");
+  return false;
+}
+
+bool CMp4Writer::add_video_units(int32_t track, uint32_t key, int32_t cts,
+                                 const MxVideoFrame* frame) {
+  note_decode_time(frame->dts);
+  if (mux_add_sample_spans(track, mux, nal_spans.data(), nal_spans.size(), key, kKindVideo, &cts,
+                           frame->dts, frame->pts, 0) >= 0)
     return true;
   XQ_LogFormat(u"CMp4Writer::WriteFrame no memory for the sample index\n");
   return false;
@@ -413,13 +391,30 @@ uint32_t CMp4Writer::WriteVideoFrame(const MxVideoFrame* frame) {
   return result;
 }
 
+// The conversions rewrite each start code into the unit's length in the
+// host's buffer (lent for the call) and pass the kept units on as pieces of
+// that buffer: the byte writer copies small samples into its buffer and writes
+// large ones straight from the host's.
+
+// Total bytes of the kept units; 0 when there are none or they do not fit a
+// sample's 32-bit size (logged).
+size_t CMp4Writer::kept_bytes() const {
+  size_t out = 0;
+  for (const WriteSpan& span : nal_spans) out += span.size;
+  if (out > std::numeric_limits<uint32_t>::max()) {
+    XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: converted frame too large\n");
+    return 0;
+  }
+  return out;
+}
+
 uint32_t CMp4Writer::convert_h264(const MxVideoFrame* frame, int32_t track, int32_t cts) {
   uint8_t* d = frame->data;
   const uint8_t* packing = frame_packing_bytes(params->video.stereo_mode);
   AnnexBSplitter units(d, frame->size);
   NalUnitSpan u;
-  size_t out = 0;
   uint32_t key = 0;
+  nal_spans.clear();
   while (units.next(&u)) {
     const size_t unit_size = u.end - u.begin;
     if (unit_size <= kStartCodeSize) continue;  // no NAL header byte
@@ -427,26 +422,16 @@ uint32_t CMp4Writer::convert_h264(const MxVideoFrame* frame, int32_t track, int3
     const uint32_t type = d[u.begin + kStartCodeSize] & 31;
     key = type == kH264Idr;
     if (!((kKeptH264Types >> type) & 1)) continue;
-    const size_t inserted = (type == kH264Idr && packing) ? kFramePackingSize : 0;
-    if (!ensure_nal_scratch(out + inserted + unit_size, out)) return 0;
-    if (inserted) {
-      std::memcpy(nal_scratch.get() + out, packing, inserted);
-      out += inserted;
-    }
-    std::memcpy(nal_scratch.get() + out, d + u.begin, unit_size);
-    out += unit_size;
+    if (type == kH264Idr && packing) nal_spans.push_back({packing, kFramePackingSize});
+    nal_spans.push_back({d + u.begin, unit_size});
   }
-  if (out == 0) return 0;
-  if (out > std::numeric_limits<uint32_t>::max()) {
-    XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: converted frame too large\n");
-    return 0;
-  }
-  if (!add_sample(track, nal_scratch.get(), static_cast<uint32_t>(out), key, kKindVideo, &cts,
-                  frame->dts, frame->pts, 0))
-    return 0;
+  const size_t out = kept_bytes();
+  if (out == 0 || !add_video_units(track, key, cts, frame)) return 0;
   return static_cast<uint32_t>(out);
 }
 
+// "VT64" streams are compacted in place: the kept units move down behind each
+// other, so the host's buffer starts with the stored sample afterwards.
 uint32_t CMp4Writer::convert_vt64(const MxVideoFrame* frame, int32_t track, int32_t cts) {
   uint8_t* d = frame->data;
   AnnexBSplitter units(d, frame->size);
@@ -464,39 +449,31 @@ uint32_t CMp4Writer::convert_vt64(const MxVideoFrame* frame, int32_t track, int3
     out += unit_size;
     key = type == kH264Idr;
   }
-  if (out == 0) return 0;
-  if (!add_sample(track, d, static_cast<uint32_t>(out), key, kKindVideo, &cts, frame->dts,
-                  frame->pts, 0))
-    return 0;
+  nal_spans.assign(1, WriteSpan{d, out});
+  if (out == 0 || !add_video_units(track, key, cts, frame)) return 0;
   return static_cast<uint32_t>(out);
 }
 
 uint32_t CMp4Writer::convert_hevc(const MxVideoFrame* frame, int32_t track, int32_t cts) {
-  const uint8_t* d = frame->data;
-  if (!ensure_hevc_buffer(frame->size, 0)) return 0;
+  uint8_t* d = frame->data;
   const bool keep_parameter_sets = frame->picture_flag == 2;
   AnnexBSplitter units(d, frame->size);
   NalUnitSpan u;
-  size_t out = 0;
   uint32_t key = 0;
+  nal_spans.clear();
+  // The conversion runs only on data that starts with a 4-byte start code and
+  // units are split at them, so every unit starts with one.
   while (units.next(&u)) {
     const size_t unit_size = u.end - u.begin;
-    const size_t prefix = (unit_size >= 3 && d[u.begin + 2] == 1) ? 3 : 4;
-    if (unit_size <= prefix) continue;
-    const uint32_t type = (d[u.begin + prefix] >> 1) & 63;
+    if (unit_size <= kStartCodeSize) continue;
+    const uint32_t type = (d[u.begin + kStartCodeSize] >> 1) & 63;
     if (!keep_parameter_sets && type >= 32 && type <= 34) continue;  // VPS, SPS, PPS
-    const size_t payload = unit_size - prefix;
-    if (!ensure_hevc_buffer(out + 4 + payload, out)) return 0;
-    store_be32(hevc_buffer.get() + out, static_cast<uint32_t>(payload));
-    std::memcpy(hevc_buffer.get() + out + 4, d + u.begin + prefix, payload);
-    out += 4 + payload;
+    store_be32(d + u.begin, static_cast<uint32_t>(unit_size - kStartCodeSize));
+    nal_spans.push_back({d + u.begin, unit_size});
     key = keep_parameter_sets || (type >= 19 && type <= 21);  // IDR_W_RADL, IDR_N_LP, CRA
   }
-  if (out == 0) return 0;
-  if (out > std::numeric_limits<uint32_t>::max()) return 0;
-  if (!add_sample(track, hevc_buffer.get(), static_cast<uint32_t>(out), key, kKindVideo, &cts,
-                  frame->dts, frame->pts, 0))
-    return 0;
+  const size_t out = kept_bytes();
+  if (out == 0 || !add_video_units(track, key, cts, frame)) return 0;
   return static_cast<uint32_t>(out);
 }
 

@@ -177,14 +177,6 @@ constexpr int32_t kAacFrame = 1024;
 // Stereo code of a spherical H.264 track, by the host's stereo mode.
 constexpr uint32_t kSphericalStereoCodes[] = {1, 3, 2};
 
-// The initial NAL scratch buffer is width² × 3 bytes; it grows when a frame
-// needs more, so a hostile width need not reserve more than this.
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-constexpr uint64_t kNalScratchInitialLimit = 64ull << 10;  // fuzz builds: growth is exercised
-#else
-constexpr uint64_t kNalScratchInitialLimit = 64ull << 20;
-#endif
-
 constexpr size_t kLanguageUnits = std::size(MxAudioParams{}.language);
 
 VideoTiming fallback_timing() {
@@ -318,14 +310,6 @@ bool CMp4Writer::Init(const char16_t* file_name, const EncParam* p) {
   for (int32_t i = 0; i < kMaxTracks; ++i)
     track_specs[i] = TrackSpec{i, kKindUnused, 0, nullptr, 0, 0};
   track_spec_count = 0;
-
-  if (p->no_video == 0) {
-    uint64_t width = p->video.width;
-    uint64_t bytes = width > (1u << 20) ? kNalScratchInitialLimit : width * width * 3;
-    if (bytes > kNalScratchInitialLimit) bytes = kNalScratchInitialLimit;
-    nal_scratch.reset(new uint8_t[bytes]);
-    nal_scratch_capacity = bytes;
-  }
 
   file = platform_open_write(file_name);
   if (!file) {

@@ -91,7 +91,6 @@ class CMp4Writer {
   const std::vector<uint8_t>& video_config1_value() const { return video_config1; }
   const std::vector<uint8_t>& video_config2_value() const { return video_config2; }
   const std::vector<uint8_t>& audio_config_value() const { return audio_config; }
-  size_t nal_scratch_capacity_value() const { return nal_scratch_capacity; }
   bool output_failed() const { return io_failure_logged; }
   // The session's copy of the writer options. When they ask for the stored
   // display size and hold none, CreateMediaFile fills in the video's size,
@@ -111,11 +110,12 @@ class CMp4Writer {
   // mux_add_sample; false (logged) when the sample index could not grow.
   bool add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags, uint32_t kind,
                   const void* extra, int64_t dts, int64_t pts, int64_t duration);
+  // The same for a converted video frame: its kept units are in nal_spans.
+  bool add_video_units(int32_t track, uint32_t key, int32_t cts, const MxVideoFrame* frame);
+  size_t kept_bytes() const;
   int32_t composition_offset(const MxVideoFrame* frame) const;
   void note_decode_time(int64_t dts);
   int32_t first_spec_of_kind(int32_t kind) const;
-  bool ensure_nal_scratch(size_t needed, size_t used);
-  bool ensure_hevc_buffer(size_t needed, size_t used);
   void set_audio_track_extradata();
 
   // Session steps of CreateMediaFile.
@@ -144,11 +144,10 @@ class CMp4Writer {
   std::vector<uint8_t> video_config2;
   uint32_t video_config2_size = 0;
   std::unique_ptr<EncParam> params;
-  std::unique_ptr<uint8_t[]> hevc_buffer;
-  size_t hevc_buffer_capacity = 0;
   uint32_t video_timescale = 0;
-  std::unique_ptr<uint8_t[]> nal_scratch;
-  size_t nal_scratch_capacity = 0;
+  // The units a converted video frame keeps, as pieces of the host's buffer
+  // (and the frame-packing bytes); reused from frame to frame.
+  std::vector<WriteSpan> nal_spans;
   // Set once the byte writer has reported an I/O failure and it was logged.
   bool io_failure_logged = false;
   // The latest video decode time, to log once when decode times stop increasing.

@@ -1,8 +1,13 @@
 #include "output/byte_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -184,7 +189,7 @@ TEST(ByteWriter, SizeFieldStraddlingTheFlushedLength) {
   EXPECT_EQ(f.finish(), expect);
 }
 
-TEST(ByteWriter, FlushOnlyWhenAnAppendDoesNotFit) {
+TEST(ByteWriter, SmallAppendsFlushOnlyWhenTheyDoNotFit) {
   struct Case {
     const char* name;
     int32_t first, second;
@@ -213,20 +218,25 @@ TEST(ByteWriter, FlushOnlyWhenAnAppendDoesNotFit) {
   }
 }
 
-TEST(ByteWriter, AppendsLargerThanTheBufferGoIn4MiBPieces) {
+// Appends of 64 KiB and more, and any larger than the buffer, are not copied:
+// the buffered bytes are flushed and the append goes to the stream in one
+// call. Smaller ones stay in the buffer.
+TEST(ByteWriter, LargeAppendsGoStraightToTheStream) {
   constexpr int64_t kMiB = 1 << 20;
   struct Case {
     const char* name;
     int32_t buffered_before;
     int64_t n;
     std::vector<size_t> writes;
+    int64_t buffered_after;
   };
   const Case cases[] = {
-      {"8 MiB + 1 on an empty buffer", 0, 8 * kMiB + 1, {4 * kMiB, 4 * kMiB, 1}},
-      {"8 MiB exactly fits", 0, 8 * kMiB, {}},
-      {"behind buffered bytes", 3, 8 * kMiB + 1, {3, 4 * kMiB, 4 * kMiB, 1}},
-      {"12 MiB", 0, 12 * kMiB, {4 * kMiB, 4 * kMiB, 4 * kMiB}},
-      {"9 MiB + 5", 0, 9 * kMiB + 5, {4 * kMiB, 4 * kMiB, kMiB + 5}},
+      {"just below 64 KiB stays buffered", 3, kDirectWriteMin - 1, {}, 3 + kDirectWriteMin - 1},
+      {"64 KiB on an empty buffer", 0, kDirectWriteMin, {kDirectWriteMin}, 0},
+      {"64 KiB behind buffered bytes", 3, kDirectWriteMin, {3, kDirectWriteMin}, 0},
+      {"8 MiB, the whole capacity", 0, 8 * kMiB, {8 * kMiB}, 0},
+      {"8 MiB + 1 behind buffered bytes", 3, 8 * kMiB + 1, {3, 8 * kMiB + 1}, 0},
+      {"12 MiB", 0, 12 * kMiB, {12 * kMiB}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -236,11 +246,256 @@ TEST(ByteWriter, AppendsLargerThanTheBufferGoIn4MiBPieces) {
     put_bytes(f.w, head.data(), c.buffered_before);
     EXPECT_EQ(put_bytes64(f.w, big.data(), c.n), c.n);
     EXPECT_EQ(f.write_sizes(), c.writes);
+    EXPECT_EQ(f.w->buf_ptr - f.w->buf_start, c.buffered_after);
     EXPECT_EQ(writer_tell(f.w), c.buffered_before + c.n);
     Bytes expect = head;
     expect.insert(expect.end(), big.begin(), big.end());
     EXPECT_TRUE(f.finish() == expect);
   }
+}
+
+// Pieces are one append of their total: below 64 KiB all are copied into the
+// buffer; from 64 KiB the buffer is flushed and the pieces follow, each in one
+// stream call on a stream without a descriptor.
+TEST(ByteWriter, SpansAppendAsOneSample) {
+  struct Case {
+    const char* name;
+    int32_t buffered_before;
+    std::vector<size_t> pieces;
+    std::vector<size_t> writes;
+    int64_t buffered_after;
+  };
+  const Case cases[] = {
+      {"small pieces are copied", 5, {4, 0, 100, 16}, {}, 125},
+      {"small pieces that do not fit flush first", 20, {4, 16}, {20}, 20},
+      {"a large total goes to the stream", 5, {16, 70000, 0, 4}, {5, 16, 70000, 4}, 0},
+      {"no pieces", 5, {}, {}, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f(c.buffered_before == 20 ? 32 : kMuxWriterCapacity);
+    Bytes expect = pattern(c.buffered_before, 1);
+    put_bytes(f.w, expect.data(), c.buffered_before);
+    std::vector<Bytes> pieces;
+    std::vector<WriteSpan> spans;
+    int64_t total = 0;
+    for (size_t size : c.pieces) {
+      pieces.push_back(pattern(size, static_cast<uint8_t>(pieces.size() * 40)));
+      total += static_cast<int64_t>(size);
+    }
+    for (const Bytes& p : pieces) {
+      spans.push_back({p.empty() ? nullptr : p.data(), p.size()});
+      expect.insert(expect.end(), p.begin(), p.end());
+    }
+    EXPECT_EQ(put_spans(f.w, spans.data(), spans.size()), total);
+    EXPECT_EQ(f.write_sizes(), c.writes);
+    EXPECT_EQ(f.w->buf_ptr - f.w->buf_start, c.buffered_after);
+    EXPECT_EQ(writer_tell(f.w), static_cast<int64_t>(expect.size()));
+    EXPECT_EQ(f.finish(), expect);
+  }
+}
+
+// On a real file the pieces go out in one gathered write through the file's
+// descriptor; the stream's own later writes, seeks and patches must still land
+// where the writer's positions say.
+TEST(ByteWriter, GatheredWritesKeepTheStreamInStep) {
+  std::string path = test_temp_path("byte_writer_gathered.bin");
+  FILE* file = fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  ByteWriter* w = writer_create(64, file);
+  int64_t box = open_box(w, "mdat");
+  const Bytes a = pattern(100000, 1), b = pattern(7, 2), c = pattern(200000, 3);
+  const WriteSpan spans[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), c.size()}};
+  EXPECT_EQ(put_spans(w, spans, 3), 300007);
+  put_be32(w, 0xAABBCCDD);                            // buffered behind the direct bytes
+  EXPECT_EQ(patch_box_size(w, box), 8 + 300007 + 4);  // patches bytes already in the file
+  put_spans(w, spans, 1);
+  EXPECT_EQ(writer_tell(w), 8 + 300007 + 4 + 100000);
+  EXPECT_EQ(writer_flush(w), 0);
+  writer_close(w);
+  fclose(file);
+  Bytes expect = hex_bytes("00 04 93 f3 6d 64 61 74");
+  for (const Bytes* part : {&a, &b, &c}) expect.insert(expect.end(), part->begin(), part->end());
+  Bytes tail = hex_bytes("AA BB CC DD");
+  expect.insert(expect.end(), tail.begin(), tail.end());
+  expect.insert(expect.end(), a.begin(), a.end());
+  EXPECT_TRUE(read_whole_file(path) == expect);
+  remove(path.c_str());
+}
+
+// Appends of every kind mixed with patches of earlier bytes and flushes, on a
+// real file, where gathered writes reach the descriptor behind the stream's
+// back while patches seek through the stream: the file must hold what a plain
+// model of the same calls holds. Patches land in bytes written directly, in
+// buffered ones and across the two; a small buffer makes the buffered and
+// direct paths alternate often, the full-size one keeps most appends buffered.
+TEST(ByteWriter, GatheredWritesPatchesAndFlushesMatchAModel) {
+  const Bytes source = pattern(400000, 11);  // appended bytes are taken from here
+  for (int32_t capacity : {4096, kMuxWriterCapacity}) {
+    SCOPED_TRACE(capacity);
+    std::string path = test_temp_path("byte_writer_model.bin");
+    FILE* file = fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ByteWriter* w = writer_create(capacity, file);
+    Bytes model;
+    uint32_t state = 2024;
+    auto below = [&](size_t n) {
+      state = state * 1664525u + 1013904223u;
+      return static_cast<size_t>(state >> 8) % n;
+    };
+    // A size from one of the classes the append rule tells apart.
+    auto any_size = [&]() -> size_t {
+      switch (below(4)) {
+        case 0:
+          return below(3);  // empty or tiny
+        case 1:
+          return 1 + below(300);  // small
+        case 2:
+          return 1000 + below(40000);  // below the direct limit
+        default:
+          return kDirectWriteMin + below(150000);  // direct
+      }
+    };
+    auto source_piece = [&](size_t n) { return source.data() + below(source.size() - n + 1); };
+    for (int step = 0; step < 300; ++step) {
+      SCOPED_TRACE(step);
+      switch (below(5)) {
+        case 0: {  // one append
+          const size_t n = any_size();
+          const uint8_t* from = source_piece(n);
+          put_bytes64(w, from, static_cast<int64_t>(n));
+          model.insert(model.end(), from, from + n);
+          break;
+        }
+        case 1: {  // pieces of one sample
+          std::vector<WriteSpan> spans(1 + below(6));
+          for (WriteSpan& span : spans) {
+            span.size = any_size();
+            span.data = source_piece(span.size);
+            model.insert(model.end(), span.data, span.data + span.size);
+          }
+          put_spans(w, spans.data(), spans.size());
+          break;
+        }
+        case 2: {  // an integer field
+          const auto v = static_cast<uint32_t>(below(1u << 24) * 131);
+          put_be32(w, v);
+          for (int shift = 24; shift >= 0; shift -= 8)
+            model.push_back(static_cast<uint8_t>(v >> shift));
+          break;
+        }
+        case 3: {  // a patch: anywhere, or near the end, where the buffer starts
+          if (model.size() < 64) break;
+          const size_t n = 1 + below(64);
+          const size_t near_end =
+              model.size() - n - below(std::min<size_t>(model.size() - n, 6000));
+          const size_t pos = below(2) == 0 ? below(model.size() - n + 1) : near_end;
+          const uint8_t* from = source_piece(n);
+          ASSERT_EQ(put_bytes_at(from, static_cast<int32_t>(n), static_cast<int64_t>(pos), w),
+                    static_cast<int32_t>(n));
+          std::copy(from, from + n, model.begin() + static_cast<std::ptrdiff_t>(pos));
+          break;
+        }
+        default:
+          if (below(4) == 0) {
+            EXPECT_EQ(writer_flush(w), 0);
+          }
+          break;
+      }
+      ASSERT_EQ(writer_tell(w), static_cast<int64_t>(model.size()));
+    }
+    EXPECT_EQ(writer_flush(w), 0);
+    writer_close(w);
+    fclose(file);
+    EXPECT_TRUE(read_whole_file(path) == model) << "the file differs from the model";
+    remove(path.c_str());
+  }
+}
+
+// A gathered write that fails part-way (here at the file size limit, in a
+// child process): the first failure is kept and reported by the flush, the
+// positions still count every byte asked for, a later patch of bytes that did
+// reach the file lands, and the file holds exactly the accepted bytes in order.
+TEST(ByteWriter, GatheredWriteFailingPartWay) {
+  constexpr int64_t kLimit = 100000;
+  std::string path = test_temp_path("byte_writer_gather_limit.bin");
+  const Bytes head = pattern(1000, 1), a = pattern(60000, 2), b = pattern(60000, 3),
+              c = pattern(60000, 4);
+  struct Outcome {
+    int error_after_spans;
+    int64_t returned;
+    int64_t tell_after_spans;
+    int64_t tell_at_end;
+    int flush_result;
+  } outcome{};
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(report[0]);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {kLimit, kLimit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    FILE* file = fopen(path.c_str(), "wb");
+    ByteWriter* w = writer_create(4096, file);
+    put_bytes(w, head.data(), static_cast<int32_t>(head.size()));  // buffered
+    const WriteSpan spans[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), c.size()}};
+    outcome.returned = put_spans(w, spans, 3);
+    outcome.error_after_spans = writer_error(w);
+    outcome.tell_after_spans = writer_tell(w);
+    put_be32(w, 0x01020304);          // buffered behind the failed bytes
+    put_be32_at(w, 0xA1B2C3D4, 500);  // in the file, below the limit
+    outcome.tell_at_end = writer_tell(w);
+    outcome.flush_result = writer_flush(w);
+    writer_close(w);
+    fclose(file);
+    _exit(write(report[1], &outcome, sizeof outcome) == sizeof outcome ? 0 : 1);
+  }
+  close(report[1]);
+  ASSERT_EQ(read(report[0], &outcome, sizeof outcome), static_cast<ssize_t>(sizeof outcome));
+  close(report[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(outcome.returned, 180000);
+  EXPECT_EQ(outcome.error_after_spans, EFBIG);
+  EXPECT_EQ(outcome.tell_after_spans, 181000);
+  EXPECT_EQ(outcome.tell_at_end, 181004);
+  EXPECT_EQ(outcome.flush_result, EFBIG);
+  Bytes expect = head;
+  expect.insert(expect.end(), a.begin(), a.end());
+  expect.insert(expect.end(), b.begin(), b.begin() + (kLimit - 61000));
+  const Bytes patch = hex_bytes("A1 B2 C3 D4");
+  std::copy(patch.begin(), patch.end(), expect.begin() + 500);
+  EXPECT_TRUE(read_whole_file(path) == expect);
+  remove(path.c_str());
+}
+
+// The same on a stream without a descriptor, where the pieces go through the
+// stream one by one: the piece that fails ends the sample (the one behind it
+// is not tried), the file holds exactly the accepted bytes in order, and the
+// first failure stays even when the stream accepts writes again.
+TEST(ByteWriter, PiecewiseWriteFailingPartWay) {
+  Fixture f(64);
+  f.mem.fail_writes_after = 100000;
+  f.mem.write_errno = ENOSPC;
+  // b does not fit below the limit, c would.
+  const Bytes head = pattern(10, 1), a = pattern(70000, 2), b = pattern(40000, 3),
+              c = pattern(5000, 4);
+  put_bytes(f.w, head.data(), 10);
+  const WriteSpan spans[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), c.size()}};
+  EXPECT_EQ(put_spans(f.w, spans, 3), 115000);
+  EXPECT_EQ(writer_error(f.w), ENOSPC);
+  EXPECT_EQ(writer_tell(f.w), 115010);
+  EXPECT_EQ(f.write_sizes(), (std::vector<size_t>{10, 70000}));
+  Bytes expect = head;
+  expect.insert(expect.end(), a.begin(), a.end());
+  EXPECT_TRUE(f.mem.data == expect);
+  f.mem.fail_writes_after = -1;
+  put_spans(f.w, spans, 1);
+  EXPECT_EQ(writer_tell(f.w), 185010);
+  EXPECT_EQ(writer_flush(f.w), ENOSPC);
 }
 
 TEST(ByteWriter, CloseWithEmptyBufferMakesNoStreamCall) {
@@ -331,7 +586,8 @@ TEST(ByteWriter, PatchUsesTheLargeFormAbove32Bits) {
       {0xFFFFFFFFll - 15, hex_bytes("00 00 00 01 6d 64 61 74  00 00 00 01 00 00 00 00")},
       {0x123456789ll, hex_bytes("00 00 00 01 6d 64 61 74  00 00 00 01 23 45 67 99")},
   };
-  Bytes chunk(kDirectWritePiece, 0x5a);
+  constexpr int64_t kChunk = 4 << 20;
+  Bytes chunk(kChunk, 0x5a);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.payload);
     Fixture f(64);
@@ -340,7 +596,7 @@ TEST(ByteWriter, PatchUsesTheLargeFormAbove32Bits) {
     int64_t start = open_box(f.w, "mdat");
     put_be64(f.w, 0);
     for (int64_t left = c.payload; left > 0;) {
-      int64_t n = left < kDirectWritePiece ? left : kDirectWritePiece;
+      int64_t n = left < kChunk ? left : kChunk;
       put_bytes64(f.w, chunk.data(), n);
       left -= n;
     }

@@ -282,6 +282,44 @@ TEST(MuxContext, RecordFieldsByKind) {
   for (int t = 0; t < 4; ++t) EXPECT_EQ(mux_record(&m.track(t), 5), nullptr);
 }
 
+// A sample in pieces is one record of their total size at the position of
+// its first byte, its bytes one after the other in the file; no pieces record
+// an empty sample; a total a record's 32-bit size cannot hold is refused and
+// leaves no trace (nothing recorded, nothing written).
+TEST(MuxContext, SampleInPieces) {
+  Mux m({track_spec(0, kKindVideo, kCodecH264)});
+  const Bytes a(5, 0xa1), b(70000, 0xb2), c(3, 0xc3);
+  const int32_t cts = 0;
+  const WriteSpan small[] = {{a.data(), a.size()}, {nullptr, 0}, {c.data(), c.size()}};
+  const WriteSpan large[] = {{c.data(), c.size()}, {b.data(), b.size()}};
+  ASSERT_EQ(mux_add_sample_spans(0, m.c, small, 3, 1, kKindVideo, &cts, 0, 0, 0), 0);
+  ASSERT_EQ(mux_add_sample_spans(0, m.c, large, 2, 0, kKindVideo, &cts, 10, 10, 0), 0);
+  ASSERT_EQ(mux_add_sample_spans(0, m.c, nullptr, 0, 0, kKindVideo, &cts, 20, 20, 0), 0);
+  const WriteSpan huge[] = {{b.data(), 0xFFFFFFFFu}, {c.data(), 1}};
+  EXPECT_EQ(mux_add_sample_spans(0, m.c, huge, 2, 0, kKindVideo, &cts, 30, 30, 0), -1);
+
+  ASSERT_EQ(m.track(0).entry_count, 3u);
+  struct Expect {
+    uint64_t pos;
+    uint32_t size, flags;
+  };
+  const Expect expect[] = {{24, 8, 1}, {32, 70003, 0}, {70035, 0, 0}};
+  for (uint32_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const SampleRecord* r = mux_record(&m.track(0), i);
+    EXPECT_EQ(r->pos, expect[i].pos);
+    EXPECT_EQ(r->size, expect[i].size);
+    EXPECT_EQ(r->flags, expect[i].flags);
+  }
+  EXPECT_EQ(m.track(0).sample_count, 3u);
+  EXPECT_EQ(m.tell(), 70035);
+  m.destroy();
+  Bytes media;
+  for (const Bytes* part : {&a, &c, &c, &b}) media.insert(media.end(), part->begin(), part->end());
+  ASSERT_GE(m.mem.data.size(), 24 + media.size());
+  EXPECT_TRUE(Bytes(m.mem.data.begin() + 24, m.mem.data.begin() + 24 + media.size()) == media);
+}
+
 TEST(MuxContext, FirstTimesAreTakenFromTheFirstSample) {
   struct Case {
     int64_t dts, pts, cts_offset;

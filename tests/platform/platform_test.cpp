@@ -6,16 +6,20 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "support/library.h"
+#include "support/mem_stream.h"
 #include "support/test_files.h"
 
 namespace {
@@ -124,6 +128,83 @@ TEST(Platform, OpenWriteSeekTell) {
   EXPECT_TRUE(read_whole_file(path).empty());
   std::remove(path.c_str());
 }
+
+std::vector<uint8_t> filled(size_t n, uint8_t seed) {
+  std::vector<uint8_t> b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 13);
+  return b;
+}
+
+// Pieces reach the file in order behind what the stream had buffered, and the
+// stream carries on at the new end; empty pieces are skipped. More pieces than
+// one system call takes are written in several.
+TEST(Platform, WriteSpansGathersPiecesBehindTheStreamsBytes) {
+  std::string path = test_temp_path("platform-spans.bin");
+  FILE* file = platform_open_write(multibyte_to_wide(path.c_str()).c_str());
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite("head", 1, 4, file), 4u);  // still in the stream's buffer
+  std::vector<std::vector<uint8_t>> parts;
+  for (size_t i = 0; i < 150; ++i) parts.push_back(filled(i % 5 == 0 ? 0 : i * 101, uint8_t(i)));
+  std::vector<WriteSpan> spans;
+  std::vector<uint8_t> expect = {'h', 'e', 'a', 'd'};
+  for (const auto& p : parts) {
+    spans.push_back({p.data(), p.size()});
+    expect.insert(expect.end(), p.begin(), p.end());
+  }
+  EXPECT_EQ(platform_write_spans(file, spans.data(), spans.size()), 0);
+  EXPECT_EQ(platform_tell(file), static_cast<int64_t>(expect.size()));
+  ASSERT_EQ(std::fwrite("tail", 1, 4, file), 4u);
+  std::fclose(file);
+  expect.insert(expect.end(), {'t', 'a', 'i', 'l'});
+  EXPECT_TRUE(read_whole_file(path) == expect);
+  std::remove(path.c_str());
+}
+
+#ifndef _WIN32
+// A stream without a descriptor gets one write per non-empty piece.
+TEST(Platform, WriteSpansThroughACustomStream) {
+  MemStream mem;
+  FILE* file = mem.open();
+  const auto a = filled(10, 1), b = filled(300, 2);
+  const WriteSpan spans[] = {{a.data(), a.size()}, {nullptr, 0}, {b.data(), b.size()}};
+  EXPECT_EQ(platform_write_spans(file, spans, 3), 0);
+  ASSERT_EQ(mem.writes.size(), 2u);
+  EXPECT_EQ(mem.writes[0].size, 10u);
+  EXPECT_EQ(mem.writes[1].size, 300u);
+  mem.fail_writes_after = 0;
+  mem.write_errno = ENOSPC;
+  EXPECT_EQ(platform_write_spans(file, spans, 3), ENOSPC);
+  std::fclose(file);
+  EXPECT_EQ(platform_write_spans(nullptr, spans, 3), EBADF);
+}
+
+// A write the system cuts short (here at the file size limit) is continued
+// from where it stopped; the failure that follows is reported, and the file
+// holds exactly the bytes that were accepted, in order.
+TEST(Platform, WriteSpansContinueAfterAShortWriteAndReportTheFailure) {
+  std::string path = test_temp_path("platform-spans-limit.bin");
+  const auto a = filled(60000, 3), b = filled(60000, 4), c = filled(60000, 5);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {100000, 100000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    FILE* file = std::fopen(path.c_str(), "wb");
+    const WriteSpan spans[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), c.size()}};
+    int result = file ? platform_write_spans(file, spans, 3) : -1;
+    _exit(result == EFBIG ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the failure was not reported as EFBIG";
+  std::vector<uint8_t> expect = a;
+  expect.insert(expect.end(), b.begin(), b.begin() + 40000);
+  EXPECT_TRUE(read_whole_file(path) == expect);
+  std::remove(path.c_str());
+}
+#endif
 
 TEST(Platform, OpenWriteReportsErrno) {
   errno = 0;

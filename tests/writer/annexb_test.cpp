@@ -91,6 +91,35 @@ TEST(AnnexBSplitter, FindsStartCodesAnywhereInLargeData) {
   EXPECT_EQ(find_start_code(zeros.data(), 3, 0), 3u);  // too short for a start code
 }
 
+// The scan skips ahead in steps; it must still find the first start code from
+// any position, wherever it lies relative to those steps, among zeros that
+// begin none (00 00 03, zero runs, 00 00 01). Checked against a byte-by-byte
+// search on data made of such pieces.
+TEST(AnnexBSplitter, SkippingScanFindsWhatAByteByByteSearchFinds) {
+  auto naive = [](const std::vector<uint8_t>& d, size_t from) {
+    for (size_t s = from; s + 4 <= d.size(); ++s)
+      if (d[s] == 0 && d[s + 1] == 0 && d[s + 2] == 0 && d[s + 3] == 1) return s;
+    return d.size();
+  };
+  const std::vector<std::vector<uint8_t>> pieces = {
+      {0, 0, 0, 1}, {0, 0, 3}, {0, 0, 1}, {0}, {0, 0, 0, 0}, {1}, {0x41, 0x9A}, {0xFF, 0, 0xFF}};
+  uint32_t state = 12345;
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> data;
+    while (data.size() < 200) {
+      state = state * 1664525u + 1013904223u;
+      const auto& piece = pieces[(state >> 24) % pieces.size()];
+      const size_t filler = (state >> 8) % 40;
+      for (size_t k = 0; k < filler; ++k) data.push_back(static_cast<uint8_t>(0x80 + k));
+      data.insert(data.end(), piece.begin(), piece.end());
+    }
+    for (size_t from = 0; from <= data.size(); ++from) {
+      ASSERT_EQ(find_start_code(data.data(), data.size(), from), naive(data, from))
+          << "round " << round << " from " << from;
+    }
+  }
+}
+
 TEST(AnnexBSplitter, RewritingAGivenUnitDoesNotDisturbTheNext) {
   // The H.264 conversion writes the length over the start code of the unit it
   // was given, before asking for the next one.

@@ -544,19 +544,3 @@ TEST_F(WriterSession, FileThatCannotBeOpened) {
   EXPECT_TRUE(log.contains("CMp4Writer::Init fopen Failed [2]"));
   EXPECT_EQ(w.WriteTrail(), -1);
 }
-
-TEST_F(WriterSession, NalScratchStartsAtWidthSquaredTimesThree) {
-  struct Case {
-    uint32_t width;
-    size_t capacity;
-  };
-  const Case cases[] = {
-      {320, 320u * 320 * 3}, {4, 48}, {0, 0}, {100000, 64u << 20}, {0xFFFFFFFFu, 64u << 20}};
-  for (const Case& c : cases) {
-    auto p = host::blank_params(fourcc("MP4 "));
-    host::set_video(*p, fourcc("H264"), c.width, 240, 25.0);
-    CMp4Writer w;
-    ASSERT_TRUE(w.CreateMediaFile(name("scratch.mp4").c_str(), p.get()));
-    EXPECT_EQ(w.nal_scratch_capacity_value(), c.capacity) << c.width;
-  }
-}

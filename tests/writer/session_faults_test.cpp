@@ -439,33 +439,46 @@ TEST_F(SessionFaults, LivePhotoWithANonJpegPictureWritesNoStill) {
 }
 
 TEST_F(SessionFaults, OutputFailureStopsTheFramesAndIsReported) {
-  // /dev/full accepts the open and fails every write with ENOSPC; the 8 MiB
-  // buffer reaches it at the first flush.
-  auto p = host::blank_params(fourcc("MP4 "));
-  host::set_video(*p, fourcc("Xvid"), 320, 240, 25.0);
-  host::Session s(*p, "/dev/full");
-  ASSERT_TRUE(s.open());
-  Bytes frame(1 << 20, 0x42);
-  int stored = 0, refused = 0;
-  for (int i = 0; i < 12; ++i) {
-    MxVideoFrame v = host::video_frame(frame.data(), static_cast<uint32_t>(frame.size()),
-                                       i * 400000, i * 400000, 1);
-    uint32_t r = s.video(v);
-    if (r == frame.size()) {
-      EXPECT_EQ(refused, 0) << "a frame was stored after a refused one";
-      ++stored;
-    } else {
-      EXPECT_EQ(r, 0u);
-      ++refused;
+  // /dev/full accepts the open and fails every write with ENOSPC. Small frames
+  // reach it when the 8 MiB buffer is flushed; a frame of 64 KiB or more goes
+  // to the file at once, so the first one already fails.
+  struct Case {
+    size_t frame_size;
+    int frames;
+    int stored;  // frames accepted before the failure shows
+  };
+  const Case cases[] = {{48 << 10, 200, (8 << 20) / (48 << 10)}, {1 << 20, 4, 0}};
+  size_t sessions = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.frame_size);
+    ++sessions;
+    auto p = host::blank_params(fourcc("MP4 "));
+    host::set_video(*p, fourcc("Xvid"), 320, 240, 25.0);
+    host::Session s(*p, "/dev/full");
+    ASSERT_TRUE(s.open());
+    Bytes frame(c.frame_size, 0x42);
+    int stored = 0, refused = 0;
+    for (int i = 0; i < c.frames; ++i) {
+      MxVideoFrame v = host::video_frame(frame.data(), static_cast<uint32_t>(frame.size()),
+                                         i * 400000, i * 400000, 1);
+      uint32_t r = s.video(v);
+      if (r == frame.size()) {
+        EXPECT_EQ(refused, 0) << "a frame was stored after a refused one";
+        ++stored;
+      } else {
+        EXPECT_EQ(r, 0u);
+        ++refused;
+      }
     }
+    EXPECT_EQ(stored, c.stored);
+    EXPECT_EQ(refused, c.frames - c.stored);
+    s.close();
+    EXPECT_EQ(log.count_prefix("CMp4Writer::WriteFrame output failed [28]"), sessions);
+    EXPECT_EQ(log.count_prefix("mx_mp4.dll: writing failed [28], the file is incomplete."),
+              sessions);
+    EXPECT_FALSE(log.contains("mx_mp4.dll: writed trail successful."));
+    EXPECT_EQ(log.count_prefix("mx_mp4.dll: media file closed."), sessions);
   }
-  EXPECT_GE(stored, 7);
-  EXPECT_GE(refused, 1);
-  s.close();
-  EXPECT_EQ(log.count_prefix("CMp4Writer::WriteFrame output failed [28]"), 1u);
-  EXPECT_TRUE(log.contains("mx_mp4.dll: writing failed [28], the file is incomplete."));
-  EXPECT_FALSE(log.contains("mx_mp4.dll: writed trail successful."));
-  EXPECT_TRUE(log.contains("mx_mp4.dll: media file closed."));
 }
 
 TEST_F(SessionFaults, OutputFailureAtTheLastFlushIsReported) {

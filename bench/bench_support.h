@@ -1,0 +1,70 @@
+// Helpers shared by the benchmark programs.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+// With --benchmark_repetitions: the fastest and the slowest run as well as the
+// mean and median; the machine's other work only ever adds time, so the
+// fastest run is the one least disturbed.
+inline void add_spread(benchmark::internal::Benchmark* b) {
+  b->ComputeStatistics(
+      "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
+  b->ComputeStatistics(
+      "max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); });
+}
+
+// Wall seconds of one call of f.
+template <class F>
+double seconds_of(F&& f) {
+  const auto start = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+inline double median_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// A paired comparison: every iteration runs ours and the yardstick, each
+// returning the wall seconds of its timed part (negative: it failed), so that
+// a change in the machine's load touches both alike; which of the two goes
+// first alternates, so that neither always inherits what the other left
+// (freed pages, a warm cache). The iteration's time is
+// ours (register with UseManualTime); the counters give both medians and the
+// median of the per-iteration ratios yardstick / ours (above 1: ours is
+// faster), with their least and largest value.
+template <class Ours, class Yardstick>
+void run_paired(benchmark::State& state, Ours&& ours, Yardstick&& yardstick) {
+  std::vector<double> ours_s, yard_s, ratios;
+  bool ours_first = true;
+  for (auto _ : state) {
+    double a, b;
+    if (ours_first) {
+      a = ours();
+      b = yardstick();
+    } else {
+      b = yardstick();
+      a = ours();
+    }
+    ours_first = !ours_first;
+    if (a <= 0 || b <= 0) {
+      state.SkipWithError("a write failed");
+      return;
+    }
+    state.SetIterationTime(a);
+    ours_s.push_back(a);
+    yard_s.push_back(b);
+    ratios.push_back(b / a);
+  }
+  state.counters["ours_ms"] = median_of(ours_s) * 1e3;
+  state.counters["yardstick_ms"] = median_of(yard_s) * 1e3;
+  state.counters["speed_vs_yardstick"] = median_of(ratios);
+  state.counters["ratio_min"] = *std::min_element(ratios.begin(), ratios.end());
+  state.counters["ratio_max"] = *std::max_element(ratios.begin(), ratios.end());
+}
