@@ -85,6 +85,23 @@ void skip_scaling_list(BitReader& br, int size) {
   }
 }
 
+// The fields both H.264 and HEVC video usability information begin with:
+// aspect ratio, overscan, video signal type and chroma sample location.
+void skip_vui_front(BitReader& br) {
+  if (br.flag()) {  // aspect_ratio_info_present_flag
+    if (br.bits(8) == 255) br.bits(32);
+  }
+  if (br.flag()) br.bits(1);  // overscan
+  if (br.flag()) {            // video_signal_type
+    br.bits(4);
+    if (br.flag()) br.bits(24);
+  }
+  if (br.flag()) {  // chroma_loc_info
+    br.ue();
+    br.ue();
+  }
+}
+
 void skip_hrd(BitReader& br) {
   uint32_t cpb_cnt = br.ue() + 1;
   if (cpb_cnt > 32) {
@@ -169,19 +186,8 @@ bool parse_avc_sps(const std::vector<uint8_t>& rbsp, AvcSps& sps, uint32_t& id) 
   if (cw >= w || ch >= h) return false;
   sps.width = static_cast<uint32_t>(w - cw);
   sps.height = static_cast<uint32_t>(h - ch);
-  if (br.flag()) {    // vui_parameters_present_flag
-    if (br.flag()) {  // aspect_ratio_info_present_flag
-      if (br.bits(8) == 255) br.bits(32);
-    }
-    if (br.flag()) br.bits(1);  // overscan
-    if (br.flag()) {            // video_signal_type
-      br.bits(4);
-      if (br.flag()) br.bits(24);
-    }
-    if (br.flag()) {  // chroma_loc_info
-      br.ue();
-      br.ue();
-    }
+  if (br.flag()) {  // vui_parameters_present_flag
+    skip_vui_front(br);
     if (br.flag()) {  // timing_info_present_flag
       sps.num_units_in_tick = br.bits(32);
       sps.time_scale = br.bits(32);
@@ -363,18 +369,7 @@ void read_hevc_vui_timing(BitReader& br, HevcSps& sps) {
   }
   br.bits(2);              // sps_temporal_mvp_enabled_flag, strong_intra_smoothing_enabled_flag
   if (!br.flag()) return;  // vui_parameters_present_flag
-  if (br.flag()) {         // aspect_ratio_info_present_flag
-    if (br.bits(8) == 255) br.bits(32);
-  }
-  if (br.flag()) br.bits(1);  // overscan
-  if (br.flag()) {            // video_signal_type
-    br.bits(4);
-    if (br.flag()) br.bits(24);
-  }
-  if (br.flag()) {  // chroma_loc_info
-    br.ue();
-    br.ue();
-  }
+  skip_vui_front(br);
   br.bits(3);       // neutral_chroma_indication, field_seq, frame_field_info_present
   if (br.flag()) {  // default_display_window_flag
     br.ue();
