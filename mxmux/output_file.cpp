@@ -71,7 +71,7 @@ Identity identify(const std::string& path) {
 bool same(const Identity& a, const Identity& b) {
   if (a.kind != b.kind) return false;
   if (a.kind == Identity::kRegular) return a.volume == b.volume && a.index == b.index;
-  return a.kind == Identity::kMissing && a.place == b.place;
+  return a.kind == Identity::kMissing && sys::same_name(a.place, b.place);
 }
 
 bool write_all(int fd, const uint8_t* data, size_t size) {

@@ -62,6 +62,17 @@ constexpr size_t kMaxRead = size_t{1} << 30;
 
 }  // namespace
 
+bool same_name(const std::string& a, const std::string& b) {
+  std::wstring wa = wide(a), wb = wide(b);
+  for (auto* w : {&wa, &wb}) {
+    for (wchar_t& c : *w) {
+      if (c == L'/') c = L'\\';
+    }
+  }
+  return CompareStringOrdinal(wa.c_str(), static_cast<int>(wa.size()), wb.c_str(),
+                              static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
+}
+
 FileKind file_kind(const std::string& path) {
   struct _stat64 st {};
   if (_wstat64(wide(path).c_str(), &st) != 0) return FileKind::kMissing;
@@ -329,6 +340,10 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
 const char* const kPluginFile = "mx_mp4.so";
 const char* const kLogLibraryFile = "libXQ_Log.so";
 const char* const kSeparators = "/";
+
+bool same_name(const std::string& a, const std::string& b) {
+  return a == b;
+}
 
 namespace {
 

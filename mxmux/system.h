@@ -104,6 +104,10 @@ void on_stop_request(void (*handler)(int));
 std::string program_directory();
 // Directory separators of this system's paths.
 extern const char* const kSeparators;
+// True when two paths name the same place as this system compares names: the
+// same text on POSIX; on Windows letter case does not count (as in its file
+// systems) and either separator may be used.
+bool same_name(const std::string& a, const std::string& b);
 
 // Dynamic libraries.
 void* load_library(const std::string& path, std::string& error);
