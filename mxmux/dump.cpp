@@ -147,7 +147,9 @@ void ftyp_fields(const iso::Box& b, Fields& f) {
   f.text("compatible", brands);
 }
 
-void mvhd_fields(const iso::Box& b, Fields& f) {
+// How movie and media headers begin: version, creation and modification
+// times, time scale and duration (64-bit times and duration in version 1).
+void header_times(const iso::Box& b, Fields& f) {
   bool v1 = b.version() == 1;
   f.num("version", b.version());
   f.text("created", file_time(v1 ? b.u64(4) : b.u32(4)));
@@ -155,6 +157,11 @@ void mvhd_fields(const iso::Box& b, Fields& f) {
   uint32_t timescale = b.u32(v1 ? 20 : 12);
   f.num("timescale", timescale);
   f.text("duration", duration(v1 ? b.u64(24) : b.u32(16), timescale));
+}
+
+void mvhd_fields(const iso::Box& b, Fields& f) {
+  bool v1 = b.version() == 1;
+  header_times(b, f);
   f.text("rate", fixed(b.i32(v1 ? 32 : 20) / 65536.0));
   f.text("volume", fixed(static_cast<int16_t>(b.u16(v1 ? 36 : 24)) / 256.0));
   f.num("next_track", b.u32(v1 ? 108 : 96));
@@ -178,12 +185,7 @@ void tkhd_fields(const iso::Box& b, Fields& f) {
 
 void mdhd_fields(const iso::Box& b, Fields& f) {
   bool v1 = b.version() == 1;
-  f.num("version", b.version());
-  f.text("created", file_time(v1 ? b.u64(4) : b.u32(4)));
-  f.text("modified", file_time(v1 ? b.u64(12) : b.u32(8)));
-  uint32_t timescale = b.u32(v1 ? 20 : 12);
-  f.num("timescale", timescale);
-  f.text("duration", duration(v1 ? b.u64(24) : b.u32(16), timescale));
+  header_times(b, f);
   f.text("language", language(b.u16(v1 ? 32 : 20)));
 }
 
