@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 build="${1:-build/rel}"
 bench="$build/bin/mx_bench"
 [ -x "$bench" ] || { echo "build mx_bench first (cmake --build $build -t mx_bench)"; exit 1; }
-command -v valgrind >/dev/null || { echo "valgrind is not installed"; exit 1; }
+command -v valgrind >/dev/null || { echo "valgrind is not installed (scripts/install-deps --with-bench)"; exit 1; }
 samples=100000
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
