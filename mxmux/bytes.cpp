@@ -20,13 +20,10 @@ namespace {
 
 constexpr size_t kInitialWindow = size_t{16} << 20;
 constexpr size_t kReadChunk = size_t{4} << 20;
-// Mapped pages this far behind the window are let go, in steps of this size.
-constexpr uint64_t kReleaseStep = uint64_t{8} << 20;
 
 }  // namespace
 
 ByteSource::~ByteSource() {
-  if (map_ != nullptr) sys::unmap(map_, map_size_);
   if (fd_ >= 0) sys::close(fd_);
 }
 
@@ -43,12 +40,6 @@ bool ByteSource::open_file(const std::string& path, Error& error) {
         Error{path, 0, kind == sys::FileKind::kDirectory ? "is a directory" : std::strerror(errno),
               false};
     return false;
-  }
-  map_ = kind == sys::FileKind::kRegular ? sys::map_private(fd_, size_) : nullptr;
-  if (map_ != nullptr) {
-    map_size_ = static_cast<size_t>(size_);
-    window_ = window_end_ = map_;
-    return true;
   }
   sys::advise_sequential(fd_);
   // Not zeroed: every byte is read into before it is looked at.
@@ -80,20 +71,7 @@ bool ByteSource::fill(size_t want) {
                   "a single frame is larger than " + std::to_string(kMaxWindow >> 20) + " MiB");
     return false;
   }
-  return map_ != nullptr ? fill_mapped(want) : fill_buffer(want);
-}
-
-// The window's end moves on by what is wanted, at least a read's worth.
-bool ByteSource::fill_mapped(size_t want) {
-  const size_t left = static_cast<size_t>(map_ + map_size_ - window_end_);
-  if (left == 0) {
-    eof_ = true;
-    return false;
-  }
-  const size_t have = avail();
-  const size_t step = want > have + kReadChunk ? want - have : kReadChunk;
-  window_end_ += step < left ? step : left;
-  return true;
+  return fill_buffer(want);
 }
 
 bool ByteSource::fill_buffer(size_t want) {
@@ -156,31 +134,13 @@ void ByteSource::consume(size_t n) {
   if (n > avail()) n = avail();
   window_ += n;
   window_pos_ += n;
-  if (map_ != nullptr) {
-    release_behind();
-  } else if (fd_ >= 0 && window_ == window_end_) {
+  if (fd_ >= 0 && window_ == window_end_) {
     window_ = window_end_ = buffer_.get();
   }
 }
 
-// Lets go of mapped pages well behind the window (the copies the plug-in's
-// writes made, and the file's pages), so that memory stays bounded however
-// long the file is. Pages are whole; the lag keeps clear of bytes a caller
-// may still hold.
-void ByteSource::release_behind() {
-  if (window_pos_ < released_ + 2 * kReleaseStep) return;
-  const uint64_t page = sys::page_size();
-  const uint64_t upto = (window_pos_ - kReleaseStep) / page * page;
-  sys::release_mapped(map_ + released_, static_cast<size_t>(upto - released_));
-  released_ = upto;
-}
-
-uint8_t* ByteSource::writable(uint64_t offset, size_t n) {
-  uint8_t* bytes = window_ + (offset - window_pos_);
-  if (map_ == nullptr || n >= kCopyBelow) return bytes;
-  if (!copy_) copy_.reset(new uint8_t[kCopyBelow]);
-  std::memcpy(copy_.get(), bytes, n);
-  return copy_.get();
+uint8_t* ByteSource::writable(uint64_t offset, size_t) {
+  return window_ + (offset - window_pos_);
 }
 
 uint32_t BitReader::bits(int n) {

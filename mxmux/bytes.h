@@ -26,13 +26,12 @@ struct Error {
 // which starts at file offset pos(); ensure() pulls more bytes in, consume()
 // lets go of bytes at the front.
 //
-// A regular file is mapped into memory, so its bytes are never copied on the
-// way in: the window is a view of the mapping that moves forward as readers
-// ask for more (in the same steps as reading would take), and the pages
-// behind it are let go now and then. Other inputs (pipes, terminals, or a
-// file that cannot be mapped) are read into one buffer, allocated once and
-// reused; it grows only when a single unit (a frame, or the frames a reader
-// holds back) needs more room than it has.
+// Every input (file, pipe, terminal) is read into one buffer, allocated once
+// and reused, in reads of several MiB; it grows only when a single unit (a
+// frame, or the frames a reader holds back) needs more room than it has.
+// Mapping the file instead saves the copy out of the page cache but pays a
+// page fault for every few pages, which costs more than the copy on the
+// virtual machines measured, and twice as much for 1080p streams.
 class ByteSource {
  public:
   ByteSource() = default;
@@ -63,36 +62,27 @@ class ByteSource {
   const Error& error() const { return error_; }
 
   // The n window bytes at file offset `offset`, for a caller that writes into
-  // them (the plug-in rewrites start codes in place). Writing into a mapped
-  // page makes the system copy the whole page, which costs more than copying
-  // a small frame, so from a mapped file a piece below kCopyBelow comes as a
-  // copy. Valid until the next call or until the bytes are consumed.
+  // them (the plug-in rewrites start codes in place); the writes stay in the
+  // buffer and never reach the input. Valid until the window moves (the next
+  // ensure() or more()) or until the bytes are consumed.
   uint8_t* writable(uint64_t offset, size_t n);
 
   Error fail(uint64_t offset, const std::string& message) const;
 
   // Upper bound on the window: one unit larger than this is refused.
   static constexpr size_t kMaxWindow = size_t{512} << 20;
-  static constexpr size_t kCopyBelow = size_t{64} << 10;
 
  private:
   bool fill(size_t want);
-  bool fill_mapped(size_t want);
   bool fill_buffer(size_t want);
-  void release_behind();
 
   std::string name_;
   int fd_ = -1;
   uint64_t size_ = 0;
   bool eof_ = false;
-  // A mapped file: the whole file; the window lies inside it.
-  uint8_t* map_ = nullptr;
-  size_t map_size_ = 0;
-  uint64_t released_ = 0;  // file offset below which mapped pages were let go
-  // Other inputs: the reused buffer.
+  // File inputs: the reused buffer the window lies in.
   std::unique_ptr<uint8_t[]> buffer_;
   size_t buffer_size_ = 0;
-  std::unique_ptr<uint8_t[]> copy_;  // kCopyBelow bytes, for writable()
   uint8_t* window_ = nullptr;
   uint8_t* window_end_ = nullptr;
   uint64_t window_pos_ = 0;

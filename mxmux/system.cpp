@@ -18,7 +18,6 @@
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -247,20 +246,6 @@ bool write_at(int fd, const void* buffer, size_t n, uint64_t offset) {
 }
 
 void advise_sequential(int) {}
-
-uint8_t* map_private(int, uint64_t) {
-  return nullptr;
-}
-
-void unmap(uint8_t*, size_t) {}
-
-void release_mapped(uint8_t*, size_t) {}
-
-uint64_t page_size() {
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return info.dwPageSize;
-}
 
 bool touch_writable(const std::string& path) {
   int fd = _wopen(wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
@@ -502,26 +487,6 @@ void advise_sequential(int fd) {
 #else
   (void)fd;
 #endif
-}
-
-uint8_t* map_private(int fd, uint64_t size) {
-  if (size == 0 || size > SIZE_MAX) return nullptr;
-  void* p = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
-  if (p == MAP_FAILED) return nullptr;
-  ::madvise(p, static_cast<size_t>(size), MADV_SEQUENTIAL);
-  return static_cast<uint8_t*>(p);
-}
-
-void unmap(uint8_t* map, size_t size) {
-  ::munmap(map, size);
-}
-
-void release_mapped(uint8_t* map, size_t n) {
-  ::madvise(map, n, MADV_DONTNEED);
-}
-
-uint64_t page_size() {
-  return static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
 bool touch_writable(const std::string& path) {

@@ -76,18 +76,6 @@ void remove_file(const std::string& path);
 // Hints that the file is read once, front to back.
 void advise_sequential(int fd);
 
-// The whole of an open regular file mapped into memory, readable and
-// writable, privately: writes into it stay in this process and never reach
-// the file. Null when it cannot be mapped (always on Windows, where files are
-// read instead), and for an empty file.
-uint8_t* map_private(int fd, uint64_t size);
-void unmap(uint8_t* map, size_t size);
-// Lets the system take back n bytes of whole pages of a private mapping from
-// map on (the file's pages, and the copies writes made); reading them again
-// would bring back the file's bytes.
-void release_mapped(uint8_t* map, size_t n);
-uint64_t page_size();
-
 // Creates the file when missing (an existing one is left as it is) to show
 // that it can be written; false and errno otherwise.
 bool touch_writable(const std::string& path);

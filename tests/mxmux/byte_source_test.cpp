@@ -1,4 +1,4 @@
-// The input side of mxmux: a mapped file, a read buffer (pipes) and a memory
+// The input side of mxmux: a file, a pipe and a memory
 // block must hand the readers the same bytes, the plug-in's writes into lent
 // frames must stay in the process, and the helpers the readers lean on
 // (zero-pair search, emulation-prevention removal) must match plain loops.
@@ -89,7 +89,7 @@ std::string with_long_start_codes(const std::string& path) {
   return copy;
 }
 
-TEST(ByteSource, MappedFilePipeAndMemoryGiveTheSameFrames) {
+TEST(ByteSource, FilePipeAndMemoryGiveTheSameFrames) {
   struct Input {
     const char* file;
     mxmux::Codec codec;
@@ -107,10 +107,10 @@ TEST(ByteSource, MappedFilePipeAndMemoryGiveTheSameFrames) {
     const Bytes original = read_whole_file(path);
     std::string error;
 
-    mxmux::ByteSource mapped;
+    mxmux::ByteSource file;
     mxmux::Error e;
-    ASSERT_TRUE(mapped.open_file(path, e)) << e.text();
-    std::vector<ReadFrame> from_file = read_all(mapped, in.codec, error);
+    ASSERT_TRUE(file.open_file(path, e)) << e.text();
+    std::vector<ReadFrame> from_file = read_all(file, in.codec, error);
     ASSERT_EQ(error, "");
     ASSERT_GT(from_file.size(), 10u);
 
@@ -151,9 +151,9 @@ TEST(ByteSource, MappedFilePipeAndMemoryGiveTheSameFrames) {
   }
 }
 
-// Frames of 64 KiB and more are lent straight from the mapping; smaller ones
-// as a copy (a write into a mapped page costs a copy of the page).
-TEST(ByteSource, MappedFramesAreLentInPlaceWhenLarge) {
+// Frames are lent straight from the window, whatever their size; the
+// plug-in's writes into them stay in the buffer and never reach the file.
+TEST(ByteSource, FramesAreLentInPlace) {
   const std::string path = test_temp_path("byte-source-lend.bin");
   Bytes bytes(300000);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 31);
@@ -163,20 +163,20 @@ TEST(ByteSource, MappedFramesAreLentInPlaceWhenLarge) {
   ASSERT_TRUE(src.open_file(path, e));
   ASSERT_TRUE(src.ensure(bytes.size()));
   const uint8_t* window = src.data();
-  uint8_t* small = src.writable(100, mxmux::ByteSource::kCopyBelow - 1);
-  EXPECT_NE(small, window + 100);
-  EXPECT_EQ(std::memcmp(small, bytes.data() + 100, mxmux::ByteSource::kCopyBelow - 1), 0);
-  uint8_t* large = src.writable(200, mxmux::ByteSource::kCopyBelow);
-  EXPECT_EQ(large, window + 200);
-  large[0] = 0xEE;  // stays in this process
-  EXPECT_EQ(src.data()[200], 0xEE);
+  uint8_t* small = src.writable(100, 200);
+  EXPECT_EQ(small, window + 100);
+  uint8_t* large = src.writable(1000, 200000);
+  EXPECT_EQ(large, window + 1000);
+  small[0] = 0xEE;
+  large[0] = 0xEF;
+  EXPECT_EQ(src.data()[100], 0xEE);
+  EXPECT_EQ(src.data()[1000], 0xEF);
   EXPECT_TRUE(read_whole_file(path) == bytes);
   std::remove(path.c_str());
 }
 
-// The window limit holds for mapped files too: a unit larger than it is
-// refused with the same message as for read inputs.
-TEST(ByteSource, WindowLimitAppliesToMappedFiles) {
+// A unit larger than the window limit is refused with a message that says so.
+TEST(ByteSource, WindowLimitAppliesToFiles) {
   const std::string path = test_temp_path("byte-source-limit.bin");
   write_whole_file(path, Bytes(1000, 7));
   mxmux::ByteSource src;
