@@ -7,8 +7,9 @@
 #        mxmux  vs  dd bs=8M of the same input bytes  vs  ffmpeg -c copy into MP4
 #   MANY 200,000 small frames (160x90 H.264):
 #        mxmux  vs  ffmpeg -c copy  vs  dd bs=8M of the same input
-# Every command writes a fresh file; outputs go to tmpfs (/dev/shm) when it
-# has room, so that the disk's write-back does not swamp the figures. Prints
+# Every command writes a fresh file; inputs and outputs go to tmpfs (/dev/shm)
+# when it has room, so that neither the disk's write-back nor reads from it
+# swamp the figures. Prints
 # min / median / max wall time of every command, its median CPU time and peak
 # memory, the median of the per-round ratios against each yardstick, and the
 # load average before and after: figures taken at a load above about 0.5 on a
@@ -60,27 +61,59 @@ big_bytes=$(stat -c %s "$work/big.all")
 many_bytes=$(stat -c %s "$work/many.h264")
 many_frames=200000
 
-# --- where the outputs go: tmpfs when one output of the largest run fits with
-# a GiB to spare (each run's file is removed before the next run).
+# --- where the inputs and outputs go: tmpfs when the inputs and one output of
+# the largest run fit with a GiB to spare (each run's file is removed before the
+# next run). The inputs are copied there because some virtual machines drop
+# page-cache pages even with memory free, and a run that reads from the disk
+# measures the disk.
+inputs=("$work/big.all" "$work/big.h264" "$work/big.aac" "$work/many.h264"
+  "$work/many-quarter.h264")
+input_kib=$(du -ck "${inputs[@]}" | tail -1 | cut -f1)
+in="$work"
 out=""
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
   free_kib=$(df -Pk /dev/shm | awk 'NR == 2 {print $4}')
+  if [ "$free_kib" -gt $(( input_kib + big_bytes / 1024 + 1048576 )) ] &&
+     [ "$(df --output=fstype "$work" | tail -1)" != tmpfs ]; then
+    in=$(mktemp -d /dev/shm/mxmux-bench-in.XXXXXX)
+    cp "${inputs[@]}" "$in/"
+    echo "inputs: copied to $in (tmpfs)"
+    free_kib=$(( free_kib - input_kib ))
+  fi
   if [ "$free_kib" -gt $(( big_bytes / 1024 + 1048576 )) ]; then
     out=$(mktemp -d /dev/shm/mxmux-bench.XXXXXX)
   fi
 fi
 if [ -z "$out" ]; then
   out=$(mktemp -d "$work/out.XXXXXX")
+  out_on_tmpfs=0
   echo "outputs: $out (no room on /dev/shm: on disk, whose write-back will show in the figures)"
 else
+  out_on_tmpfs=1
   echo "outputs: $out (tmpfs)"
 fi
 results="$out/results.txt"
 : >"$results"
-trap 'rm -rf "$out"' EXIT
+trap 'rm -rf "$out"; [ "$in" = "$work" ] || rm -rf "$in"' EXIT
 
-# Inputs come from the page cache in every run, the first one included.
-cat "$work/big.all" "$work/big.h264" "$work/many.h264" "$work/many-quarter.h264" >/dev/null
+# Read the inputs once ahead, so that the first round does not read them from the disk.
+cat "$in/big.all" "$in/big.h264" "$in/many.h264" "$in/many-quarter.h264" >/dev/null
+
+# --- some virtual machines hand memory that is freed back to their host after
+# a few seconds, and whoever takes it again first pays for that: on tmpfs, the
+# run that follows an idle spell took up to 5 times as long as the one right
+# after it. So before each run the memory its output will take is taken and
+# freed once by a scratch file, and every run starts alike.
+warm() {  # name
+  [ "$out_on_tmpfs" = 1 ] || return 0
+  local bytes
+  case "$1" in
+    big_*) bytes=$big_bytes ;;
+    many_*) bytes=$many_bytes ;;
+    *) bytes=$(( many_bytes / 4 )) ;;
+  esac
+  fallocate -l $(( bytes + (64 << 20) )) "$out/warm" && rm -f "$out/warm"
+}
 
 # --- one timed run: wall seconds, CPU seconds (user + system) and peak
 # resident memory (KiB) of the command, appended to the results as
@@ -88,6 +121,7 @@ cat "$work/big.all" "$work/big.h264" "$work/many.h264" "$work/many-quarter.h264"
 run() {  # name, round, output file, command...
   local name="$1" round="$2" file="$3"; shift 3
   rm -f "$file"
+  warm "$name"
   python3 - "$name" "$round" "$@" >>"$results" <<'PY'
 import resource, subprocess, sys, time
 name, round_ = sys.argv[1], sys.argv[2]
@@ -107,22 +141,22 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "load average before: $load_before"
 for r in $(seq "$rounds"); do
   echo "round $r of $rounds"
-  run big_mxmux "$r" "$out/big.mp4" "$mxmux" -q -o "$out/big.mp4" --video "$work/big.h264" \
-    --audio "$work/big.aac"
-  run big_dd "$r" "$out/big.bin" dd if="$work/big.all" of="$out/big.bin" bs=8M status=none
-  run big_ffmpeg "$r" "$out/big-ff.mp4" ffmpeg -v error -y -r 30 -i "$work/big.h264" \
-    -i "$work/big.aac" -map 0 -map 1 -c copy "$out/big-ff.mp4"
-  run many_mxmux "$r" "$out/many.mp4" "$mxmux" -q -o "$out/many.mp4" --video "$work/many.h264"
-  run many_ffmpeg "$r" "$out/many-ff.mp4" ffmpeg -v error -y -r 25 -i "$work/many.h264" -c copy \
+  run big_mxmux "$r" "$out/big.mp4" "$mxmux" -q -o "$out/big.mp4" --video "$in/big.h264" \
+    --audio "$in/big.aac"
+  run big_dd "$r" "$out/big.bin" dd if="$in/big.all" of="$out/big.bin" bs=8M status=none
+  run big_ffmpeg "$r" "$out/big-ff.mp4" ffmpeg -v error -y -r 30 -i "$in/big.h264" \
+    -i "$in/big.aac" -map 0 -map 1 -c copy "$out/big-ff.mp4"
+  run many_mxmux "$r" "$out/many.mp4" "$mxmux" -q -o "$out/many.mp4" --video "$in/many.h264"
+  run many_ffmpeg "$r" "$out/many-ff.mp4" ffmpeg -v error -y -r 25 -i "$in/many.h264" -c copy \
     "$out/many-ff.mp4"
-  run many_dd "$r" "$out/many.bin" dd if="$work/many.h264" of="$out/many.bin" bs=8M status=none
+  run many_dd "$r" "$out/many.bin" dd if="$in/many.h264" of="$out/many.bin" bs=8M status=none
   run quarter_mxmux "$r" "$out/quarter.mp4" "$mxmux" -q -o "$out/quarter.mp4" \
-    --video "$work/many-quarter.h264"
+    --video "$in/many-quarter.h264"
   if [ -n "$before" ]; then
     run big_before "$r" "$out/big-before.mp4" "$before" -q -o "$out/big-before.mp4" \
-      --video "$work/big.h264" --audio "$work/big.aac"
+      --video "$in/big.h264" --audio "$in/big.aac"
     run many_before "$r" "$out/many-before.mp4" "$before" -q -o "$out/many-before.mp4" \
-      --video "$work/many.h264"
+      --video "$in/many.h264"
   fi
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
