@@ -31,11 +31,14 @@ Bytes cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+// Filled in place rather than appended: GCC 12 at -O3 misreads appends to an
+// empty vector as writes past its end.
 Bytes box(const char* type, const Bytes& payload) {
-  Bytes out;
-  put(out, payload.size() + 8, 4);
-  out.insert(out.end(), type, type + 4);
-  out.insert(out.end(), payload.begin(), payload.end());
+  Bytes out(payload.size() + 8);
+  const uint64_t size = out.size();
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(size >> (8 * (3 - i)));
+  std::copy(type, type + 4, out.begin() + 4);
+  std::copy(payload.begin(), payload.end(), out.begin() + 8);
   return out;
 }
 

@@ -98,9 +98,14 @@ const std::vector<std::string> kMovieBoxes = {"ftyp", "mdat", "moov", "mvhd", "t
                                               "stbl", "stsd", "stts", "stsc", "stsz"};
 
 static void expect_listed(const iso::Box& box, int depth, const std::string& dump) {
-  std::string line = "\n" + std::string(static_cast<size_t>(depth) * 2, ' ') +
-                     iso::type_name(box.type) + " @" + std::to_string(box.offset) + " size " +
-                     std::to_string(box.size);
+  // Built piece by piece: GCC 12 at -O3 misreads literal + string as overlapping.
+  std::string line = "\n";
+  line.append(static_cast<size_t>(depth) * 2, ' ');
+  line += iso::type_name(box.type);
+  line += " @";
+  line += std::to_string(box.offset);
+  line += " size ";
+  line += std::to_string(box.size);
   EXPECT_NE(dump.find(line), std::string::npos) << "missing:" << line;
   for (const iso::Box& child : box.children) expect_listed(child, depth + 1, dump);
 }
