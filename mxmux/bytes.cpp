@@ -43,7 +43,7 @@ bool ByteSource::open_file(const std::string& path, Error& error) {
   }
   sys::advise_sequential(fd_);
   // Not zeroed: every byte is read into before it is looked at.
-  buffer_.reset(new uint8_t[kInitialWindow]);
+  buffer_.reset(sys::allocate_buffer(kInitialWindow));
   buffer_size_ = kInitialWindow;
   window_ = window_end_ = buffer_.get();
   return true;
@@ -90,7 +90,7 @@ bool ByteSource::fill_buffer(size_t want) {
       size_t grown = buffer_size_;
       while (grown < need) grown *= 2;
       if (grown > kMaxWindow + kReadChunk) grown = kMaxWindow + kReadChunk;
-      std::unique_ptr<uint8_t[]> bigger(new uint8_t[grown]);
+      sys::Buffer bigger(sys::allocate_buffer(grown));
       std::memcpy(bigger.get(), window_, have);
       buffer_ = std::move(bigger);
       buffer_size_ = grown;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "mxmux/system.h"
+
 namespace mxmux {
 
 // What went wrong, where. offset is a byte offset into `file`.
@@ -81,7 +83,7 @@ class ByteSource {
   uint64_t size_ = 0;
   bool eof_ = false;
   // File inputs: the reused buffer the window lies in.
-  std::unique_ptr<uint8_t[]> buffer_;
+  sys::Buffer buffer_;
   size_t buffer_size_ = 0;
   uint8_t* window_ = nullptr;
   uint8_t* window_end_ = nullptr;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -246,6 +248,16 @@ bool write_at(int fd, const void* buffer, size_t n, uint64_t offset) {
 }
 
 void advise_sequential(int) {}
+
+uint8_t* allocate_buffer(size_t n) {
+  void* buffer = std::malloc(n);
+  if (buffer == nullptr) throw std::bad_alloc();
+  return static_cast<uint8_t*>(buffer);
+}
+
+void free_buffer(uint8_t* buffer) {
+  std::free(buffer);
+}
 
 bool touch_writable(const std::string& path) {
   int fd = _wopen(wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
@@ -487,6 +499,22 @@ void advise_sequential(int fd) {
 #else
   (void)fd;
 #endif
+}
+
+uint8_t* allocate_buffer(size_t n) {
+  constexpr size_t kHugePage = size_t{2} << 20;
+  if (n > SIZE_MAX - kHugePage) throw std::bad_alloc();
+  const size_t rounded = (n + kHugePage - 1) / kHugePage * kHugePage;
+  void* buffer = std::aligned_alloc(kHugePage, rounded);
+  if (buffer == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  ::madvise(buffer, rounded, MADV_HUGEPAGE);
+#endif
+  return static_cast<uint8_t*>(buffer);
+}
+
+void free_buffer(uint8_t* buffer) {
+  std::free(buffer);
 }
 
 bool touch_writable(const std::string& path) {

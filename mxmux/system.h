@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,17 @@ bool replace_file(const std::string& from, const std::string& to);
 void remove_file(const std::string& path);
 // Hints that the file is read once, front to back.
 void advise_sequential(int fd);
+
+// A large buffer for input, not zeroed; throws std::bad_alloc when there is no
+// memory. Where the system gives huge pages on request (Linux), the buffer asks
+// for them: a 16 MiB buffer in 4 KiB pages costs 4096 page faults, which on a
+// virtual machine took a fifth of the time of muxing 200,000 small frames.
+uint8_t* allocate_buffer(size_t n);
+void free_buffer(uint8_t* buffer);
+struct BufferDeleter {
+  void operator()(uint8_t* buffer) const { free_buffer(buffer); }
+};
+using Buffer = std::unique_ptr<uint8_t, BufferDeleter>;
 
 // Creates the file when missing (an existing one is left as it is) to show
 // that it can be written; false and errno otherwise.
