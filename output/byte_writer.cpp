@@ -111,7 +111,7 @@ ByteWriter* writer_create(int32_t capacity, FILE* file) {
   if (w == nullptr) return nullptr;
   *w = ByteWriter{};
   if (capacity > 0) {
-    w->buf_start = static_cast<uint8_t*>(platform_alloc_buffer(static_cast<size_t>(capacity)));
+    w->buf_start = static_cast<uint8_t*>(malloc(static_cast<size_t>(capacity)));
     if (w->buf_start == nullptr) {
       free(w);
       return nullptr;
@@ -137,7 +137,7 @@ ByteWriter* writer_create(int32_t capacity, FILE* file) {
 void writer_close(ByteWriter* w) {
   if (w == nullptr) return;
   if (buffered(w) > 0) flush_buffer(w);
-  platform_free_buffer(w->buf_start);
+  free(w->buf_start);
   free(w);
 }
 

@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -25,21 +24,6 @@ FILE* platform_open_write(const char16_t* file_name) {
     return nullptr;
   }
   return std::fopen(wide_to_string(file_name).c_str(), "wb");
-}
-
-void* platform_alloc_buffer(size_t size) {
-  constexpr size_t kHugePage = size_t{2} << 20;
-  if (size == 0 || size > SIZE_MAX - kHugePage) return nullptr;
-  const size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
-  void* buffer = std::aligned_alloc(kHugePage, rounded);
-#ifdef MADV_HUGEPAGE
-  if (buffer != nullptr) madvise(buffer, rounded, MADV_HUGEPAGE);
-#endif
-  return buffer;
-}
-
-void platform_free_buffer(void* buffer) {
-  std::free(buffer);
 }
 
 namespace {

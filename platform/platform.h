@@ -31,15 +31,6 @@ struct WriteSpan {
 // system gave none).
 int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count);
 
-// The media data buffer: `size` bytes, not zeroed; null when there is no
-// memory. POSIX: aligned to 2 MiB and marked for huge pages where the system
-// gives them on request (Linux), so that an 8 MiB buffer costs 4 page faults
-// instead of 2048 (on a virtual machine those took about a tenth of the time
-// of writing 200,000 small frames). Windows: malloc. Freed with
-// platform_free_buffer.
-void* platform_alloc_buffer(size_t size);
-void platform_free_buffer(void* buffer);
-
 // 64-bit seek and tell; seek returns 0 on success, tell -1 on failure.
 int platform_seek(FILE* file, int64_t offset, int whence);
 int64_t platform_tell(FILE* file);

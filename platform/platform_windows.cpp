@@ -130,14 +130,6 @@ int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count) {
   return 0;
 }
 
-void* platform_alloc_buffer(size_t size) {
-  return size == 0 ? nullptr : std::malloc(size);
-}
-
-void platform_free_buffer(void* buffer) {
-  std::free(buffer);
-}
-
 int platform_seek(FILE* file, int64_t offset, int whence) {
   return _fseeki64(file, offset, whence) == 0 ? 0 : -1;
 }
