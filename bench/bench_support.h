@@ -5,7 +5,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <vector>
+
+// Files go to the build's scratch folder; MX_BENCH_DIR points them elsewhere
+// (a tmpfs, to take the disk out of the comparison).
+inline std::string bench_path(const char* name) {
+  const char* dir = std::getenv("MX_BENCH_DIR");
+  return std::string(dir != nullptr && dir[0] != 0 ? dir : MX_BENCH_TMP_DIR) + "/" + name;
+}
 
 // With --benchmark_repetitions: the fastest and the slowest run as well as the
 // mean and median; the machine's other work only ever adds time, so the

@@ -8,15 +8,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "boxes/boxes.h"
 #include "output/mux.h"
 
 namespace {
-
-std::string bench_path(const char* name) {
-  const char* dir = getenv("MX_BENCH_DIR");
-  return std::string(dir != nullptr && dir[0] != 0 ? dir : MX_BENCH_TMP_DIR) + "/" + name;
-}
 
 constexpr int64_t kFrameTime = 333667;  // 100 ns units, 29.97 frames per second
 

@@ -15,13 +15,6 @@
 
 namespace {
 
-// Files go to the build's scratch folder; MX_BENCH_DIR points them elsewhere
-// (a tmpfs, to take the disk out of the comparison).
-std::string bench_path(const char* name) {
-  const char* dir = getenv("MX_BENCH_DIR");
-  return std::string(dir != nullptr && dir[0] != 0 ? dir : MX_BENCH_TMP_DIR) + "/" + name;
-}
-
 // Every iteration writes one whole file of this many sample bytes, flush
 // included, so the buffered tail is paid for as well.
 constexpr int64_t kFileBytes = 256ll << 20;

@@ -28,11 +28,6 @@
 
 namespace {
 
-std::string bench_path(const char* name) {
-  const char* dir = getenv("MX_BENCH_DIR");
-  return std::string(dir != nullptr && dir[0] != 0 ? dir : MX_BENCH_TMP_DIR) + "/" + name;
-}
-
 constexpr int64_t kFileBytes = 256ll << 20;
 constexpr int64_t kFrameTime = 400000;  // 100 ns units, 25 frames per second
 constexpr uint32_t kKeyInterval = 30;

@@ -139,10 +139,6 @@ void ByteSource::consume(size_t n) {
   }
 }
 
-uint8_t* ByteSource::writable(uint64_t offset, size_t) {
-  return window_ + (offset - window_pos_);
-}
-
 uint32_t BitReader::bits(int n) {
   uint32_t v = 0;
   for (int i = 0; i < n; ++i) {

@@ -63,11 +63,11 @@ class ByteSource {
   // A read error or an oversized unit, if any.
   const Error& error() const { return error_; }
 
-  // The n window bytes at file offset `offset`, for a caller that writes into
-  // them (the plug-in rewrites start codes in place); the writes stay in the
-  // buffer and never reach the input. Valid until the window moves (the next
-  // ensure() or more()) or until the bytes are consumed.
-  uint8_t* writable(uint64_t offset, size_t n);
+  // The window bytes from file offset `offset` on, for a caller that writes
+  // into them (the plug-in rewrites start codes in place); the writes stay in
+  // the buffer and never reach the input. Valid until the window moves (the
+  // next ensure() or more()) or until the bytes are consumed.
+  uint8_t* writable(uint64_t offset) { return window_ + (offset - window_pos_); }
 
   Error fail(uint64_t offset, const std::string& message) const;
 

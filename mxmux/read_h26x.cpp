@@ -1078,7 +1078,7 @@ int AnnexBReader::next(Frame& frame, Error& error) {
     frame.data = rebuild(pic, frame.size);
   } else {
     frame.size = static_cast<size_t>(pic.end - pic.start);
-    frame.data = src_.writable(pic.start, frame.size);
+    frame.data = src_.writable(pic.start);
   }
   frame.dts = clock_.ticks(pic.decode_index);
   frame.pts = frame.dts + clock_.span_up(offset_frames);

@@ -17,4 +17,10 @@
 
 // Returns the number of units written, without the terminator.
 int format_utf16v(char16_t* out, size_t capacity, const char16_t* format, va_list args);
-int format_utf16(char16_t* out, size_t capacity, const char16_t* format, ...);
+inline int format_utf16(char16_t* out, size_t capacity, const char16_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = format_utf16v(out, capacity, format, args);
+  va_end(args);
+  return n;
+}

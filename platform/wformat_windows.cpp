@@ -29,11 +29,3 @@ int format_utf16v(char16_t* out, size_t capacity, const char16_t* format, va_lis
   out[written] = 0;
   return static_cast<int>(written);
 }
-
-int format_utf16(char16_t* out, size_t capacity, const char16_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = format_utf16v(out, capacity, format, args);
-  va_end(args);
-  return n;
-}

@@ -163,9 +163,9 @@ TEST(ByteSource, FramesAreLentInPlace) {
   ASSERT_TRUE(src.open_file(path, e));
   ASSERT_TRUE(src.ensure(bytes.size()));
   const uint8_t* window = src.data();
-  uint8_t* small = src.writable(100, 200);
+  uint8_t* small = src.writable(100);
   EXPECT_EQ(small, window + 100);
-  uint8_t* large = src.writable(1000, 200000);
+  uint8_t* large = src.writable(1000);
   EXPECT_EQ(large, window + 1000);
   small[0] = 0xEE;
   large[0] = 0xEF;
