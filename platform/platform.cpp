@@ -100,6 +100,17 @@ int platform_check_written(FILE* file, int64_t written) {
   return 0;
 }
 
+int platform_sync(FILE* file) {
+  if (file == nullptr) return EBADF;
+  errno = 0;
+  if (std::fflush(file) != 0) return failure_code();
+  const int fd = fileno(file);
+  if (fd < 0) return 0;
+  errno = 0;
+  if (::fsync(fd) == 0 || errno == EINVAL || errno == EROFS) return 0;
+  return failure_code();
+}
+
 int32_t wide_to_multibyte(const char16_t* source, char* dst, int32_t dst_size) {
   if (dst == nullptr || dst_size <= 0) return 0;
   static constexpr char16_t kEmpty[] = u"";

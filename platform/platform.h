@@ -43,6 +43,13 @@ int64_t platform_tell(FILE* file);
 // (Windows reads the link count and size with GetFileInformationByHandle.)
 int platform_check_written(FILE* file, int64_t written);
 
+// Hands the stream's buffered bytes to the system and waits until the system
+// has them on the storage device (fsync; FlushFileBuffers on Windows), so that
+// a later write is never stored ahead of them. Returns 0, or the errno value
+// of the failure. Streams without a file descriptor are only flushed; devices,
+// pipes and file systems that cannot sync count as synced.
+int platform_sync(FILE* file);
+
 // Converts zero-terminated UTF-16 text, terminator included, to UTF-8 (the
 // form of metadata texts). Unpaired surrogates become U+FFFD. Returns the
 // bytes written including the terminator, or 0 when the result does not fit in

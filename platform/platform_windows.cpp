@@ -150,6 +150,16 @@ int platform_check_written(FILE* file, int64_t written) {
   return size < written ? EIO : 0;
 }
 
+int platform_sync(FILE* file) {
+  if (file == nullptr) return EBADF;
+  errno = 0;
+  if (std::fflush(file) != 0) return errno != 0 ? errno : EIO;
+  auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE) return 0;
+  if (GetFileType(handle) != FILE_TYPE_DISK) return 0;  // devices and pipes keep nothing
+  return FlushFileBuffers(handle) ? 0 : EIO;
+}
+
 int32_t wide_to_multibyte(const char16_t* source, char* dst, int32_t dst_size) {
   return convert_bounded(CP_UTF8, source, dst, dst_size);
 }

@@ -1,0 +1,732 @@
+// Writing a file as movie fragments (see fragments.h for the layout).
+#include "boxes/fragments.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "boxes/boxes.h"
+#include "boxes/sample_rules.h"
+
+namespace {
+
+// The open fragment of one track.
+struct FragmentTrack {
+  uint32_t first_record = 0;  // the fragment's first record of the track
+  int64_t first_time = 0;     // its decode time
+  uint64_t samples = 0;       // samples of the track in the fragment
+  uint32_t runs_before = 0;   // the track's runs before the fragment
+  // Truns the fragment's samples need (a run, split at every sync sample),
+  // and the per-sample fields any of them need.
+  uint32_t truns = 0;
+  bool durations_listed = false;
+  bool offsets_listed = false;
+  int64_t latest_time = 0;  // decode time of the track's latest record
+  bool have_latest = false;
+  SizeUniformity sizes;  // of every record so far: the size table's form
+};
+
+}  // namespace
+
+struct FragmentWriting {
+  ConfigureTracks configure = nullptr;
+  void* owner = nullptr;
+  FragmentLimits limits;
+  FragmentTrack tracks[kMaxTracks];
+  int32_t driving = -1;  // whose sync samples close fragments
+  bool started = false;
+  bool head_written = false;    // the movie head is in the file
+  bool head_too_large = false;  // it did not fit its room: nothing is shown
+  int64_t head_pos = 0;         // the head's room: a free box with a 16-byte header
+  int64_t head_size = 0;
+  int64_t head_estimate = 0;  // the movie head's size when the room was made
+  int64_t head_free = 0;      // the room's free box once the head is shown
+  int64_t movie_head_pos = 0;
+  int64_t room_pos = 0;  // the open fragment's room
+  int64_t room_size = 0;
+  int64_t mdat_pos = 0;          // its media-data box
+  uint32_t sequence = 1;         // of the next moof
+  uint32_t records = 0;          // records in the open fragment
+  bool closed_for_room = false;  // the last fragment closed because its moof filled its room
+  int64_t* moofs = nullptr;      // positions of the moofs shown
+  uint32_t moof_count = 0;
+  uint32_t moof_capacity = 0;
+  uint32_t hidden = 0;
+};
+
+namespace {
+
+constexpr uint32_t kSyncSampleFlags = 0x02000000;     // depends on no other sample
+constexpr uint32_t kNonSyncSampleFlags = 0x01010000;  // depends on others, not a sync sample
+constexpr uint32_t kTfhdFlags = 0x020000 | 0x08 | 0x10 | 0x20;  // base is the moof; 3 defaults
+constexpr uint32_t kTrunDataOffset = 0x001;
+constexpr uint32_t kTrunFirstSampleFlags = 0x004;
+constexpr uint32_t kTrunDurations = 0x100;
+constexpr uint32_t kTrunSizes = 0x200;
+constexpr uint32_t kTrunOffsets = 0x800;
+
+// What a moof takes, for the decision to close a fragment before its moof
+// outgrows its room.
+constexpr int64_t kMoofFixedBytes = 8 + 16;       // moof, mfhd
+constexpr int64_t kTrafFixedBytes = 8 + 28 + 20;  // traf, tfhd, tfdt
+constexpr int64_t kTrunFixedBytes = 20;           // with its data offset
+constexpr int64_t kFirstFlagsBytes = 4;           // video truns
+// A last sample whose duration differs from the others' gets a trun of its own.
+constexpr int64_t kLastSampleSlack = kTrunFixedBytes + kFirstFlagsBytes + 12;
+constexpr int64_t kHeadSlack = 1024;     // for configuration that grows before the head is shown
+constexpr int64_t kMaxRoom = 4ll << 20;  // a moof never gets more room than this
+
+constexpr uint8_t kZeros[4096] = {};
+
+void put_zeros(ByteWriter* w, int64_t n) {
+  while (n > 0) {
+    const int64_t piece = std::min<int64_t>(n, sizeof kZeros);
+    put_bytes64(w, kZeros, piece);
+    n -= piece;
+  }
+}
+
+uint32_t low32(uint64_t v) {
+  return static_cast<uint32_t>(v);
+}
+
+FragmentWriting& state_of(MuxContext* c) {
+  return *c->fragments.state;
+}
+
+int64_t nominal_duration(const MuxTrack* t) {
+  return static_cast<int64_t>(t->sample_duration);
+}
+
+// ------------------------------------------------------------ the samples
+
+// One sample as the tables of the finished file state it.
+struct FragmentSample {
+  int64_t duration;
+  uint32_t size;
+  bool sync;
+  int32_t offset;  // composition offset
+};
+
+// The samples of a track's records [first, end), the first at decode time
+// `time`. The last record's duration comes from its successor's time stamp
+// (next_dts) when that is known; at the track's end it is the one close
+// gives the track's last sample; else the rule close applies to a last
+// record, which holds unless the track goes on differently.
+class FragmentSamples {
+ public:
+  FragmentSamples(const MuxTrack* t, uint32_t first, uint32_t end, int64_t time,
+                  const int64_t* next_dts, bool track_ends)
+      : t_(t),
+        times_(t, first, time),
+        index_(first),
+        end_(end),
+        next_dts_(next_dts),
+        track_ends_(track_ends) {}
+
+  bool next(FragmentSample* s) {
+    if (record_ == nullptr || k_ >= record_->samples) {
+      if (!next_record()) return false;
+    }
+    const SampleRecord& r = *record_;
+    s->size = r.samples == 1 ? r.size : record_frame_size(r, k_);
+    s->sync = r.flags != 0;
+    s->offset = offset_;
+    s->duration = delta_;
+    if (has_constant_stts(t_)) {
+      s->duration = nominal_duration(t_);
+      const bool last_of_track = track_ends_ && index_ == t_->entry_count && k_ + 1 == r.samples;
+      if (last_of_track && short_last_sample(t_) != 0) s->duration = short_last_sample(t_);
+    }
+    ++k_;
+    return true;
+  }
+
+ private:
+  bool next_record() {
+    do {
+      if (index_ >= end_) return false;
+      int64_t time = 0;
+      const bool last = index_ + 1 == end_;
+      record_ = times_.next(&time, &delta_, last && !track_ends_ ? next_dts_ : nullptr);
+      if (record_ == nullptr) return false;
+      const CompositionOffsetTable* table = t_->ctts_table;
+      offset_ = has_composition_offsets(t_) && table && index_ < table->count
+                    ? table->entries[index_].offset
+                    : 0;
+      ++index_;
+      k_ = 0;
+    } while (!holds_samples(record_));
+    return true;
+  }
+
+  const MuxTrack* t_;
+  DecodeTimes times_;
+  uint32_t index_;
+  uint32_t end_;
+  const int64_t* next_dts_;
+  bool track_ends_;
+  const SampleRecord* record_ = nullptr;
+  uint32_t k_ = 0;
+  int64_t delta_ = 0;
+  int32_t offset_ = 0;
+};
+
+// ------------------------------------------------------------ the moof
+
+// What a moof states for one track.
+struct TrafPlan {
+  MuxTrack* t;
+  uint32_t first, end;  // the records in the fragment
+  int64_t time;         // decode time of the first
+  bool sizes_listed;    // else every sample has default_size
+  uint32_t default_size;
+  const int64_t* next_dts;
+  bool track_ends;
+};
+
+// One trun: `count` samples from where `samples` stands, the first at
+// data_offset from the moof's start.
+struct TrunPlan {
+  FragmentSamples samples;
+  uint32_t count;
+  int64_t data_offset;
+};
+
+// A run's truns: one per sync sample of a video run, and a last sample whose
+// duration alone differs from the default gets one of its own, so that no
+// trun lists per-sample flags and durations are listed only where they vary.
+std::vector<TrunPlan> plan_truns(const TrafPlan& traf, uint32_t run_first, uint32_t run_end,
+                                 int64_t time, int64_t data_offset, int64_t* run_duration) {
+  const MuxTrack* t = traf.t;
+  FragmentSamples walk(t, run_first, run_end, time, traf.next_dts, traf.track_ends);
+  std::vector<TrunPlan> truns;
+  bool others_default = true;  // every duration of the last trun but the latest
+  int64_t last_duration = 0;
+  int64_t last_size = 0;
+  *run_duration = 0;
+  FragmentSamples before = walk;
+  FragmentSample s{};
+  while (walk.next(&s)) {
+    if (truns.empty() || (t->kind == kKindVideo && s.sync)) {
+      truns.push_back({before, 0, data_offset});
+      others_default = true;
+    } else {
+      others_default = others_default && last_duration == nominal_duration(t);
+    }
+    ++truns.back().count;
+    data_offset += s.size;
+    *run_duration += s.duration;
+    last_duration = s.duration;
+    last_size = s.size;
+    before = walk;
+  }
+  if (!truns.empty() && truns.back().count > 1 && others_default &&
+      last_duration != nominal_duration(t)) {
+    TrunPlan& whole = truns.back();
+    --whole.count;
+    FragmentSamples at_last = whole.samples;
+    for (uint32_t i = 0; i < whole.count; ++i) at_last.next(&s);
+    truns.push_back({at_last, 1, data_offset - last_size});
+  }
+  return truns;
+}
+
+struct TrunFields {
+  uint32_t flags = kTrunDataOffset;
+  uint8_t version = 0;
+  uint32_t first_flags = 0;
+};
+
+// The fields a trun needs for its samples.
+TrunFields trun_fields(const TrafPlan& traf, const TrunPlan& trun) {
+  const MuxTrack* t = traf.t;
+  FragmentSamples samples = trun.samples;
+  TrunFields f;
+  if (traf.sizes_listed) f.flags |= kTrunSizes;
+  if (t->kind == kKindVideo) f.flags |= kTrunFirstSampleFlags;
+  FragmentSample s{};
+  for (uint32_t i = 0; i < trun.count && samples.next(&s); ++i) {
+    if (i == 0) f.first_flags = s.sync ? kSyncSampleFlags : kNonSyncSampleFlags;
+    if (s.duration != nominal_duration(t)) f.flags |= kTrunDurations;
+    if (s.offset != 0) f.flags |= kTrunOffsets;
+    if (s.offset < 0) f.version = 1;
+  }
+  return f;
+}
+
+void write_mfhd(MuxContext* c, uint32_t sequence) {
+  ByteWriter* w = c->writer;
+  put_be32(w, 16);
+  put_tag(w, "mfhd");
+  put_be32(w, 0);         // version and flags
+  put_be32(w, sequence);  // sequence number
+}
+
+void write_tfhd(MuxContext* c, const TrafPlan& traf) {
+  ByteWriter* w = c->writer;
+  const MuxTrack* t = traf.t;
+  put_be32(w, 28);
+  put_tag(w, "tfhd");
+  put_be32(w, kTfhdFlags);                 // version 0, flags
+  put_be32(w, t->track_id);                // track ID
+  put_be32(w, low32(t->sample_duration));  // default sample duration
+  put_be32(w, traf.default_size);          // default sample size
+  put_be32(w, t->kind == kKindVideo ? kNonSyncSampleFlags : kSyncSampleFlags);  // default flags
+}
+
+void write_tfdt(MuxContext* c, int64_t time) {
+  ByteWriter* w = c->writer;
+  put_be32(w, 20);
+  put_tag(w, "tfdt");
+  put_be32(w, 0x01000000);                   // version 1, flags 0
+  put_be64(w, static_cast<uint64_t>(time));  // base media decode time
+}
+
+void write_trun(MuxContext* c, const TrafPlan& traf, const TrunPlan& trun) {
+  ByteWriter* w = c->writer;
+  const TrunFields f = trun_fields(traf, trun);
+  int64_t start = open_full_box(w, "trun", f.version, f.flags);
+  put_be32(w, trun.count);                                                     // sample count
+  put_be32(w, static_cast<uint32_t>(static_cast<int32_t>(trun.data_offset)));  // data offset
+  if (f.flags & kTrunFirstSampleFlags) put_be32(w, f.first_flags);             // first sample flags
+  FragmentSamples samples = trun.samples;
+  FragmentSample s{};
+  for (uint32_t i = 0; i < trun.count && samples.next(&s); ++i) {
+    if (f.flags & kTrunDurations) put_be32(w, low32(static_cast<uint64_t>(s.duration)));
+    if (f.flags & kTrunSizes) put_be32(w, s.size);
+    if (f.flags & kTrunOffsets) put_be32(w, static_cast<uint32_t>(s.offset));
+  }
+  patch_box_size(w, start);
+}
+
+// The truns of every run of the track in the fragment; returns the decode
+// time after its last sample.
+int64_t write_traf(MuxContext* c, const TrafPlan& traf, uint32_t runs_before, int64_t moof_pos) {
+  ByteWriter* w = c->writer;
+  MuxTrack* t = traf.t;
+  int64_t start = open_box(w, "traf");
+  write_tfhd(c, traf);
+  write_tfdt(c, traf.time);
+  const RunList& runs = t->runs;
+  int64_t time = traf.time;
+  for (uint32_t k = runs_before; k < runs.count && runs.first_records[k] < traf.end; ++k) {
+    const uint32_t run_first = std::max(runs.first_records[k], traf.first);
+    const uint32_t run_end =
+        k + 1 < runs.count ? std::min(runs.first_records[k + 1], traf.end) : traf.end;
+    const int64_t data_offset = static_cast<int64_t>(mux_record(t, run_first)->pos) - moof_pos;
+    int64_t duration = 0;
+    for (const TrunPlan& trun : plan_truns(traf, run_first, run_end, time, data_offset, &duration))
+      write_trun(c, traf, trun);
+    time += duration;
+  }
+  patch_box_size(w, start);
+  return time;
+}
+
+// Writes the moof of the open fragment at moof_pos (its own start: data
+// offsets count from there). next_track and next_dts: the sample whose
+// announcement closes the fragment, which gives its track's last record a
+// duration; track_ends: the file is being closed.
+void write_moof(MuxContext* c, int64_t moof_pos, int32_t next_track, const int64_t* next_dts,
+                bool track_ends) {
+  FragmentWriting& f = state_of(c);
+  ByteWriter* w = c->writer;
+  int64_t start = open_box(w, "moof");
+  write_mfhd(c, f.sequence);
+  for (int32_t i = 0; i < kMaxTracks; ++i) {
+    MuxTrack* t = &c->tracks[i];
+    const FragmentTrack& ft = f.tracks[i];
+    if (t->block_first == nullptr || ft.samples == 0) continue;
+    const bool constant_sizes = ft.sizes.constant(t);
+    const TrafPlan traf{t,
+                        ft.first_record,
+                        t->entry_count,
+                        ft.first_time,
+                        !constant_sizes,
+                        constant_sizes ? ft.sizes.first : 0,
+                        i == next_track ? next_dts : nullptr,
+                        track_ends};
+    write_traf(c, traf, ft.runs_before, moof_pos);
+  }
+  patch_box_size(w, start);
+}
+
+// ------------------------------------------------------------ deciding
+
+// The bytes the truns of a track's fragment take.
+int64_t traf_bytes(const MuxTrack* t, const FragmentTrack& ft) {
+  const int64_t per_trun = kTrunFixedBytes + (t->kind == kKindVideo ? kFirstFlagsBytes : 0);
+  const int64_t per_sample =
+      (ft.sizes.constant(t) ? 0 : 4) + (ft.durations_listed ? 4 : 0) + (ft.offsets_listed ? 4 : 0);
+  return kTrafFixedBytes + kLastSampleSlack + int64_t{ft.truns} * per_trun +
+         static_cast<int64_t>(ft.samples) * per_sample;
+}
+
+// The decode time the announced sample will have on its track.
+int64_t announced_time(MuxTrack* t, const FragmentTrack& ft, const PendingSample& sample) {
+  if (!ft.have_latest) return 0;
+  if (has_constant_stts(t)) {
+    const SampleRecord* latest = mux_last_record(t);
+    const int64_t samples = latest ? latest->samples : 1;
+    return ft.latest_time + nominal_duration(t) * samples;
+  }
+  return ft.latest_time + delta_to(t, ft.latest_time, sample.dts);
+}
+
+// The track's fragment with the announced sample in it, at decode time `time`.
+FragmentTrack with_sample(MuxContext* c, int32_t track, const PendingSample& sample, int64_t time) {
+  MuxTrack* t = &c->tracks[track];
+  FragmentTrack ft = state_of(c).tracks[track];
+  if (ft.samples > 0 && !has_constant_stts(t) && time - ft.latest_time != nominal_duration(t))
+    ft.durations_listed = true;  // the latest record's duration is known now
+  if (sample.samples == 0) return ft;
+  const bool new_run =
+      ft.samples == 0 || t->runs.end != static_cast<uint64_t>(writer_tell(c->writer));
+  if (new_run || (t->kind == kKindVideo && sample.flags != 0)) ++ft.truns;
+  if (ft.samples == 0) ft.first_time = time;
+  ft.samples += sample.samples;
+  if (has_composition_offsets(t) && sample.composition_offset != 0) ft.offsets_listed = true;
+  SampleRecord r{};
+  r.size = static_cast<uint32_t>(sample.bytes);
+  r.samples = sample.samples;
+  ft.sizes.add(t, &r);
+  return ft;
+}
+
+// What the moof of the open fragment takes, with the announced sample's
+// track as `changed` (track -1: as it stands).
+int64_t moof_bytes(MuxContext* c, int32_t track, const FragmentTrack* changed) {
+  const FragmentWriting& f = state_of(c);
+  int64_t bytes = kMoofFixedBytes;
+  for (int32_t i = 0; i < kMaxTracks; ++i) {
+    const FragmentTrack& ft = i == track ? *changed : f.tracks[i];
+    if (ft.samples > 0) bytes += traf_bytes(&c->tracks[i], ft);
+  }
+  return bytes;
+}
+
+// The room the moof of the open fragment may fill.
+int64_t moof_room(const FragmentWriting& f) {
+  if (!f.head_written) return f.head_size - 16 - f.head_estimate - kHeadSlack;
+  return f.room_size - 8;
+}
+
+enum class Close { kNo, kTime, kBytes, kRoom };
+
+Close closes_fragment(MuxContext* c, int32_t track, const PendingSample& sample, int64_t time) {
+  const FragmentWriting& f = state_of(c);
+  if (f.records == 0) return Close::kNo;
+  const MuxTrack* t = &c->tracks[track];
+  const FragmentTrack& ft = f.tracks[track];
+  if (track == f.driving && ft.samples > 0 && (sample.flags != 0 || t->kind != kKindVideo)) {
+    const int64_t span = static_cast<int64_t>(t->timescale) * f.limits.duration_ms / 1000;
+    if (time - ft.first_time >= span) return Close::kTime;
+  }
+  const int64_t data = writer_tell(c->writer) - (f.mdat_pos + 16);
+  if (data >= 0 && static_cast<uint64_t>(data) >= f.limits.max_bytes) return Close::kBytes;
+  const FragmentTrack changed = with_sample(c, track, sample, time);
+  return moof_bytes(c, track, &changed) > moof_room(f) ? Close::kRoom : Close::kNo;
+}
+
+// ------------------------------------------------------------ writing
+
+// The room for a fragment's moof, then its open media-data box, whose size
+// is 0 (up to the end of the file) until the fragment closes.
+void open_fragment(MuxContext* c, int64_t room) {
+  FragmentWriting& f = state_of(c);
+  ByteWriter* w = c->writer;
+  f.room_pos = writer_tell(w);
+  f.room_size = room;
+  put_be32(w, static_cast<uint32_t>(room));
+  put_tag(w, "free");
+  put_zeros(w, room - 8);
+  f.mdat_pos = writer_tell(w);
+  put_be32(w, 0);
+  put_tag(w, "mdat");
+  put_be64(w, 0);  // room for a 64-bit size
+  f.records = 0;
+}
+
+// Boxes built in memory, before their place in the file is written.
+struct Built {
+  ByteWriter* w = nullptr;
+  Built() = default;
+  Built(const Built&) = delete;
+  Built& operator=(const Built&) = delete;
+  ~Built() { writer_close(w); }
+  int64_t size() const { return writer_tell(w); }
+};
+
+// Builds the boxes that fn writes into memory instead of the file.
+template <typename Fn>
+bool build(MuxContext* c, Built* out, Fn&& fn) {
+  out->w = writer_create_memory(4096);
+  if (out->w == nullptr) return false;
+  ByteWriter* file = c->writer;
+  c->writer = out->w;
+  fn();
+  c->writer = file;
+  return writer_error(out->w) == 0;
+}
+
+bool add_moof_position(FragmentWriting& f, int64_t pos) {
+  if (f.moof_count == f.moof_capacity) {
+    const uint32_t capacity = f.moof_capacity == 0 ? 64 : f.moof_capacity * 2;
+    auto* grown = static_cast<int64_t*>(realloc(f.moofs, capacity * sizeof(int64_t)));
+    if (grown == nullptr) return false;
+    f.moofs = grown;
+    f.moof_capacity = capacity;
+  }
+  f.moofs[f.moof_count++] = pos;
+  return true;
+}
+
+// The size field of a box with a 16-byte header, written in one piece.
+void put_large_size(ByteWriter* w, int64_t box_pos, int64_t size) {
+  uint8_t bytes[8];
+  for (int i = 0; i < 8; ++i)
+    bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(size) >> (56 - 8 * i));
+  put_bytes_at(bytes, 8, box_pos + 8, w);
+}
+
+// Closes the open media-data box: its data ends here, padded so that what
+// follows starts at a multiple of 4, where a 4-byte write never straddles two
+// sectors of the disk.
+void close_mdat(MuxContext* c) {
+  FragmentWriting& f = state_of(c);
+  ByteWriter* w = c->writer;
+  put_zeros(w, (4 - writer_tell(w) % 4) % 4);
+  const int64_t size = writer_tell(w) - f.mdat_pos;
+  if (size > 0xFFFFFFFFll) {
+    put_be32_at(w, 1, f.mdat_pos);
+    put_large_size(w, f.mdat_pos, size);
+  } else {
+    put_be32_at(w, static_cast<uint32_t>(size), f.mdat_pos);
+  }
+}
+
+// Writes the open fragment's moof (the first time with the movie head in
+// front of it) at the end of its room, then shows it with one write of the
+// room's size field. False when it does not fit or cannot be built.
+bool show_fragment(MuxContext* c, int32_t next_track, const int64_t* next_dts, bool track_ends) {
+  FragmentWriting& f = state_of(c);
+  ByteWriter* w = c->writer;
+  if (writer_error(w) != 0) return false;
+  Built measure;
+  if (!build(c, &measure, [&] { write_moof(c, 0, next_track, next_dts, track_ends); }))
+    return false;
+  const int64_t moof_size = measure.size();
+  Built head;
+  if (!f.head_written) {
+    if (f.configure) f.configure(f.owner, c);
+    if (!build(c, &head, [&] { write_movie_head(c); })) return false;
+  }
+  const int64_t head_size = head.w ? head.size() : 0;
+  const int64_t room_pos = f.head_written ? f.room_pos : f.head_pos;
+  const int64_t room_end = room_pos + (f.head_written ? f.room_size : f.head_size);
+  const int64_t free_size = room_end - room_pos - moof_size - head_size;
+  if (free_size < (f.head_written ? 8 : 16)) {
+    if (!f.head_written) f.head_too_large = true;
+    return false;
+  }
+  const int64_t moof_pos = room_end - moof_size;
+  Built moof;
+  if (!build(c, &moof, [&] { write_moof(c, moof_pos, next_track, next_dts, track_ends); }) ||
+      moof.size() != moof_size || !add_moof_position(f, moof_pos))
+    return false;
+  if (head_size > 0)
+    put_bytes_at(writer_bytes(head.w), static_cast<int32_t>(head_size), moof_pos - head_size, w);
+  put_bytes_at(writer_bytes(moof.w), static_cast<int32_t>(moof_size), moof_pos, w);
+  // Nothing is shown unless everything it shows reached the file.
+  if (writer_flush(w) != 0) return false;
+  // The one write that shows the fragment: the room's free box now ends where
+  // the movie head or the moof begins.
+  if (f.head_written) {
+    put_be32_at(w, static_cast<uint32_t>(free_size), f.room_pos);
+  } else {
+    put_large_size(w, f.head_pos, free_size);
+    f.head_written = true;
+    f.head_free = free_size;
+    f.movie_head_pos = moof_pos - head_size;
+  }
+  writer_flush(w);
+  ++f.sequence;
+  return true;
+}
+
+// Closes the open fragment and, unless the file is being closed, opens the
+// next. The next room follows what this fragment's moof needed, or doubles
+// when the fragment closed because its moof filled its room.
+void close_fragment(MuxContext* c, Close why, int32_t next_track, const int64_t* next_dts,
+                    bool track_ends) {
+  FragmentWriting& f = state_of(c);
+  ByteWriter* w = c->writer;
+  const int64_t needed = moof_bytes(c, -1, nullptr);
+  close_mdat(c);
+  // The fragment's bytes go to the system before anything shows them.
+  writer_flush(w);
+  if (f.head_too_large || !show_fragment(c, next_track, next_dts, track_ends)) ++f.hidden;
+
+  for (int32_t i = 0; i < kMaxTracks; ++i) {
+    FragmentTrack& ft = f.tracks[i];
+    ft.first_record = c->tracks[i].entry_count;
+    ft.samples = 0;
+    ft.truns = 0;
+    ft.durations_listed = ft.offsets_listed = false;
+    ft.runs_before = c->tracks[i].runs.count;
+  }
+  if (track_ends) return;
+  int64_t room = (needed * 3 / 2 + 255) / 256 * 256;
+  if (why == Close::kRoom) room = std::max(room, f.room_size * 2);
+  open_fragment(c, std::clamp<int64_t>(room, f.limits.min_room, kMaxRoom));
+}
+
+// Before the file's first sample: the room for the movie head and the first
+// moof, then the first media-data box.
+void start(MuxContext* c) {
+  FragmentWriting& f = state_of(c);
+  f.started = true;
+  if (f.configure) f.configure(f.owner, c);
+  Built head;
+  f.head_estimate = build(c, &head, [&] { write_movie_head(c); }) ? head.size() : 0;
+  ByteWriter* w = c->writer;
+  f.head_pos = writer_tell(w);
+  f.head_size = 16 + f.head_estimate + kHeadSlack + f.limits.min_room;
+  put_be32(w, 1);
+  put_tag(w, "free");
+  put_be64(w, static_cast<uint64_t>(f.head_size));
+  put_zeros(w, f.head_size - 16);
+  f.mdat_pos = writer_tell(w);
+  put_be32(w, 0);
+  put_tag(w, "mdat");
+  put_be64(w, 0);
+}
+
+// The driving track: the video track, else the first audio track, else the
+// first track with a codec.
+int32_t driving_track(const MuxContext* c) {
+  int32_t audio = -1, any = -1;
+  for (int32_t i = 0; i < kMaxTracks; ++i) {
+    const MuxTrack& t = c->tracks[i];
+    if (t.block_first == nullptr || t.codec_id == kCodecNone) continue;
+    if (t.kind == kKindVideo) return i;
+    if (t.kind == kKindAudio && audio < 0) audio = i;
+    if (any < 0) any = i;
+  }
+  return audio >= 0 ? audio : any;
+}
+
+void announce_sample(MuxContext* c, int32_t track, const PendingSample& sample) {
+  FragmentWriting& f = state_of(c);
+  if (writer_error(c->writer) != 0) return;  // nothing more is shown
+  if (!f.started) start(c);
+  MuxTrack* t = &c->tracks[track];
+  const int64_t time = announced_time(t, f.tracks[track], sample);
+  const Close why = closes_fragment(c, track, sample, time);
+  if (why != Close::kNo) close_fragment(c, why, track, &sample.dts, false);
+  f.tracks[track] = with_sample(c, track, sample, time);
+  FragmentTrack& ft = f.tracks[track];
+  ft.latest_time = time;
+  ft.have_latest = true;
+  ++f.records;
+}
+
+void release(FragmentWriting* f) {
+  if (f == nullptr) return;
+  free(f->moofs);
+  delete f;
+}
+
+}  // namespace
+
+bool fragments_begin(MuxContext* c, ConfigureTracks configure, void* owner,
+                     const FragmentLimits& limits) {
+  if (c == nullptr) return false;
+  auto* f = new (std::nothrow) FragmentWriting();
+  if (f == nullptr) return false;
+  f->configure = configure;
+  f->owner = owner;
+  f->limits = limits;
+  f->driving = driving_track(c);
+  if (!mux_write_as_fragments(c, {f, announce_sample, release})) {
+    release(f);
+    return false;
+  }
+  return true;
+}
+
+FragmentSummary fragments_summary(const MuxContext* c) {
+  FragmentSummary summary;
+  const FragmentWriting* f = c != nullptr ? c->fragments.state : nullptr;
+  if (f == nullptr) return summary;
+  summary.committed = f->moof_count;
+  summary.hidden = f->hidden;
+  summary.head_too_large = f->head_too_large;
+  return summary;
+}
+
+FragmentSummary fragments_finish(MuxContext* c, int steps) {
+  FragmentWriting& f = state_of(c);
+  ByteWriter* w = c->writer;
+  if (!f.started) {
+    finish_file(c);  // no sample: ftyp and the movie box, as a plain file
+    return fragments_summary(c);
+  }
+  // After a failed write nothing more is shown: the file keeps its fragments.
+  if (writer_error(w) != 0) return fragments_summary(c);
+  close_fragment(c, Close::kNo, -1, nullptr, true);
+  if (!f.head_written) {
+    // Nothing was ever shown: with its movie box behind the media data, the
+    // file is a plain file.
+    write_moov(c);
+    return fragments_summary(c);
+  }
+  // 1. The complete movie box; readers still take the first.
+  const int64_t moov_pos = writer_tell(w);
+  write_moov(c);
+  if (writer_sync(w) != 0 || steps < 2) return fragments_summary(c);
+  // 2. The head's free box covers everything up to it: readers take it now.
+  put_large_size(w, f.head_pos, moov_pos - f.head_pos);
+  if (writer_sync(w) != 0 || steps < 3) return fragments_summary(c);
+  // 3. The movie head and every moof become free boxes, inside the head's.
+  put_bytes_at("free", 4, f.movie_head_pos + 4, w);
+  for (uint32_t i = 0; i < f.moof_count; ++i) put_bytes_at("free", 4, f.moofs[i] + 4, w);
+  if (writer_sync(w) != 0 || steps < 4) return fragments_summary(c);
+  // 4. The head's free box shrinks back to its room: the media-data boxes
+  // are in sight again, among free boxes.
+  put_large_size(w, f.head_pos, f.head_free);
+  writer_sync(w);
+  return fragments_summary(c);
+}
+
+void write_movie_head(MuxContext* c) {
+  const uint64_t moov_pos = c->moov_pos;
+  c->movie_head = 1;
+  write_moov(c);
+  c->movie_head = 0;
+  c->moov_pos = moov_pos;
+}
+
+void write_mvex(MuxContext* c) {
+  ByteWriter* w = c->writer;
+  int64_t start = open_box(w, "mvex");
+  for (int32_t i = 0; i < c->track_count && i < kMaxTracks; ++i) {
+    MuxTrack* t = &c->tracks[i];
+    if (t->codec_id != kCodecNone) write_trex(c, t);
+  }
+  patch_box_size(w, start);
+}
+
+void write_trex(MuxContext* c, MuxTrack* t) {
+  ByteWriter* w = c->writer;
+  put_be32(w, 32);
+  put_tag(w, "trex");
+  put_be32(w, 0);                          // version and flags
+  put_be32(w, t->track_id);                // track ID
+  put_be32(w, 1);                          // default sample description index
+  put_be32(w, low32(t->sample_duration));  // default sample duration
+  put_be32(w, 0);                          // default sample size
+  put_be32(w, t->kind == kKindVideo ? kNonSyncSampleFlags : kSyncSampleFlags);  // default flags
+}
