@@ -684,6 +684,7 @@ FragmentSummary fragments_finish(MuxContext* c, int steps) {
     return fragments_summary(c);
   }
   // 1. The complete movie box; readers still take the first.
+  if (steps < 1) return fragments_summary(c);
   const int64_t moov_pos = writer_tell(w);
   write_moov(c);
   if (writer_sync(w) != 0 || steps < 2) return fragments_summary(c);

@@ -5,6 +5,7 @@
 // plain file's sample tables, and what each step of the finalising leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -131,6 +132,91 @@ void PrintTo(const Case& c, std::ostream* os) {
 
 namespace {
 
+// Every box of a type below a box, in file order.
+std::vector<const iso::Box*> boxes_of_type(const iso::Box& box, const std::string& type) {
+  std::vector<const iso::Box*> out;
+  for (const iso::Box& child : box.children) {
+    if (child.type == type) out.push_back(&child);
+    for (const iso::Box* below : boxes_of_type(child, type)) out.push_back(below);
+  }
+  return out;
+}
+
+// An esds payload with its two bit rates (known only at close) set to zero.
+Bytes without_bit_rates(Bytes esds) {
+  // version and flags, ES_Descriptor tag and length, ES_ID, flags, then the
+  // DecoderConfigDescriptor's tag and length, object and stream type, buffer
+  // size, and the maximum and average bit rates.
+  size_t pos = 4 + 1;
+  auto skip_length = [&] {
+    while (pos < esds.size() && (esds[pos] & 0x80)) ++pos;
+    ++pos;
+  };
+  skip_length();
+  pos += 3 + 1;
+  skip_length();
+  pos += 1 + 1 + 3;
+  if (pos + 8 <= esds.size())
+    std::fill(esds.begin() + static_cast<std::ptrdiff_t>(pos),
+              esds.begin() + static_cast<std::ptrdiff_t>(pos + 8), 0);
+  return esds;
+}
+
+// The movie head is the finished movie box without what only close knows:
+// the tracks' sample entries, edits (but their lengths), references and
+// names, the movie's metadata; durations are 0, the tables empty, and mvex
+// follows the tracks.
+void expect_head_of(const iso::Box& head, const iso::Box& moov, const std::string& what) {
+  EXPECT_EQ(head.at("mvhd").u32(head.at("mvhd").version() == 1 ? 100 : 96),
+            moov.at("mvhd").u32(moov.at("mvhd").version() == 1 ? 100 : 96))
+      << what << ": next track ID";
+  ASSERT_EQ(head.count("trak"), moov.count("trak")) << what;
+  for (size_t i = 0; i < moov.count("trak"); ++i) {
+    const iso::Box& a = *head.child("trak", i);
+    const iso::Box& b = *moov.child("trak", i);
+    const std::string trak = what + " trak " + std::to_string(i);
+    EXPECT_EQ(a.at("tkhd").u32(20), 0u) << trak << ": no duration yet";
+    for (const char* path : {"tref", "udta", "uuid", "mdia/hdlr", "mdia/minf/vmhd",
+                             "mdia/minf/smhd", "mdia/minf/gmhd", "mdia/minf/dinf"}) {
+      const iso::Box* x = a.find(path);
+      const iso::Box* y = b.find(path);
+      ASSERT_EQ(x != nullptr, y != nullptr) << trak << " " << path;
+      if (x) {
+        EXPECT_EQ(x->payload(), y->payload()) << trak << " " << path;
+      }
+    }
+    ASSERT_EQ(a.find("edts") != nullptr, b.find("edts") != nullptr) << trak;
+    if (a.find("edts")) {
+      const iso::Box& ea = a.at("edts/elst");
+      const iso::Box& eb = b.at("edts/elst");
+      const size_t time = ea.version() == 1 ? 16 : 12;
+      EXPECT_EQ(ea.u32(8), 0u) << trak << ": the edit's length is not known yet";
+      EXPECT_EQ(ea.u32(time), eb.u32(eb.version() == 1 ? 16 : 12)) << trak << ": media time";
+    }
+    const iso::Box& stsd_a = a.at("mdia/minf/stbl/stsd");
+    const iso::Box& stsd_b = b.at("mdia/minf/stbl/stsd");
+    Bytes entry_a = stsd_a.payload(), entry_b = stsd_b.payload();
+    for (const auto& [tree, bytes] : {std::pair{&stsd_a, &entry_a}, std::pair{&stsd_b, &entry_b}}) {
+      for (const iso::Box* esds : boxes_of_type(*tree, "esds")) {
+        const Bytes zeroed = without_bit_rates(esds->payload());
+        std::copy(zeroed.begin(), zeroed.end(),
+                  bytes->begin() + static_cast<std::ptrdiff_t>(esds->offset + esds->header_size -
+                                                               tree->offset - tree->header_size));
+      }
+    }
+    EXPECT_EQ(entry_a, entry_b) << trak << ": the sample description";
+    EXPECT_EQ(a.at("mdia/minf/stbl/stsz").u32(8), 0u) << trak << ": no samples";
+  }
+  for (const char* path : {"meta", "udta"}) {
+    const iso::Box* x = head.find(path);
+    const iso::Box* y = moov.find(path);
+    ASSERT_EQ(x != nullptr, y != nullptr) << what << " " << path;
+    if (x) {
+      EXPECT_EQ(x->payload(), y->payload()) << what << " " << path;
+    }
+  }
+}
+
 class ResilientFiles : public ::testing::TestWithParam<Case> {
  protected:
   void TearDown() override { host::slots_for(host::fourcc("MP4 ")).SetWriterOptions(nullptr); }
@@ -182,8 +268,10 @@ TEST_P(ResilientFiles, ShownFragmentsStateTheirSamplesAsTheFinishedFileDoes) {
   EXPECT_EQ(head.at("mvex").count("trex"), head.count("trak"));
   EXPECT_EQ(head.at("mvhd").u32(16), 0u) << "a movie head's duration is not known";
 
+  const iso::Tree finished_tree = iso::parse(finished);
+  expect_head_of(head, finished_tree.at("moov"), c.name);
   const FragmentedFile fragments = read_fragments(open);
-  const std::map<uint32_t, TrackSamples> tables = tracks_of(iso::parse(finished));
+  const std::map<uint32_t, TrackSamples> tables = tracks_of(finished_tree);
   ASSERT_FALSE(fragments.tracks.empty());
   size_t shown = 0, total = 0;
   for (const auto& [id, track] : tables) total += track.samples.size();
@@ -308,4 +396,202 @@ TEST(ResilientMultiStream, WritesTheSameFileAsTheSingleStreamSlots) {
   }
 }
 
+// The samples a reader takes from a file: those of its first movie box and
+// the fragments behind it when that box has mvex, else those of its tables.
+std::map<uint32_t, std::vector<TrackSample>> readable_samples(const iso::Tree& tree) {
+  std::map<uint32_t, std::vector<TrackSample>> out;
+  const iso::Box* moov = tree.find("moov");
+  if (moov == nullptr) throw std::runtime_error("no movie box to read\n" + tree.dump());
+  if (moov->find("mvex") != nullptr) {
+    for (const auto& [id, track] : read_fragments(tree).tracks) out[id] = track.samples;
+    return out;
+  }
+  for (const auto& [id, track] : tracks_of(tree)) out[id] = track.samples;
+  return out;
+}
+
+// Every sample of the plain file, with its bytes, is what a reader takes
+// from the other file.
+void expect_plain_samples(const Bytes& plain_bytes, const Bytes& bytes, const std::string& what) {
+  const auto plain = tracks_of(iso::parse(plain_bytes));
+  const auto readable = readable_samples(iso::parse(bytes));
+  ASSERT_EQ(plain.size(), readable.size()) << what;
+  for (const auto& [id, track] : plain) {
+    const std::vector<TrackSample>& other = readable.at(id);
+    ASSERT_EQ(track.samples.size(), other.size()) << what << " track " << id;
+    for (size_t i = 0; i < other.size(); ++i) {
+      EXPECT_EQ(track.samples[i].delta, other[i].delta) << what << " track " << id << " " << i;
+      EXPECT_EQ(track.samples[i].composition, other[i].composition) << what << " " << i;
+      EXPECT_EQ(track.samples[i].sync, other[i].sync) << what << " " << i;
+      ASSERT_EQ(sample_bytes(plain_bytes, track.samples[i]), sample_bytes(bytes, other[i]))
+          << what << " track " << id << " sample " << i;
+    }
+  }
+}
+
+const Case kStepsCase = {"Steps", "MP4 ", "H264", "AAC ", 16, true};
+
+// Close stopped after each step of the finalising: the file plays in full at
+// every point, from the first movie box and the fragments, then from the
+// appended movie box once the head's free box covers everything before it.
+TEST(ResilientFinalising, EveryStepLeavesOneWholeMovieToRead) {
+  const std::string plain_path = test_temp_path("steps.plain");
+  resilient::write_case(kStepsCase, plain_path, 0);
+  const Bytes plain = read_whole_file(plain_path);
+  std::vector<uint64_t> moofs;
+  for (int steps = 0; steps <= kFinalisingSteps; ++steps) {
+    SCOPED_TRACE("steps " + std::to_string(steps));
+    const std::string path = test_temp_path("steps-" + std::to_string(steps) + ".mp4");
+    SessionSettings settings;
+    settings.finalising_steps = steps;
+    auto params = resilient::params_of(kStepsCase);
+    auto sink = resilient::session_sink(*params, path, settings);
+    resilient::write_frames(kStepsCase, *sink);
+    sink->close();
+    if (HasFatalFailure()) return;
+    const Bytes bytes = read_whole_file(path);
+    const iso::Tree tree = iso::parse(bytes);
+    ASSERT_TRUE(tree.error.empty()) << tree.dump();
+    const std::vector<std::string> types = tree.types();
+    const iso::Box& head = tree.boxes.at(1);
+    ASSERT_EQ(head.type, "free");
+    ASSERT_TRUE(head.large_size);
+    const size_t moov_count = std::count(types.begin(), types.end(), "moov");
+    switch (steps) {
+      case 0:  // the last fragment shown, nothing appended
+        EXPECT_EQ(types.back(), "mdat");
+        EXPECT_EQ(moov_count, 1u);
+        for (const iso::Box& b : tree.boxes)
+          if (b.type == "moof") moofs.push_back(b.offset);
+        break;
+      case 1:  // the complete movie box behind them; readers take the first
+        EXPECT_EQ(types.back(), "moov");
+        EXPECT_EQ(moov_count, 2u);
+        EXPECT_NE(tree.find("moov/mvex"), nullptr);
+        break;
+      case 2:
+      case 3:  // the head's free box up to the appended movie box
+        EXPECT_EQ(types, (std::vector<std::string>{"ftyp", "free", "moov"})) << tree.dump();
+        EXPECT_EQ(head.offset + head.size, tree.boxes.back().offset);
+        for (uint64_t moof : moofs) {
+          ASSERT_LT(moof + 8, bytes.size());
+          EXPECT_EQ(std::string(bytes.begin() + static_cast<std::ptrdiff_t>(moof + 4),
+                                bytes.begin() + static_cast<std::ptrdiff_t>(moof + 8)),
+                    steps == 2 ? "moof" : "free");
+        }
+        break;
+      default:  // the plain layout
+        EXPECT_EQ(types.back(), "moov");
+        EXPECT_EQ(moov_count, 1u);
+        EXPECT_EQ(std::count(types.begin(), types.end(), "moof"), 0);
+        EXPECT_EQ(std::count(types.begin(), types.end(), "mdat"),
+                  static_cast<std::ptrdiff_t>(moofs.size()));
+        break;
+    }
+    expect_plain_samples(plain, bytes, "steps " + std::to_string(steps));
+    if (!HasFailure()) std::remove(path.c_str());
+  }
+  std::remove(plain_path.c_str());
+}
+
+// The times of mvhd, tkhd and mdhd set to zero, so that two runs compare.
+Bytes with_pinned_times(Bytes bytes) {
+  const iso::Tree tree = iso::parse(bytes);
+  for (const char* type : {"mvhd", "tkhd", "mdhd"}) {
+    for (const iso::Box* box : tree.all(type)) {
+      const uint64_t payload = box->offset + box->header_size;
+      const size_t width = box->version() == 1 ? 16 : 8;
+      std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(payload + 4),
+                bytes.begin() + static_cast<std::ptrdiff_t>(payload + 4 + width), 0);
+    }
+  }
+  return bytes;
+}
+
+// Flags above the resilient bit are not read: with or without them a file is
+// written the same way, plainly or as fragments; and a session that writes
+// no sample is a plain file either way.
+TEST(ResilientFlags, BitsAboveTheResilientBitChangeNothing) {
+  struct Row {
+    uint32_t flags, same_as;
+  };
+  const Row rows[] = {{~3u, 0}, {~1u, MX_WRITE_RESILIENT}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.flags);
+    const std::string a = test_temp_path("flags-a.mp4");
+    const std::string b = test_temp_path("flags-b.mp4");
+    resilient::write_case(kStepsCase, a, row.flags);
+    resilient::write_case(kStepsCase, b, row.same_as);
+    EXPECT_EQ(with_pinned_times(read_whole_file(a)), with_pinned_times(read_whole_file(b)));
+    std::remove(a.c_str());
+    std::remove(b.c_str());
+  }
+  Case empty = kStepsCase;
+  empty.seconds = 0;
+  const std::string a = test_temp_path("empty-plain.mp4");
+  const std::string b = test_temp_path("empty-resilient.mp4");
+  resilient::write_case(empty, a, 0);
+  resilient::write_case(empty, b, MX_WRITE_RESILIENT);
+  const Bytes resilient_bytes = read_whole_file(b);
+  EXPECT_EQ(iso::parse(resilient_bytes).types(), (std::vector<std::string>{"ftyp", "moov"}));
+  EXPECT_EQ(with_pinned_times(read_whole_file(a)), with_pinned_times(resilient_bytes));
+  std::remove(a.c_str());
+  std::remove(b.c_str());
+}
+
+// A fragment also closes once its media data reaches 32 MiB, key frame or
+// not, and the next one starts with the sample that would have passed it.
+TEST(ResilientLimits, FragmentsCloseAt32MiBOfMediaData) {
+  constexpr size_t kFrame = 3u << 20;
+  const std::string path = test_temp_path("large-fragments.mp4");
+  auto params = host::blank_params(host::fourcc("MP4 "));
+  host::set_video(*params, host::fourcc("AVHD"), 1920, 1080, 25.0);
+  auto sink = resilient::slot_sink(*params, path, MX_WRITE_RESILIENT);
+  Bytes frame(kFrame, 0x5A);
+  for (int i = 0; i < 24; ++i) {  // 72 MiB in under a second, one key frame
+    MxVideoFrame f = host::video_frame(frame.data(), static_cast<uint32_t>(frame.size()),
+                                       i * 400000, i * 400000, i == 0 ? 1 : 0);
+    ASSERT_EQ(sink->video(f), kFrame);
+  }
+  const iso::Tree open = iso::read_file(path);
+  sink->close();
+  std::vector<uint64_t> mdats;
+  for (const iso::Box& b : open.boxes)
+    if (b.type == "mdat" && !b.to_end) mdats.push_back(b.payload_size());
+  ASSERT_EQ(mdats.size(), 2u) << open.dump();
+  for (uint64_t payload : mdats) {
+    // 8 bytes of room for a 64-bit size and at most 3 of padding count too.
+    EXPECT_GE(payload, (32u << 20) + 8);
+    EXPECT_LT(payload, (32u << 20) + kFrame + 16);
+  }
+  const FragmentedFile fragments = read_fragments(open);
+  EXPECT_EQ(fragments.tracks.at(1).samples.size(), 22u);
+  std::remove(path.c_str());
+}
+
+// A fragment whose moof would outgrow its room closes early; the next room
+// doubles, so that fragments soon span their second again, and no fragment
+// goes unshown.
+TEST(ResilientLimits, TheMoofsRoomGrowsWithItsSamples) {
+  Case c = kStepsCase;
+  c.seconds = 8;
+  const std::string path = test_temp_path("rooms.mp4");
+  SessionSettings settings;
+  settings.fragment_limits.min_room = 256;
+  host::LogCapture log;
+  auto params = resilient::params_of(c);
+  auto sink = resilient::session_sink(*params, path, settings);
+  resilient::write_frames(c, *sink);
+  const iso::Tree open = iso::read_file(path);
+  sink->close();
+  EXPECT_EQ(log.count_prefix("CMp4Writer::WriteTrail"), 0u) << "every fragment was shown";
+  const FragmentedFile fragments = read_fragments(open);
+  const FragmentedTrack& video = fragments.tracks.at(1);
+  ASSERT_GE(video.decode_times.size(), 4u);
+  // Early fragments close for room; the last ones span a second (25000 units).
+  EXPECT_LT(video.decode_times[1] - video.decode_times[0], 25000u);
+  const size_t n = video.decode_times.size();
+  EXPECT_GE(video.decode_times[n - 1] - video.decode_times[n - 2], 25000u);
+  std::remove(path.c_str());
+}
 }  // namespace
