@@ -493,11 +493,13 @@ void put_large_size(ByteWriter* w, int64_t box_pos, int64_t size) {
 
 // Closes the open media-data box: its data ends here, padded so that what
 // follows starts at a multiple of 4, where a 4-byte write never straddles two
-// sectors of the disk.
-void close_mdat(MuxContext* c) {
+// sectors of the disk. The data goes to the system first: a box whose data
+// could not all be written stays open (size 0: up to the end of the file).
+bool close_mdat(MuxContext* c) {
   FragmentWriting& f = state_of(c);
   ByteWriter* w = c->writer;
   put_zeros(w, (4 - writer_tell(w) % 4) % 4);
+  if (writer_flush(w) != 0) return false;
   const int64_t size = writer_tell(w) - f.mdat_pos;
   if (size > 0xFFFFFFFFll) {
     put_be32_at(w, 1, f.mdat_pos);
@@ -505,6 +507,7 @@ void close_mdat(MuxContext* c) {
   } else {
     put_be32_at(w, static_cast<uint32_t>(size), f.mdat_pos);
   }
+  return true;
 }
 
 // Writes the open fragment's moof (the first time with the movie head in
@@ -562,12 +565,10 @@ bool show_fragment(MuxContext* c, int32_t next_track, const int64_t* next_dts, b
 void close_fragment(MuxContext* c, Close why, int32_t next_track, const int64_t* next_dts,
                     bool track_ends) {
   FragmentWriting& f = state_of(c);
-  ByteWriter* w = c->writer;
   const int64_t needed = moof_bytes(c, -1, nullptr);
-  close_mdat(c);
   // The fragment's bytes go to the system before anything shows them.
-  writer_flush(w);
-  if (f.head_too_large || !show_fragment(c, next_track, next_dts, track_ends)) ++f.hidden;
+  if (!close_mdat(c) || f.head_too_large || !show_fragment(c, next_track, next_dts, track_ends))
+    ++f.hidden;
 
   for (int32_t i = 0; i < kMaxTracks; ++i) {
     FragmentTrack& ft = f.tracks[i];

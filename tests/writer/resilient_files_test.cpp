@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <ostream>
@@ -27,6 +29,7 @@
 #include "support/plugin_host.h"
 #include "support/test_files.h"
 #include "support/track_samples.h"
+#include "xqlog/xq_log.h"
 
 namespace {
 
@@ -494,15 +497,17 @@ TEST(ResilientFinalising, EveryStepLeavesOneWholeMovieToRead) {
   std::remove(plain_path.c_str());
 }
 
-// The times of mvhd, tkhd and mdhd set to zero, so that two runs compare.
+// The times of every mvhd, tkhd and mdhd set to zero, so that two runs
+// compare; found by their types in the bytes, so that the movie head a
+// finished file keeps as a free box is pinned as well.
 Bytes with_pinned_times(Bytes bytes) {
-  const iso::Tree tree = iso::parse(bytes);
   for (const char* type : {"mvhd", "tkhd", "mdhd"}) {
-    for (const iso::Box* box : tree.all(type)) {
-      const uint64_t payload = box->offset + box->header_size;
-      const size_t width = box->version() == 1 ? 16 : 8;
-      std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(payload + 4),
-                bytes.begin() + static_cast<std::ptrdiff_t>(payload + 4 + width), 0);
+    for (size_t at = 4; at + 8 < bytes.size(); ++at) {
+      if (std::memcmp(bytes.data() + at, type, 4) != 0) continue;
+      const size_t width = bytes[at + 4] == 1 ? 16 : 8;
+      if (at + 8 + width > bytes.size()) continue;
+      std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                bytes.begin() + static_cast<std::ptrdiff_t>(at + 8 + width), 0);
     }
   }
   return bytes;
@@ -594,4 +599,69 @@ TEST(ResilientLimits, TheMoofsRoomGrowsWithItsSamples) {
   EXPECT_GE(video.decode_times[n - 1] - video.decode_times[n - 2], 25000u);
   std::remove(path.c_str());
 }
+
+#ifndef _WIN32
+const Case kFullDiskCase = {"FullDisk", "MP4 ", "H264", "AAC ", 16, true, false, false, 6};
+
+// Writes kFullDiskCase as fragments into MX_FULL_DISK_FILE, with the process
+// allowed files of no more than MX_FULL_DISK_LIMIT bytes: a disk that fills up.
+const ChildAction kWriteUntilFull("write-until-the-disk-is-full", [] {
+  const char* path = std::getenv("MX_FULL_DISK_FILE");
+  const char* limit = std::getenv("MX_FULL_DISK_LIMIT");
+  const char* log_path = std::getenv("MX_FULL_DISK_LOG");
+  if (!path || !limit || !log_path) return 2;
+  std::signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail with EFBIG instead
+  const rlimit files = {std::strtoull(limit, nullptr, 10), std::strtoull(limit, nullptr, 10)};
+  if (setrlimit(RLIMIT_FSIZE, &files) != 0) return 3;
+  XQ_SetLogSink(XQ_LOG_FILE, log_path);
+  auto params = resilient::params_of(kFullDiskCase);
+  auto sink = resilient::session_sink(*params, path, SessionSettings{});
+  resilient::write_frames(kFullDiskCase, *sink, true);  // frames past the limit are refused
+  sink->close();
+  XQ_SetLogSink(XQ_LOG_NONE, nullptr);
+  return 0;
+});
+
+// A disk that fills up: the failure is reported as for any file, and the file
+// keeps every fragment shown before it, complete and readable.
+TEST(ResilientFailures, AFullDiskLeavesTheShownFragments) {
+  const std::string plain_path = test_temp_path("full-disk.plain");
+  resilient::write_case(kFullDiskCase, plain_path, 0);
+  const Bytes plain = read_whole_file(plain_path);
+  const std::string path = test_temp_path("full-disk.mp4");
+  const std::string log_path = test_temp_path("full-disk.log");
+  const uint64_t limit = plain.size() * 6 / 10;
+  ASSERT_EQ(
+      run_child("write-until-the-disk-is-full", {{"MX_FULL_DISK_FILE", path},
+                                                 {"MX_FULL_DISK_LIMIT", std::to_string(limit)},
+                                                 {"MX_FULL_DISK_LOG", log_path}}),
+      0);
+  const Bytes log = read_whole_file(log_path);
+  const std::string text(log.begin(), log.end());
+  EXPECT_NE(text.find("mx_mp4.dll: writing failed [" + std::to_string(EFBIG) +
+                      "], the file is incomplete."),
+            std::string::npos)
+      << text;
+  const Bytes bytes = read_whole_file(path);
+  EXPECT_LE(bytes.size(), limit);
+  const iso::Tree tree = iso::parse(bytes);
+  ASSERT_TRUE(tree.error.empty()) << tree.dump();
+  for (const iso::Box& box : tree.boxes) EXPECT_TRUE(box.error.empty()) << tree.dump();
+  // Every shown sample is the plain file's, bytes and all; about half of them are there.
+  const auto plain_tracks = tracks_of(iso::parse(plain));
+  const auto shown = readable_samples(tree);
+  size_t shown_video = 0;
+  for (const auto& [id, samples] : shown) {
+    const std::vector<TrackSample>& all = plain_tracks.at(id).samples;
+    ASSERT_LE(samples.size(), all.size());
+    for (size_t i = 0; i < samples.size(); ++i)
+      ASSERT_EQ(sample_bytes(bytes, samples[i]), sample_bytes(plain, all[i])) << id << " " << i;
+    if (id == 1) shown_video = samples.size();
+  }
+  EXPECT_GE(shown_video, plain_tracks.at(1).samples.size() * 3 / 10);
+  std::remove(plain_path.c_str());
+  std::remove(path.c_str());
+  std::remove(log_path.c_str());
+}
+#endif
 }  // namespace

@@ -54,9 +54,9 @@ std::unique_ptr<Sink> session_sink(const EncParam& params, const std::string& pa
 std::unique_ptr<EncParam> params_of(const Case& c);
 
 // Writes the case's configuration and frames (video and audio interleaved by
-// time, a timecode sample first), not closing. Failures of slot calls are
-// test failures.
-void write_frames(const Case& c, Sink& sink);
+// time, a timecode sample first), not closing. A frame the session refuses is
+// a test failure, or with until_refused the end of the frames.
+void write_frames(const Case& c, Sink& sink, bool until_refused = false);
 
 // Writes the whole case to path, plain (flags 0) or as the flags say.
 void write_case(const Case& c, const std::string& path, uint32_t flags);
