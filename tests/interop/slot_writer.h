@@ -24,6 +24,8 @@ struct SlotFile {
   // A timecode sample written ahead of the first picture, lasting timecode_duration (100 ns).
   std::vector<uint8_t> timecode;
   int64_t timecode_duration = 0;
+  // The module's writer options while the file is written (MX_WRITE_RESILIENT).
+  uint32_t writer_flags = 0;
 };
 
 // How hosts time stamp reordered video (D is the reorder depth in frames).

@@ -63,6 +63,15 @@ void write_through_slots(const SlotFile& file, const std::string& path) {
   }
   if (!file.timecode.empty()) params->no_timecode = 0;  // the block's first word stays 0
   if (file.adjust) file.adjust(*params);
+  // The options are the module's: the MP4 entry's slot sets them for all.
+  const SingleStreamSlots& options_slots = host::slots_for(host::fourcc("MP4 "));
+  WriterOptions options{};
+  options.flags = file.writer_flags;
+  options_slots.SetWriterOptions(&options);
+  struct Restore {
+    const SingleStreamSlots& slots;
+    ~Restore() { slots.SetWriterOptions(nullptr); }
+  } restore{options_slots};
   host::Session s(*params, path);
   ASSERT_TRUE(s.open());
   if (video && (!video->config1.empty() || !video->config2.empty())) {
