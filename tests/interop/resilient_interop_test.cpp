@@ -1,0 +1,481 @@
+// Resilient writing under the readers: a host killed at random moments, a
+// file cut short at random bytes (a power cut), and a close interrupted after
+// each finalising step. The media are the group's one-second sources played
+// eight times over, each time from its key frame, so that a file holds eight
+// fragments of a second.
+//
+// What a left file must show: every fragment closed before the kill or cut,
+// read by ffprobe, decoded by ffmpeg without a word, counted by mediainfo and
+// played by chromium, with the source's pictures; and nothing of the open
+// fragment. A reader that cannot do something shows it on a file ffmpeg made
+// itself (a fragmented control, cut or not), never by a skipped check.
+//
+// The readers run on each left file through kLeftFileReaders (and chromium on
+// all of them at once): Firefox and VLC join there once their harnesses exist.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "interop_media.h"
+#include "slot_writer.h"
+#include "support/box_reader.h"
+#include "support/browser_play.h"
+#include "support/child_process.h"
+#include "support/fragment_samples.h"
+#include "support/test_files.h"
+#include "support/tools.h"
+
+namespace {
+
+using interop::Media;
+using interop::SourceTrack;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kRepeats = 8;
+
+struct Combo {
+  const char* name;
+  const char* file_code;
+  const char* extension;
+  std::optional<Media> video;
+  Media audio;
+  // ffmpeg's own file of the same codecs, for what chromium does with them.
+  const char* control;
+};
+
+#define MX_CONTROL_VIDEO "-f lavfi -i testsrc2=size=320x240:rate=25 "
+#define MX_CONTROL_AUDIO "-f lavfi -i sine=frequency=440:sample_rate=44100 "
+const Combo kCombos[] = {
+    {"h264_aac", "MP4 ", ".mp4", Media::kH264, Media::kAac,
+     MX_CONTROL_VIDEO MX_CONTROL_AUDIO "-t 2 -c:v libx264 -pix_fmt yuv420p -c:a aac"},
+    {"hevc_pcm", "MOV ", ".mov", Media::kHevc, Media::kPcm16,
+     MX_CONTROL_VIDEO MX_CONTROL_AUDIO
+     "-t 2 -c:v libx265 -x265-params log-level=error -pix_fmt yuv420p -c:a pcm_s16le"},
+    {"av1_flac", "MP4 ", ".mp4", Media::kAv1, Media::kFlac16,
+     MX_CONTROL_VIDEO MX_CONTROL_AUDIO
+     "-t 2 -c:v libaom-av1 -cpu-used 8 -usage realtime -c:a flac -strict -2"},
+    {"alac", "M4A ", ".m4a", std::nullopt, Media::kAlac, MX_CONTROL_AUDIO "-t 2 -c:a alac"},
+};
+#undef MX_CONTROL_VIDEO
+#undef MX_CONTROL_AUDIO
+
+size_t index_of(const Combo& c) {
+  for (size_t i = 0; i < std::size(kCombos); ++i) {
+    if (std::strcmp(kCombos[i].name, c.name) == 0) return i;
+  }
+  return 0;
+}
+
+constexpr int kAlacFrameSamples = 4096;
+
+uint32_t code_of(const char* s) {
+  return MX_FOURCC(s[0], s[1], s[2], s[3]);
+}
+
+bool lossless(Media m) {
+  return m == Media::kAlac || m == Media::kFlac16 || m == Media::kFlac24;
+}
+
+// The source played `times` over, each repetition `span` (100 ns) after the
+// last. A lossless source's short last frame is left out, so that every frame
+// of the long stream is a whole one.
+SourceTrack repeated(const SourceTrack& s, int times, int64_t span) {
+  SourceTrack out = s;
+  out.packets.clear();
+  out.stored.clear();
+  size_t count = s.packets.size();
+  if (!s.video && lossless(s.media) && count > 1) --count;
+  for (int k = 0; k < times; ++k) {
+    for (size_t i = 0; i < count; ++i) {
+      interop::HostPacket p = s.packets[i];
+      p.pts += k * span;
+      p.dts += k * span;
+      out.packets.push_back(p);
+      out.stored.push_back(s.stored[i]);
+    }
+  }
+  return out;
+}
+
+// The long streams of a combo, made once per process.
+struct LongMedia {
+  SourceTrack video, audio;
+  bool has_video = false;
+  std::vector<std::string> video_hashes;  // decoded pictures, in order
+  std::vector<std::string> audio_hashes;  // decoded audio frames (lossless sources)
+  size_t per_fragment = 0;                // packets of the driving stream per fragment
+  std::string missing;
+};
+
+const LongMedia& long_media(const Combo& c) {
+  static std::map<std::string, LongMedia> made;
+  auto found = made.find(c.name);
+  if (found != made.end()) return found->second;
+  LongMedia& m = made[c.name];
+  const SourceTrack& audio = interop::source(c.audio);
+  m.missing = audio.missing;
+  const SourceTrack* video = c.video ? &interop::source(*c.video) : nullptr;
+  if (video && !video->missing.empty()) m.missing = video->missing;
+  if (!m.missing.empty()) return m;
+  const int64_t span =
+      video ? interop::host_time(static_cast<int64_t>(video->packets.size()), video->rate)
+            : static_cast<int64_t>(audio.nominal_seconds * 1e7 + 0.5);
+  m.audio = repeated(audio, kRepeats, span);
+  if (video) {
+    m.has_video = true;
+    m.video = repeated(*video, kRepeats, span);
+    const std::vector<std::string> one = interop::reference_hashes(*video);
+    for (int k = 0; k < kRepeats; ++k)
+      m.video_hashes.insert(m.video_hashes.end(), one.begin(), one.end());
+    m.per_fragment = video->packets.size();
+  } else {
+    const std::vector<std::string> one = interop::parse_framemd5(
+        interop::run_command("ffmpeg -nostdin -v error -i " +
+                             interop::shell_quote(audio.source_path) + " -map 0:a:0 -f framemd5 -")
+            .out);
+    const size_t whole = m.audio.packets.size() / kRepeats;
+    for (int k = 0; k < kRepeats; ++k)
+      m.audio_hashes.insert(m.audio_hashes.end(), one.begin(),
+                            one.begin() + static_cast<std::ptrdiff_t>(whole));
+    // Audio alone closes a fragment once it holds a second.
+    m.per_fragment = (audio.sample_rate + kAlacFrameSamples - 1) / kAlacFrameSamples;
+  }
+  return m;
+}
+
+interop::SlotFile slot_file(const Combo& c, const LongMedia& m) {
+  interop::SlotFile file;
+  file.file_code = code_of(c.file_code);
+  file.video = m.has_video ? &m.video : nullptr;
+  file.audio = &m.audio;
+  file.writer_flags = MX_WRITE_RESILIENT;
+  return file;
+}
+
+// ------------------------------------------------------------ the host
+
+#ifndef _WIN32
+// The host the tests kill: writes combo MX_RESILIENT_COMBO to MX_RESILIENT_OUT
+// through the plug-in's slots, resilient, sleeping MX_RESILIENT_PACE_US after
+// each packet and keeping the count of packets written in MX_RESILIENT_PROGRESS;
+// closes the file only when MX_RESILIENT_CLOSE is 1, and otherwise stops
+// without a word to the plug-in, as a host that dies.
+const ChildAction kResilientHost("resilient-host", [] {
+  const char* combo = std::getenv("MX_RESILIENT_COMBO");
+  const char* out = std::getenv("MX_RESILIENT_OUT");
+  const char* progress = std::getenv("MX_RESILIENT_PROGRESS");
+  const char* pace = std::getenv("MX_RESILIENT_PACE_US");
+  const char* close = std::getenv("MX_RESILIENT_CLOSE");
+  if (!combo || !out || !progress || !pace || !close) return 2;
+  const Combo& c = kCombos[std::atoi(combo)];
+  const LongMedia& m = long_media(c);
+  if (!m.missing.empty()) return 3;
+  const int fd = open(progress, O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return 4;
+  interop::SlotFile file = slot_file(c, m);
+  const auto pause = std::chrono::microseconds(std::atoi(pace));
+  file.after_packet = [&](size_t video, size_t audio) {
+    char count[32];
+    const int n = std::snprintf(count, sizeof count, "%zu %zu\n", video, audio);
+    if (pwrite(fd, count, static_cast<size_t>(n), 0) != n) std::abort();
+    std::this_thread::sleep_for(pause);
+  };
+  file.close = std::atoi(close) == 1;
+  interop::write_through_slots(file, out);
+  if (!file.close) _exit(0);  // no destructor closes the session
+  return 0;
+});
+#endif
+
+struct Progress {
+  size_t video = 0, audio = 0;
+};
+
+Progress read_progress(const std::string& path) {
+  Progress p;
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return p;
+  if (std::fscanf(f, "%zu %zu", &p.video, &p.audio) != 2) p = {};
+  std::fclose(f);
+  return p;
+}
+
+// ------------------------------------------------------------ left files
+
+// A file a kill or a cut left, and what it must show.
+struct LeftFile {
+  std::string path;
+  const LongMedia* media = nullptr;
+  size_t video_frames = 0;  // shown: in the fragments closed before
+  size_t audio_frames = 0;
+  bool damaged_tail = false;  // bytes of a shown fragment are missing or zero
+};
+
+// What the readers show of a left file; each check is one reader.
+using ReaderCheck = void (*)(const LeftFile&);
+
+void ffprobe_reads(const LeftFile& f) {
+  interop::CommandResult r = interop::run_command(
+      "ffprobe -v error -count_frames -show_entries stream=codec_type,nb_read_frames -of csv=p=0 " +
+      interop::shell_quote(f.path));
+  if (!f.damaged_tail) {
+    EXPECT_EQ(r.err, "") << "ffprobe";
+  }
+  EXPECT_EQ(r.status, 0) << "ffprobe: " << r.err;
+  size_t video = 0, audio = 0;
+  for (size_t start = 0; start < r.out.size();) {
+    size_t end = r.out.find('\n', start);
+    const std::string line = r.out.substr(start, end - start);
+    start = end == std::string::npos ? r.out.size() : end + 1;
+    if (line.rfind("video,", 0) == 0) video = std::strtoull(line.c_str() + 6, nullptr, 10);
+    if (line.rfind("audio,", 0) == 0) audio = std::strtoull(line.c_str() + 6, nullptr, 10);
+  }
+  // Audio is counted where it is the only stream: readers regroup PCM, and
+  // apply the edit that skips AAC's priming to a plain file only.
+  if (f.damaged_tail) {
+    EXPECT_GE(f.media->has_video ? video : audio,
+              f.media->has_video ? f.video_frames : f.audio_frames)
+        << "ffprobe frames";
+  } else if (f.media->has_video) {
+    EXPECT_EQ(video, f.video_frames) << "ffprobe video frames";
+  } else {
+    EXPECT_EQ(audio, f.audio_frames) << "ffprobe audio frames";
+  }
+}
+
+void ffmpeg_decodes(const LeftFile& f) {
+  const std::string input = "ffmpeg -nostdin -v error -i " + interop::shell_quote(f.path);
+  if (!f.damaged_tail) {
+    interop::CommandResult all = interop::run_command(input + " -map 0 -f null -");
+    EXPECT_EQ(all.err, "") << "ffmpeg decoding every stream";
+    EXPECT_EQ(all.status, 0);
+  }
+  const LongMedia& m = *f.media;
+  const bool video = m.has_video;
+  interop::CommandResult r =
+      interop::run_command(input + (video ? " -map 0:v:0" : " -map 0:a:0") + " -f framemd5 -");
+  const std::vector<std::string> hashes = interop::parse_framemd5(r.out);
+  const std::vector<std::string>& reference = video ? m.video_hashes : m.audio_hashes;
+  const size_t shown = video ? f.video_frames : f.audio_frames;
+  ASSERT_LE(shown, reference.size());
+  // A damaged tail may decode into more (broken) frames; those before it are whole.
+  if (f.damaged_tail) {
+    ASSERT_GE(hashes.size(), shown) << "ffmpeg frames";
+  } else {
+    EXPECT_EQ(r.err, "") << "ffmpeg";
+    ASSERT_EQ(hashes.size(), shown) << "ffmpeg frames";
+  }
+  EXPECT_TRUE(std::equal(reference.begin(), reference.begin() + static_cast<std::ptrdiff_t>(shown),
+                         hashes.begin()))
+      << "decoded frames differ from the source's";
+}
+
+void mediainfo_counts(const LeftFile& f) {
+  const bool video = f.media->has_video;
+  auto info = interop::mediainfo(f.path, video ? "Video" : "Audio", {"FrameCount"});
+  ASSERT_EQ(info.size(), 1u) << "mediainfo";
+  const size_t shown = video ? f.video_frames : f.audio_frames;
+  if (f.damaged_tail) {
+    EXPECT_GE(std::strtoull(info[0][0].c_str(), nullptr, 10), shown) << "mediainfo frames";
+  } else {
+    EXPECT_EQ(info[0][0], std::to_string(shown)) << "mediainfo frames";
+  }
+}
+
+const ReaderCheck kLeftFileReaders[] = {ffprobe_reads, ffmpeg_decodes, mediainfo_counts};
+
+void expect_readers_show(const LeftFile& f) {
+  SCOPED_TRACE(f.path);
+  for (ReaderCheck check : kLeftFileReaders) check(f);
+}
+
+// The samples of the fragments the file shows, by track, checked against the
+// source's: the shown fragments hold the source's packets in order (for PCM,
+// whose samples are single frames, the same bytes), and nothing else.
+void count_shown(LeftFile* f) {
+  const Bytes bytes = read_whole_file(f->path);
+  const iso::Tree tree = iso::parse(bytes);
+  ASSERT_TRUE(tree.error.empty()) << tree.dump();
+  for (const iso::Box& b : tree.boxes) {
+    ASSERT_TRUE(b.error.empty() || f->damaged_tail) << tree.dump();
+  }
+  const FragmentedFile fragments = read_fragments(tree);
+  const LongMedia& m = *f->media;
+  for (const auto& [id, track] : fragments.tracks) {
+    const bool video = m.has_video && id == 1;
+    const SourceTrack& source = video ? m.video : m.audio;
+    (video ? f->video_frames : f->audio_frames) = track.samples.size();
+    if (f->damaged_tail) continue;
+    Bytes shown, expected;
+    for (const TrackSample& s : track.samples) {
+      const Bytes sample = sample_bytes(bytes, s);
+      shown.insert(shown.end(), sample.begin(), sample.end());
+    }
+    for (const Bytes& packet : source.stored) {
+      if (expected.size() >= shown.size()) break;
+      expected.insert(expected.end(), packet.begin(), packet.end());
+    }
+    EXPECT_TRUE(shown == expected) << "track " << id << ": the source's packets, in order";
+  }
+}
+
+// ------------------------------------------------------------ chromium
+
+// What chromium does with a file of the combo's codecs, shown on a file that
+// ffmpeg made of the same sources (plain, not fragmented).
+struct BrowserExpectation {
+  bool plays = false;          // plays to its end without an error
+  bool decodes_video = false;  // and decodes its pictures
+  std::string error;           // else: the error it gives
+};
+
+BrowserExpectation browser_control(const Combo& c) {
+  const std::string path = test_temp_path(std::string("control-") + c.name + c.extension);
+  interop::CommandResult made = interop::run_command(std::string("ffmpeg -nostdin -v error -y ") +
+                                                     c.control + " " + interop::shell_quote(path));
+  EXPECT_EQ(made.status, 0) << made.err;
+  BrowserExpectation e;
+  std::string failure;
+  std::vector<Playback> played = play_in_browser({path}, 4.0, &failure);
+  EXPECT_EQ(failure, "");
+  if (played.size() != 1) return e;
+  e.plays = played[0].ended && played[0].error.empty();
+  e.decodes_video = played[0].decoded_frames > 0;
+  e.error = played[0].error;
+  std::remove(path.c_str());
+  return e;
+}
+
+void expect_browser_plays(const std::vector<LeftFile>& files, const BrowserExpectation& control) {
+  std::vector<std::string> paths;
+  for (const LeftFile& f : files) paths.push_back(f.path);
+  std::string failure;
+  std::vector<Playback> played = play_in_browser(paths, 16.0, &failure);
+  EXPECT_EQ(failure, "");
+  ASSERT_EQ(played.size(), files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].path + " events " + played[i].events);
+    if (!control.plays) {
+      EXPECT_EQ(played[i].error, control.error) << "as on ffmpeg's own file";
+      continue;
+    }
+    EXPECT_EQ(played[i].error, "");
+    EXPECT_TRUE(played[i].ended);
+    if (control.decodes_video) {
+      EXPECT_EQ(static_cast<size_t>(played[i].decoded_frames), files[i].video_frames);
+    }
+  }
+}
+
+// ------------------------------------------------------------ the tests
+
+#ifndef _WIN32
+class ResilientReaders : public ::testing::TestWithParam<Combo> {
+ protected:
+  void SetUp() override {
+    MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
+    const std::string missing = browser_missing();
+    MX_REQUIRE(missing.empty(), missing);
+    media_ = &long_media(GetParam());
+    MX_REQUIRE(media_->missing.empty(), media_->missing);
+  }
+  const LongMedia* media_ = nullptr;
+};
+
+constexpr int kPaceMicroseconds = 1500;
+constexpr int kKills = 10;
+
+// The host writes the whole file; once closed, the file is a plain file with
+// every frame. Then the host is killed at ten random moments after the first
+// fragment is shown: each left file shows exactly the fragments closed before
+// the kill, at most one fragment behind what the host had handed over.
+TEST_P(ResilientReaders, KilledHostsLeaveTheClosedFragments) {
+  const Combo& c = GetParam();
+  const size_t index = index_of(c);
+  const size_t packets = media_->video.packets.size() + media_->audio.packets.size();
+  const std::string progress = test_temp_path(std::string(c.name) + ".progress");
+  auto environment = [&](const std::string& out, bool close) -> Environment {
+    return {{"MX_RESILIENT_COMBO", std::to_string(index)},
+            {"MX_RESILIENT_OUT", out},
+            {"MX_RESILIENT_PROGRESS", progress},
+            {"MX_RESILIENT_PACE_US", std::to_string(kPaceMicroseconds)},
+            {"MX_RESILIENT_CLOSE", close ? "1" : "0"}};
+  };
+
+  std::vector<LeftFile> left;
+  {
+    LeftFile whole{test_temp_path(std::string(c.name) + "-closed" + c.extension), media_};
+    RunningChild host("resilient-host", environment(whole.path, true));
+    ASSERT_TRUE(host.started());
+    ASSERT_EQ(host.wait(), 0);
+    const iso::Tree tree = iso::read_file(whole.path);
+    EXPECT_EQ(tree.find("moof"), nullptr) << "closed: a plain file";
+    whole.video_frames = media_->has_video ? media_->video.packets.size() : 0;
+    whole.audio_frames = media_->audio.packets.size();
+    expect_readers_show(whole);
+    left.push_back(whole);
+  }
+
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("kill moments from seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  for (int k = 0; k < kKills; ++k) {
+    LeftFile f{test_temp_path(std::string(c.name) + "-killed-" + std::to_string(k) + c.extension),
+               media_};
+    std::remove(progress.c_str());
+    RunningChild host("resilient-host", environment(f.path, true));
+    ASSERT_TRUE(host.started());
+    // After the first fragment, at a random moment before the end.
+    const size_t first = media_->per_fragment * 3 / 2;
+    Progress p;
+    for (int wait = 0; wait < 20000; ++wait) {
+      p = read_progress(progress);
+      if ((media_->has_video ? p.video : p.audio) >= first) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const size_t left_packets = packets - std::min(packets, p.video + p.audio);
+    std::uniform_int_distribution<int64_t> moment(
+        0, static_cast<int64_t>(left_packets) * kPaceMicroseconds * 9 / 10);
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    ASSERT_TRUE(host.kill_now()) << "the host ended before the kill";
+    p = read_progress(progress);
+    count_shown(&f);
+    if (HasFatalFailure()) return;
+    const size_t handed = media_->has_video ? p.video : p.audio;
+    const size_t shown = media_->has_video ? f.video_frames : f.audio_frames;
+    SCOPED_TRACE(f.path + ": " + std::to_string(shown) + " of " + std::to_string(handed));
+    EXPECT_LE(shown, handed);
+    EXPECT_LT(handed - shown, 2 * media_->per_fragment) << "more than the open fragment lost";
+    expect_readers_show(f);
+    left.push_back(f);
+  }
+  expect_browser_plays(left, browser_control(c));
+  if (!HasFailure()) {
+    for (const LeftFile& f : left) std::remove(f.path.c_str());
+    std::remove(progress.c_str());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Combos, ResilientReaders, ::testing::ValuesIn(kCombos),
+                         [](const ::testing::TestParamInfo<Combo>& info) {
+                           return std::string(info.param.name);
+                         });
+#endif
+
+}  // namespace
