@@ -198,7 +198,6 @@ const ChildAction kResilientHost("resilient-host", [] {
   };
   file.close = std::atoi(close) == 1;
   interop::write_through_slots(file, out);
-  if (!file.close) _exit(0);  // no destructor closes the session
   return 0;
 });
 #endif
@@ -259,17 +258,16 @@ void ffprobe_reads(const LeftFile& f) {
   }
 }
 
+// ffmpeg decodes every stream (and hashes the pictures, or the audio alone).
 void ffmpeg_decodes(const LeftFile& f) {
-  const std::string input = "ffmpeg -nostdin -v error -i " + interop::shell_quote(f.path);
-  if (!f.damaged_tail) {
-    interop::CommandResult all = interop::run_command(input + " -map 0 -f null -");
-    EXPECT_EQ(all.err, "") << "ffmpeg decoding every stream";
-    EXPECT_EQ(all.status, 0);
-  }
   const LongMedia& m = *f.media;
   const bool video = m.has_video;
-  interop::CommandResult r =
-      interop::run_command(input + (video ? " -map 0:v:0" : " -map 0:a:0") + " -f framemd5 -");
+  interop::CommandResult r = interop::run_command(
+      "ffmpeg -nostdin -v error -i " + interop::shell_quote(f.path) +
+      (video ? " -map 0:v:0" : " -map 0:a:0") + " -f framemd5 - -map 0 -f null -");
+  if (!f.damaged_tail) {
+    EXPECT_EQ(r.status, 0) << "ffmpeg";
+  }
   const std::vector<std::string> hashes = interop::parse_framemd5(r.out);
   const std::vector<std::string>& reference = video ? m.video_hashes : m.audio_hashes;
   const size_t shown = video ? f.video_frames : f.audio_frames;
@@ -476,6 +474,216 @@ INSTANTIATE_TEST_SUITE_P(Combos, ResilientReaders, ::testing::ValuesIn(kCombos),
                          [](const ::testing::TestParamInfo<Combo>& info) {
                            return std::string(info.param.name);
                          });
+
+// ------------------------------------------------------------ power cuts
+
+// Where the fragments of a file written without a close lie.
+struct FragmentPlace {
+  uint64_t moof_start, moof_end, mdat_end;
+};
+
+std::vector<FragmentPlace> fragment_places(const iso::Tree& tree) {
+  std::vector<FragmentPlace> out;
+  for (size_t i = 0; i + 1 < tree.boxes.size(); ++i) {
+    const iso::Box& b = tree.boxes[i];
+    if (b.type != "moof") continue;
+    const iso::Box& mdat = tree.boxes[i + 1];
+    out.push_back({b.offset, b.offset + b.size, mdat.offset + mdat.size});
+  }
+  return out;
+}
+
+void write_cut(const Bytes& bytes, uint64_t cut, bool zero_tail, const std::string& path) {
+  Bytes left(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+  if (zero_tail) left.resize(bytes.size(), 0);
+  write_whole_file(path, left);
+}
+
+// Whether ffmpeg opens a file (the demuxer of ffprobe and chromium too).
+bool ffmpeg_opens(const std::string& path) {
+  return interop::run_command("ffprobe -v error " + interop::shell_quote(path)).status == 0;
+}
+
+// A file written through the slots and never closed (all its fragments but the
+// open one are on disk), cut at 200 random bytes, and again with zeros in
+// place of what followed the cut, as a power cut leaves a file whose length
+// reached the disk before its data: each cut file opens and plays up to its
+// last complete fragment, whose pictures are the source's. A cut inside a
+// moof may leave a moof that ffmpeg (and so chromium) cannot read, as it
+// cannot read ffmpeg's own fragmented file cut inside a moof; mediainfo still
+// reads the fragments before it.
+TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
+  MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
+  const std::string missing = browser_missing();
+  MX_REQUIRE(missing.empty(), missing);
+  const Combo& c = kCombos[0];
+  const LongMedia& m = long_media(c);
+  MX_REQUIRE(m.missing.empty(), m.missing);
+  const std::string written = test_temp_path("power-cut.mp4");
+  const std::string progress = test_temp_path("power-cut.progress");
+  RunningChild host("resilient-host", {{"MX_RESILIENT_COMBO", "0"},
+                                       {"MX_RESILIENT_OUT", written},
+                                       {"MX_RESILIENT_PROGRESS", progress},
+                                       {"MX_RESILIENT_PACE_US", "0"},
+                                       {"MX_RESILIENT_CLOSE", "0"}});
+  ASSERT_EQ(host.wait(), 0);
+  const Bytes bytes = read_whole_file(written);
+  const iso::Tree tree = iso::parse(bytes);
+  const std::vector<FragmentPlace> places = fragment_places(tree);
+  ASSERT_GE(places.size(), 6u) << tree.dump();
+  const uint64_t head_end = tree.at("moov").offset + tree.at("moov").size;
+
+  // ffmpeg's own fragmented file of the same media, cut inside its second moof.
+  const std::string control = test_temp_path("power-cut-control.mp4");
+  const std::string closed = test_temp_path("power-cut-closed.mp4");
+  {
+    interop::SlotFile file = slot_file(c, m);
+    interop::write_through_slots(file, closed);
+  }
+  ASSERT_EQ(interop::run_command("ffmpeg -nostdin -v error -y -i " + interop::shell_quote(closed) +
+                                 " -c copy -movflags +frag_keyframe+empty_moov+default_base_moof " +
+                                 interop::shell_quote(control))
+                .status,
+            0);
+  const Bytes control_bytes = read_whole_file(control);
+  const std::vector<FragmentPlace> control_places = fragment_places(iso::parse(control_bytes));
+  ASSERT_GE(control_places.size(), 2u);
+  const FragmentPlace& second = control_places[1];
+  const std::string control_cut = test_temp_path("power-cut-control-cut.mp4");
+  write_cut(control_bytes, (second.moof_start + second.moof_end) / 2, false, control_cut);
+  EXPECT_FALSE(ffmpeg_opens(control_cut)) << "ffmpeg reads its own file cut inside a moof";
+
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("cuts from seed " + std::to_string(seed));
+  std::mt19937_64 random(seed);
+  std::uniform_int_distribution<uint64_t> anywhere(head_end, bytes.size() - 1);
+  std::vector<uint64_t> cuts;
+  for (int i = 0; i < 200; ++i) cuts.push_back(anywhere(random));
+  cuts.push_back((places[1].moof_start + places[1].moof_end) / 2);  // always one in a moof
+  int in_moof = 0;
+  for (size_t i = 0; i < cuts.size(); ++i) {
+    const uint64_t cut = cuts[i];
+    size_t complete = 0;
+    bool cut_in_moof = false, cut_in_data = false;
+    for (const FragmentPlace& p : places) {
+      if (p.mdat_end <= cut) ++complete;
+      cut_in_moof |= p.moof_start < cut && cut < p.moof_end;
+      cut_in_data |= p.moof_end <= cut && cut < p.mdat_end;
+    }
+    for (bool zero_tail : {false, true}) {
+      LeftFile f{test_temp_path("power-cut-" + std::to_string(i) + (zero_tail ? "z" : "") + ".mp4"),
+                 &m};
+      write_cut(bytes, cut, zero_tail, f.path);
+      SCOPED_TRACE(f.path + " cut at " + std::to_string(cut) + " of " +
+                   std::to_string(bytes.size()));
+      f.video_frames = complete * m.per_fragment;
+      f.damaged_tail = cut_in_data || cut_in_moof;
+      if (cut_in_moof) {
+        // Where ffmpeg reads a moof cut short at all, it plays the fragments before.
+        ++in_moof;
+        if (ffmpeg_opens(f.path)) ffmpeg_decodes(f);
+      } else {
+        ffmpeg_decodes(f);
+      }
+      mediainfo_counts(f);
+      if (!HasFailure()) std::remove(f.path.c_str());
+    }
+  }
+  EXPECT_GE(in_moof, 2) << "cuts inside a moof";
+
+  // chromium: a cut between two fragments (in the room of the next) plays the
+  // fragments before it to their end. A damaged fragment (a cut in its media
+  // data, zeros or not) stops chromium with a decode error, sometimes before
+  // the last complete fragment has played, as it does ffmpeg's own file
+  // damaged alike: the cut files then give an error as the control does.
+  std::vector<LeftFile> clean;
+  for (size_t k = 1; k < places.size(); ++k) {
+    for (bool zero_tail : {false, true}) {
+      LeftFile f{
+          test_temp_path("power-cut-room-" + std::to_string(k) + (zero_tail ? "z" : "") + ".mp4"),
+          &m};
+      write_cut(bytes, places[k].moof_start - 4, zero_tail, f.path);
+      f.video_frames = k * m.per_fragment;
+      clean.push_back(f);
+    }
+  }
+  std::vector<std::string> paths;
+  for (const LeftFile& f : clean) paths.push_back(f.path);
+  const uint64_t control_data = (control_places[2].moof_end + control_places[2].mdat_end) / 2;
+  const uint64_t our_data = (places[2].moof_end + places[2].mdat_end) / 2;
+  const std::string damaged[] = {test_temp_path("damaged-control.mp4"),
+                                 test_temp_path("damaged-control-z.mp4"),
+                                 test_temp_path("damaged.mp4"), test_temp_path("damaged-z.mp4")};
+  write_cut(control_bytes, control_data, false, damaged[0]);
+  write_cut(control_bytes, control_data, true, damaged[1]);
+  write_cut(bytes, our_data, false, damaged[2]);
+  write_cut(bytes, our_data, true, damaged[3]);
+  for (const std::string& d : damaged) paths.push_back(d);
+  std::string failure;
+  std::vector<Playback> played = play_in_browser(paths, 16.0, &failure);
+  EXPECT_EQ(failure, "");
+  ASSERT_EQ(played.size(), paths.size());
+  for (size_t i = 0; i < clean.size(); ++i) {
+    SCOPED_TRACE(clean[i].path + " events " + played[i].events);
+    EXPECT_EQ(played[i].error, "");
+    EXPECT_TRUE(played[i].ended);
+    EXPECT_EQ(static_cast<size_t>(played[i].decoded_frames), clean[i].video_frames);
+  }
+  const Playback* controls = &played[clean.size()];
+  const Playback* ours = &played[clean.size() + 2];
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(damaged[i] + " events " + controls[i].events);
+    EXPECT_NE(controls[i].error, "") << "chromium plays ffmpeg's own damaged file to its end";
+    if (!ours[i].error.empty()) continue;  // what the control does
+    EXPECT_TRUE(ours[i].ended) << damaged[2 + i];
+  }
+  if (!HasFailure()) {
+    for (const std::string& p : paths) std::remove(p.c_str());
+    for (const std::string& p : {written, progress, control, closed, control_cut})
+      std::remove(p.c_str());
+  }
+}
+
+// ------------------------------------------------------------ finalising
+
+// Close interrupted after each finalising step (an in-process session that
+// stops there): at every step the file plays in full in every reader.
+TEST(ResilientFinalisingReaders, EveryStepPlaysInFull) {
+  MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
+  const std::string missing = browser_missing();
+  MX_REQUIRE(missing.empty(), missing);
+  const Combo& c = kCombos[0];
+  const LongMedia& m = long_media(c);
+  MX_REQUIRE(m.missing.empty(), m.missing);
+  std::vector<LeftFile> files;
+  for (int steps = 0; steps <= kFinalisingSteps; ++steps) {
+    LeftFile f{test_temp_path("finalising-" + std::to_string(steps) + ".mp4"), &m};
+    SessionSettings settings;
+    settings.options.flags = MX_WRITE_RESILIENT;
+    settings.finalising_steps = steps;
+    interop::write_in_process(slot_file(c, m), f.path, settings);
+    if (HasFatalFailure()) return;
+    f.video_frames = m.video.packets.size();
+    f.audio_frames = m.audio.packets.size();
+    expect_readers_show(f);
+    files.push_back(f);
+  }
+  std::vector<std::string> paths;
+  for (const LeftFile& f : files) paths.push_back(f.path);
+  std::string failure;
+  std::vector<Playback> played = play_in_browser(paths, 16.0, &failure);
+  EXPECT_EQ(failure, "");
+  ASSERT_EQ(played.size(), files.size());
+  for (size_t i = 0; i < played.size(); ++i) {
+    SCOPED_TRACE(files[i].path + " events " + played[i].events);
+    EXPECT_EQ(played[i].error, "");
+    EXPECT_TRUE(played[i].ended);
+    EXPECT_EQ(static_cast<size_t>(played[i].decoded_frames), files[i].video_frames);
+  }
+  if (!HasFailure()) {
+    for (const LeftFile& f : files) std::remove(f.path.c_str());
+  }
+}
 #endif
 
 }  // namespace

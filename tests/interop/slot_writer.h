@@ -29,7 +29,8 @@ struct SlotFile {
   uint32_t writer_flags = 0;
   // Called after every packet with the video and audio packets written so far.
   std::function<void(size_t video, size_t audio)> after_packet;
-  // False: the session is left open, as a host that stops without closing.
+  // False: after the last packet the process ends at once, as a host that
+  // dies, leaving the session open (for child processes only).
   bool close = true;
 };
 
