@@ -74,7 +74,9 @@ constexpr int64_t kTrunFixedBytes = 20;           // with its data offset
 constexpr int64_t kFirstFlagsBytes = 4;           // video truns
 // A last sample whose duration differs from the others' gets a trun of its own.
 constexpr int64_t kLastSampleSlack = kTrunFixedBytes + kFirstFlagsBytes + 12;
-constexpr int64_t kHeadSlack = 1024;     // for configuration that grows before the head is shown
+constexpr int64_t kHeadSlack = 1024;  // for configuration that grows before the head is shown
+// The first moof's room, in rooms: nothing is known of the samples yet.
+constexpr int64_t kFirstRoomFactor = 4;
 constexpr int64_t kMaxRoom = 4ll << 20;  // a moof never gets more room than this
 
 constexpr uint8_t kZeros[4096] = {};
@@ -407,9 +409,14 @@ int64_t moof_bytes(MuxContext* c, int32_t track, const FragmentTrack* changed) {
   return bytes;
 }
 
+// The room of the first moof, beside the movie head's.
+int64_t first_room(const FragmentWriting& f) {
+  return kFirstRoomFactor * f.limits.min_room;
+}
+
 // The room the moof of the open fragment may fill.
 int64_t moof_room(const FragmentWriting& f) {
-  if (!f.head_written) return f.head_size - 16 - f.head_estimate - kHeadSlack;
+  if (!f.head_written) return first_room(f);
   return f.room_size - 8;
 }
 
@@ -594,7 +601,7 @@ void start(MuxContext* c) {
   f.head_estimate = build(c, &head, [&] { write_movie_head(c); }) ? head.size() : 0;
   ByteWriter* w = c->writer;
   f.head_pos = writer_tell(w);
-  f.head_size = 16 + f.head_estimate + kHeadSlack + f.limits.min_room;
+  f.head_size = 16 + f.head_estimate + kHeadSlack + first_room(f);
   put_be32(w, 1);
   put_tag(w, "free");
   put_be64(w, static_cast<uint64_t>(f.head_size));

@@ -39,15 +39,25 @@
 // built.
 using ConfigureTracks = void (*)(void* owner, MuxContext* c);
 
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzz builds: fragments close after a few samples' bytes and rooms start
+// small, so that every session closes several and outgrows its rooms.
+constexpr uint64_t kFragmentMaxBytes = 4096;
+constexpr uint32_t kFragmentMinRoom = 256;
+#else
+constexpr uint64_t kFragmentMaxBytes = 32ull << 20;
+constexpr uint32_t kFragmentMinRoom = 1024;
+#endif
+
 struct FragmentLimits {
   // A fragment closes at the driving track's first sync sample (for audio:
   // any sample) once it spans this much of that track's time...
   int64_t duration_ms = 1000;
   // ...or when its media data has reached this many bytes...
-  uint64_t max_bytes = 32ull << 20;
+  uint64_t max_bytes = kFragmentMaxBytes;
   // ...or when its moof would no longer fit the room reserved for it. The
   // room starts at this size and then follows the size of the moofs.
-  uint32_t min_room = 4096;
+  uint32_t min_room = kFragmentMinRoom;
 };
 
 // Starts writing the file as fragments (before its first sample). False when
