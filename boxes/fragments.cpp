@@ -11,20 +11,46 @@
 
 namespace {
 
+// One sample as the tables of the finished file state it.
+struct FragmentSample {
+  int64_t duration;
+  uint32_t size;
+  bool sync;
+  int32_t offset;  // composition offset
+};
+
+// What a track's traf holds in the open fragment: its samples, the truns they
+// need (a run, split at every sync sample), and the per-sample fields any of
+// those truns need.
+struct TrafCounts {
+  uint64_t samples = 0;
+  uint32_t truns = 0;
+  bool sizes_listed = false;
+  bool durations_listed = false;
+  bool offsets_listed = false;
+};
+
+// What a track's samples are, for the fragments; fixed once samples come.
+struct TrackTraits {
+  bool video = false;
+  bool constant_rate = true;  // stts of the nominal duration
+  bool reorders = false;      // composition offsets are kept
+  bool timecode = false;
+  int64_t nominal = 0;
+};
+
 // The open fragment of one track.
 struct FragmentTrack {
   uint32_t first_record = 0;  // the fragment's first record of the track
   int64_t first_time = 0;     // its decode time
-  uint64_t samples = 0;       // samples of the track in the fragment
   uint32_t runs_before = 0;   // the track's runs before the fragment
-  // Truns the fragment's samples need (a run, split at every sync sample),
-  // and the per-sample fields any of them need.
-  uint32_t truns = 0;
-  bool durations_listed = false;
-  bool offsets_listed = false;
-  int64_t latest_time = 0;  // decode time of the track's latest record
+  TrafCounts counts;
+  int64_t bytes = 0;            // the traf's size, an upper bound (0 without samples)
+  int64_t latest_time = 0;      // decode time of the track's latest record
+  uint32_t latest_samples = 0;  // and its samples
   bool have_latest = false;
   SizeUniformity sizes;  // of every record so far: the size table's form
+  TrackTraits traits;
 };
 
 }  // namespace
@@ -45,11 +71,14 @@ struct FragmentWriting {
   int64_t movie_head_pos = 0;
   int64_t room_pos = 0;  // the open fragment's room
   int64_t room_size = 0;
-  int64_t mdat_pos = 0;          // its media-data box
-  uint32_t sequence = 1;         // of the next moof
-  uint32_t records = 0;          // records in the open fragment
-  bool closed_for_room = false;  // the last fragment closed because its moof filled its room
-  int64_t* moofs = nullptr;      // positions of the moofs shown
+  int64_t mdat_pos = 0;                 // its media-data box
+  uint32_t sequence = 1;                // of the next moof
+  uint32_t records = 0;                 // records in the open fragment
+  int64_t moof_bytes = 0;               // its moof's size, an upper bound (kMoofFixedBytes and up)
+  int64_t span = 0;                     // of a fragment, in the driving track's units
+  std::vector<FragmentSample> scratch;  // a run's samples while its truns are written
+  bool closed_for_room = false;         // the last fragment closed because its moof filled its room
+  int64_t* moofs = nullptr;             // positions of the moofs shown
   uint32_t moof_count = 0;
   uint32_t moof_capacity = 0;
   uint32_t hidden = 0;
@@ -103,14 +132,6 @@ int64_t nominal_duration(const MuxTrack* t) {
 
 // ------------------------------------------------------------ the samples
 
-// One sample as the tables of the finished file state it.
-struct FragmentSample {
-  int64_t duration;
-  uint32_t size;
-  bool sync;
-  int32_t offset;  // composition offset
-};
-
 // The samples of a track's records [first, end), the first at decode time
 // `time`. The last record's duration comes from its successor's time stamp
 // (next_dts) when that is known; at the track's end it is the one close
@@ -121,6 +142,10 @@ class FragmentSamples {
   FragmentSamples(const MuxTrack* t, uint32_t first, uint32_t end, int64_t time,
                   const int64_t* next_dts, bool track_ends)
       : t_(t),
+        constant_(has_constant_stts(t)),
+        offsets_(has_composition_offsets(t) ? t->ctts_table : nullptr),
+        nominal_(nominal_duration(t)),
+        walk_(t, first),
         times_(t, first, time),
         index_(first),
         end_(end),
@@ -136,10 +161,9 @@ class FragmentSamples {
     s->sync = r.flags != 0;
     s->offset = offset_;
     s->duration = delta_;
-    if (has_constant_stts(t_)) {
-      s->duration = nominal_duration(t_);
-      const bool last_of_track = track_ends_ && index_ == t_->entry_count && k_ + 1 == r.samples;
-      if (last_of_track && short_last_sample(t_) != 0) s->duration = short_last_sample(t_);
+    if (constant_ && track_ends_ && index_ == t_->entry_count && k_ + 1 == r.samples &&
+        short_last_sample(t_) != 0) {
+      s->duration = short_last_sample(t_);  // the track's last sample
     }
     ++k_;
     return true;
@@ -149,14 +173,16 @@ class FragmentSamples {
   bool next_record() {
     do {
       if (index_ >= end_) return false;
-      int64_t time = 0;
-      const bool last = index_ + 1 == end_;
-      record_ = times_.next(&time, &delta_, last && !track_ends_ ? next_dts_ : nullptr);
+      if (constant_) {
+        record_ = walk_.next();
+        delta_ = nominal_;
+      } else {
+        int64_t time = 0;
+        const bool last = index_ + 1 == end_;
+        record_ = times_.next(&time, &delta_, last && !track_ends_ ? next_dts_ : nullptr);
+      }
       if (record_ == nullptr) return false;
-      const CompositionOffsetTable* table = t_->ctts_table;
-      offset_ = has_composition_offsets(t_) && table && index_ < table->count
-                    ? table->entries[index_].offset
-                    : 0;
+      offset_ = offsets_ && index_ < offsets_->count ? offsets_->entries[index_].offset : 0;
       ++index_;
       k_ = 0;
     } while (!holds_samples(record_));
@@ -164,7 +190,11 @@ class FragmentSamples {
   }
 
   const MuxTrack* t_;
-  DecodeTimes times_;
+  bool constant_;  // every sample lasts the nominal duration (but the track's last)
+  const CompositionOffsetTable* offsets_;
+  int64_t nominal_;
+  RecordWalk walk_;    // constant rate
+  DecodeTimes times_;  // durations from the time stamps
   uint32_t index_;
   uint32_t end_;
   const int64_t* next_dts_;
@@ -188,74 +218,75 @@ struct TrafPlan {
   bool track_ends;
 };
 
-// One trun: `count` samples from where `samples` stands, the first at
-// data_offset from the moof's start.
-struct TrunPlan {
-  FragmentSamples samples;
-  uint32_t count;
-  int64_t data_offset;
-};
-
-// A run's truns: one per sync sample of a video run, and a last sample whose
-// duration alone differs from the default gets one of its own, so that no
-// trun lists per-sample flags and durations are listed only where they vary.
-std::vector<TrunPlan> plan_truns(const TrafPlan& traf, uint32_t run_first, uint32_t run_end,
-                                 int64_t time, int64_t data_offset, int64_t* run_duration) {
-  const MuxTrack* t = traf.t;
-  FragmentSamples walk(t, run_first, run_end, time, traf.next_dts, traf.track_ends);
-  std::vector<TrunPlan> truns;
-  bool others_default = true;  // every duration of the last trun but the latest
-  int64_t last_duration = 0;
-  int64_t last_size = 0;
-  *run_duration = 0;
-  FragmentSamples before = walk;
-  FragmentSample s{};
-  while (walk.next(&s)) {
-    if (truns.empty() || (t->kind == kKindVideo && s.sync)) {
-      truns.push_back({before, 0, data_offset});
-      others_default = true;
-    } else {
-      others_default = others_default && last_duration == nominal_duration(t);
-    }
-    ++truns.back().count;
-    data_offset += s.size;
-    *run_duration += s.duration;
-    last_duration = s.duration;
-    last_size = s.size;
-    before = walk;
-  }
-  if (!truns.empty() && truns.back().count > 1 && others_default &&
-      last_duration != nominal_duration(t)) {
-    TrunPlan& whole = truns.back();
-    --whole.count;
-    FragmentSamples at_last = whole.samples;
-    for (uint32_t i = 0; i < whole.count; ++i) at_last.next(&s);
-    truns.push_back({at_last, 1, data_offset - last_size});
-  }
-  return truns;
-}
-
 struct TrunFields {
   uint32_t flags = kTrunDataOffset;
   uint8_t version = 0;
   uint32_t first_flags = 0;
 };
 
-// The fields a trun needs for its samples.
-TrunFields trun_fields(const TrafPlan& traf, const TrunPlan& trun) {
-  const MuxTrack* t = traf.t;
-  FragmentSamples samples = trun.samples;
+// One trun: `count` samples of the run's from `first` on, the first at
+// data_offset from the moof's start, with the fields they need.
+struct TrunPlan {
+  size_t first;
+  uint32_t count;
+  int64_t data_offset;
+  TrunFields fields;
+};
+
+// The fields of a trun that starts with sample s.
+TrunFields fields_from(const TrafPlan& traf, const FragmentSample& s) {
   TrunFields f;
   if (traf.sizes_listed) f.flags |= kTrunSizes;
-  if (t->kind == kKindVideo) f.flags |= kTrunFirstSampleFlags;
-  FragmentSample s{};
-  for (uint32_t i = 0; i < trun.count && samples.next(&s); ++i) {
-    if (i == 0) f.first_flags = s.sync ? kSyncSampleFlags : kNonSyncSampleFlags;
-    if (s.duration != nominal_duration(t)) f.flags |= kTrunDurations;
-    if (s.offset != 0) f.flags |= kTrunOffsets;
-    if (s.offset < 0) f.version = 1;
-  }
+  if (traf.t->kind == kKindVideo) f.flags |= kTrunFirstSampleFlags;
+  f.first_flags = s.sync ? kSyncSampleFlags : kNonSyncSampleFlags;
   return f;
+}
+
+// What sample s needs of its trun's fields.
+void take_sample(TrunFields* f, const FragmentSample& s, int64_t nominal) {
+  if (s.duration != nominal) f->flags |= kTrunDurations;
+  if (s.offset != 0) f->flags |= kTrunOffsets;
+  if (s.offset < 0) f->version = 1;
+}
+
+// A run's truns: one per sync sample of a video run, and a last sample whose
+// duration alone differs from the default gets one of its own, so that no
+// trun lists per-sample flags and durations are listed only where they vary.
+// The run's samples are read once, into `samples`.
+std::vector<TrunPlan> plan_truns(const TrafPlan& traf, uint32_t run_first, uint32_t run_end,
+                                 int64_t time, int64_t data_offset,
+                                 std::vector<FragmentSample>* samples, int64_t* run_duration) {
+  const MuxTrack* t = traf.t;
+  const bool video = t->kind == kKindVideo;
+  const int64_t nominal = nominal_duration(t);
+  FragmentSamples walk(t, run_first, run_end, time, traf.next_dts, traf.track_ends);
+  std::vector<TrunPlan> truns;
+  TrunFields before_latest;  // of the last trun without its latest sample
+  samples->clear();
+  *run_duration = 0;
+  FragmentSample s{};
+  while (walk.next(&s)) {
+    if (truns.empty() || (video && s.sync))
+      truns.push_back({samples->size(), 0, data_offset, fields_from(traf, s)});
+    TrunPlan& trun = truns.back();
+    before_latest = trun.fields;
+    ++trun.count;
+    take_sample(&trun.fields, s, nominal);
+    samples->push_back(s);
+    data_offset += s.size;
+    *run_duration += s.duration;
+  }
+  if (!truns.empty() && truns.back().count > 1 && samples->back().duration != nominal &&
+      !(before_latest.flags & kTrunDurations)) {
+    const FragmentSample& latest = samples->back();
+    TrunPlan& whole = truns.back();
+    --whole.count;
+    whole.fields = before_latest;
+    TrunFields alone = fields_from(traf, latest);
+    take_sample(&alone, latest, nominal);
+    truns.push_back({samples->size() - 1, 1, data_offset - latest.size, alone});
+  }
+  return truns;
 }
 
 void write_mfhd(MuxContext* c, uint32_t sequence) {
@@ -286,16 +317,15 @@ void write_tfdt(MuxContext* c, int64_t time) {
   put_be64(w, static_cast<uint64_t>(time));  // base media decode time
 }
 
-void write_trun(MuxContext* c, const TrafPlan& traf, const TrunPlan& trun) {
+void write_trun(MuxContext* c, const TrunPlan& trun, const std::vector<FragmentSample>& samples) {
   ByteWriter* w = c->writer;
-  const TrunFields f = trun_fields(traf, trun);
+  const TrunFields& f = trun.fields;
   int64_t start = open_full_box(w, "trun", f.version, f.flags);
   put_be32(w, trun.count);                                                     // sample count
   put_be32(w, static_cast<uint32_t>(static_cast<int32_t>(trun.data_offset)));  // data offset
   if (f.flags & kTrunFirstSampleFlags) put_be32(w, f.first_flags);             // first sample flags
-  FragmentSamples samples = trun.samples;
-  FragmentSample s{};
-  for (uint32_t i = 0; i < trun.count && samples.next(&s); ++i) {
+  for (size_t i = trun.first; i < trun.first + trun.count; ++i) {
+    const FragmentSample& s = samples[i];
     if (f.flags & kTrunDurations) put_be32(w, low32(static_cast<uint64_t>(s.duration)));
     if (f.flags & kTrunSizes) put_be32(w, s.size);
     if (f.flags & kTrunOffsets) put_be32(w, static_cast<uint32_t>(s.offset));
@@ -303,9 +333,9 @@ void write_trun(MuxContext* c, const TrafPlan& traf, const TrunPlan& trun) {
   patch_box_size(w, start);
 }
 
-// The truns of every run of the track in the fragment; returns the decode
-// time after its last sample.
-int64_t write_traf(MuxContext* c, const TrafPlan& traf, uint32_t runs_before, int64_t moof_pos) {
+// The truns of every run of the track in the fragment.
+void write_traf(MuxContext* c, const TrafPlan& traf, uint32_t runs_before, int64_t moof_pos,
+                std::vector<FragmentSample>* scratch) {
   ByteWriter* w = c->writer;
   MuxTrack* t = traf.t;
   int64_t start = open_box(w, "traf");
@@ -319,12 +349,12 @@ int64_t write_traf(MuxContext* c, const TrafPlan& traf, uint32_t runs_before, in
         k + 1 < runs.count ? std::min(runs.first_records[k + 1], traf.end) : traf.end;
     const int64_t data_offset = static_cast<int64_t>(mux_record(t, run_first)->pos) - moof_pos;
     int64_t duration = 0;
-    for (const TrunPlan& trun : plan_truns(traf, run_first, run_end, time, data_offset, &duration))
-      write_trun(c, traf, trun);
+    for (const TrunPlan& trun :
+         plan_truns(traf, run_first, run_end, time, data_offset, scratch, &duration))
+      write_trun(c, trun, *scratch);
     time += duration;
   }
   patch_box_size(w, start);
-  return time;
 }
 
 // Writes the moof of the open fragment at moof_pos (its own start: data
@@ -340,73 +370,71 @@ void write_moof(MuxContext* c, int64_t moof_pos, int32_t next_track, const int64
   for (int32_t i = 0; i < kMaxTracks; ++i) {
     MuxTrack* t = &c->tracks[i];
     const FragmentTrack& ft = f.tracks[i];
-    if (t->block_first == nullptr || ft.samples == 0) continue;
-    const bool constant_sizes = ft.sizes.constant(t);
+    if (t->block_first == nullptr || ft.counts.samples == 0) continue;
     const TrafPlan traf{t,
                         ft.first_record,
                         t->entry_count,
                         ft.first_time,
-                        !constant_sizes,
-                        constant_sizes ? ft.sizes.first : 0,
+                        ft.counts.sizes_listed,
+                        ft.counts.sizes_listed ? 0 : ft.sizes.first,
                         i == next_track ? next_dts : nullptr,
                         track_ends};
-    write_traf(c, traf, ft.runs_before, moof_pos);
+    write_traf(c, traf, ft.runs_before, moof_pos, &f.scratch);
   }
   patch_box_size(w, start);
 }
 
 // ------------------------------------------------------------ deciding
 
-// The bytes the truns of a track's fragment take.
-int64_t traf_bytes(const MuxTrack* t, const FragmentTrack& ft) {
-  const int64_t per_trun = kTrunFixedBytes + (t->kind == kKindVideo ? kFirstFlagsBytes : 0);
-  const int64_t per_sample =
-      (ft.sizes.constant(t) ? 0 : 4) + (ft.durations_listed ? 4 : 0) + (ft.offsets_listed ? 4 : 0);
-  return kTrafFixedBytes + kLastSampleSlack + int64_t{ft.truns} * per_trun +
-         static_cast<int64_t>(ft.samples) * per_sample;
+TrackTraits traits_of(const MuxTrack* t) {
+  TrackTraits traits;
+  traits.video = t->kind == kKindVideo;
+  traits.constant_rate = has_constant_stts(t);
+  traits.reorders = has_composition_offsets(t);
+  traits.timecode = t->kind_copy == kKindTimecode;
+  traits.nominal = nominal_duration(t);
+  return traits;
+}
+
+// The bytes a track's traf takes in the moof (an upper bound; 0 without samples).
+inline int64_t traf_bytes(const TrackTraits& traits, const TrafCounts& counts) {
+  if (counts.samples == 0) return 0;
+  const int64_t per_trun = kTrunFixedBytes + (traits.video ? kFirstFlagsBytes : 0);
+  const int64_t per_sample = (counts.sizes_listed ? 4 : 0) + (counts.durations_listed ? 4 : 0) +
+                             (counts.offsets_listed ? 4 : 0);
+  return kTrafFixedBytes + kLastSampleSlack + int64_t{counts.truns} * per_trun +
+         static_cast<int64_t>(counts.samples) * per_sample;
 }
 
 // The decode time the announced sample will have on its track.
-int64_t announced_time(MuxTrack* t, const FragmentTrack& ft, const PendingSample& sample) {
+int64_t announced_time(const MuxTrack* t, const FragmentTrack& ft, const PendingSample& sample) {
   if (!ft.have_latest) return 0;
-  if (has_constant_stts(t)) {
-    const SampleRecord* latest = mux_last_record(t);
-    const int64_t samples = latest ? latest->samples : 1;
-    return ft.latest_time + nominal_duration(t) * samples;
-  }
+  if (ft.traits.constant_rate) return ft.latest_time + ft.traits.nominal * ft.latest_samples;
   return ft.latest_time + delta_to(t, ft.latest_time, sample.dts);
 }
 
-// The track's fragment with the announced sample in it, at decode time `time`.
-FragmentTrack with_sample(MuxContext* c, int32_t track, const PendingSample& sample, int64_t time) {
-  MuxTrack* t = &c->tracks[track];
-  FragmentTrack ft = state_of(c).tracks[track];
-  if (ft.samples > 0 && !has_constant_stts(t) && time - ft.latest_time != nominal_duration(t))
-    ft.durations_listed = true;  // the latest record's duration is known now
-  if (sample.samples == 0) return ft;
-  const bool new_run =
-      ft.samples == 0 || t->runs.end != static_cast<uint64_t>(writer_tell(c->writer));
-  if (new_run || (t->kind == kKindVideo && sample.flags != 0)) ++ft.truns;
-  if (ft.samples == 0) ft.first_time = time;
-  ft.samples += sample.samples;
-  if (has_composition_offsets(t) && sample.composition_offset != 0) ft.offsets_listed = true;
+// The track's counts with the announced sample, at decode time `time`; the
+// form of its sizes follows them into `sizes` while one size serves.
+inline TrafCounts with_sample(const MuxTrack* t, const FragmentTrack& ft,
+                              const PendingSample& sample, int64_t time, int64_t tell,
+                              SizeUniformity* sizes) {
+  const TrackTraits& traits = ft.traits;
+  TrafCounts counts = ft.counts;
+  // The latest record's duration is known now.
+  if (counts.samples > 0 && !traits.constant_rate && time - ft.latest_time != traits.nominal)
+    counts.durations_listed = true;
+  if (sample.samples == 0) return counts;
+  const bool new_run = counts.samples == 0 || t->runs.end != static_cast<uint64_t>(tell);
+  if (new_run || (traits.video && sample.flags != 0)) ++counts.truns;
+  counts.samples += sample.samples;
+  if (traits.reorders && sample.composition_offset != 0) counts.offsets_listed = true;
+  if (counts.sizes_listed) return counts;  // for good: one size no longer serves
   SampleRecord r{};
   r.size = static_cast<uint32_t>(sample.bytes);
   r.samples = sample.samples;
-  ft.sizes.add(t, &r);
-  return ft;
-}
-
-// What the moof of the open fragment takes, with the announced sample's
-// track as `changed` (track -1: as it stands).
-int64_t moof_bytes(MuxContext* c, int32_t track, const FragmentTrack* changed) {
-  const FragmentWriting& f = state_of(c);
-  int64_t bytes = kMoofFixedBytes;
-  for (int32_t i = 0; i < kMaxTracks; ++i) {
-    const FragmentTrack& ft = i == track ? *changed : f.tracks[i];
-    if (ft.samples > 0) bytes += traf_bytes(&c->tracks[i], ft);
-  }
-  return bytes;
+  sizes->add(t, &r);
+  counts.sizes_listed = !(sizes->uniform && sizes->first != 0 && !traits.timecode);
+  return counts;
 }
 
 // The room of the first moof, beside the movie head's.
@@ -417,24 +445,28 @@ int64_t first_room(const FragmentWriting& f) {
 // The room the moof of the open fragment may fill.
 int64_t moof_room(const FragmentWriting& f) {
   if (!f.head_written) return first_room(f);
-  return f.room_size - 8;
+  return f.room_size - 8;  // a free box's header behind the moof
 }
 
 enum class Close { kNo, kTime, kBytes, kRoom };
 
-Close closes_fragment(MuxContext* c, int32_t track, const PendingSample& sample, int64_t time) {
+// Whether the announced sample closes the open fragment first; `changed` is
+// its track's fragment with the sample in it.
+// Whether the announced sample closes the open fragment first, given the
+// size its track's traf would have with it.
+inline Close closes_fragment(MuxContext* c, int32_t track, const PendingSample& sample,
+                             int64_t time, int64_t traf_with_sample) {
   const FragmentWriting& f = state_of(c);
   if (f.records == 0) return Close::kNo;
-  const MuxTrack* t = &c->tracks[track];
   const FragmentTrack& ft = f.tracks[track];
-  if (track == f.driving && ft.samples > 0 && (sample.flags != 0 || t->kind != kKindVideo)) {
-    const int64_t span = static_cast<int64_t>(t->timescale) * f.limits.duration_ms / 1000;
-    if (time - ft.first_time >= span) return Close::kTime;
+  if (track == f.driving && ft.counts.samples > 0 && (sample.flags != 0 || !ft.traits.video) &&
+      time - ft.first_time >= f.span) {
+    return Close::kTime;
   }
   const int64_t data = writer_tell(c->writer) - (f.mdat_pos + 16);
   if (data >= 0 && static_cast<uint64_t>(data) >= f.limits.max_bytes) return Close::kBytes;
-  const FragmentTrack changed = with_sample(c, track, sample, time);
-  return moof_bytes(c, track, &changed) > moof_room(f) ? Close::kRoom : Close::kNo;
+  const int64_t bound = f.moof_bytes - ft.bytes + traf_with_sample;
+  return bound > moof_room(f) ? Close::kRoom : Close::kNo;
 }
 
 // ------------------------------------------------------------ writing
@@ -498,68 +530,90 @@ void put_large_size(ByteWriter* w, int64_t box_pos, int64_t size) {
   put_bytes_at(bytes, 8, box_pos + 8, w);
 }
 
-// Closes the open media-data box: its data ends here, padded so that what
-// follows starts at a multiple of 4, where a 4-byte write never straddles two
-// sectors of the disk. The data goes to the system first: a box whose data
-// could not all be written stays open (size 0: up to the end of the file).
-bool close_mdat(MuxContext* c) {
-  FragmentWriting& f = state_of(c);
-  ByteWriter* w = c->writer;
-  put_zeros(w, (4 - writer_tell(w) % 4) % 4);
-  if (writer_flush(w) != 0) return false;
-  const int64_t size = writer_tell(w) - f.mdat_pos;
-  if (size > 0xFFFFFFFFll) {
-    put_be32_at(w, 1, f.mdat_pos);
-    put_large_size(w, f.mdat_pos, size);
-  } else {
-    put_be32_at(w, static_cast<uint32_t>(size), f.mdat_pos);
-  }
-  return true;
+// The header of the open mdat once its data ends here: 8 bytes, or 16 with
+// a 64-bit size. The data before it is padded so that what follows starts at
+// a multiple of 8, where an 8-byte write never straddles two sectors of the
+// disk.
+void end_mdat(ByteWriter* w, int64_t mdat_pos, ByteWriter* header) {
+  put_zeros(w, (8 - writer_tell(w) % 8) % 8);
+  const int64_t size = writer_tell(w) - mdat_pos;
+  put_be32(header, size > 0xFFFFFFFFll ? 1 : static_cast<uint32_t>(size));
+  put_tag(header, "mdat");
+  if (size > 0xFFFFFFFFll) put_be64(header, static_cast<uint64_t>(size));
 }
 
-// Writes the open fragment's moof (the first time with the movie head in
-// front of it) at the end of its room, then shows it with one write of the
-// room's size field. False when it does not fit or cannot be built.
+// Closes the open fragment's mdat and shows the fragment: its moof is
+// written into its room, the first time at the room's end behind the movie
+// head (the room's free box, which has a 16-byte header, then shrinks in one
+// 8-byte write of its size), later at the room's start with a free box
+// behind it (the moof's own 8-byte header, written last over the room's,
+// shows it). Everything from the moof (or the head) up to the mdat's size
+// is one write, made after the fragment's data reached the system and
+// before the write that shows it. False when the fragment stays hidden: a
+// failed write (the mdat then stays open), a moof that does not fit, a
+// build that fails.
 bool show_fragment(MuxContext* c, int32_t next_track, const int64_t* next_dts, bool track_ends) {
   FragmentWriting& f = state_of(c);
   ByteWriter* w = c->writer;
-  if (writer_error(w) != 0) return false;
-  Built measure;
-  if (!build(c, &measure, [&] { write_moof(c, 0, next_track, next_dts, track_ends); }))
-    return false;
-  const int64_t moof_size = measure.size();
-  Built head;
-  if (!f.head_written) {
-    if (f.configure) f.configure(f.owner, c);
-    if (!build(c, &head, [&] { write_movie_head(c); })) return false;
-  }
-  const int64_t head_size = head.w ? head.size() : 0;
-  const int64_t room_pos = f.head_written ? f.room_pos : f.head_pos;
-  const int64_t room_end = room_pos + (f.head_written ? f.room_size : f.head_size);
-  const int64_t free_size = room_end - room_pos - moof_size - head_size;
-  if (free_size < (f.head_written ? 8 : 16)) {
-    if (!f.head_written) f.head_too_large = true;
-    return false;
-  }
-  const int64_t moof_pos = room_end - moof_size;
-  Built moof;
-  if (!build(c, &moof, [&] { write_moof(c, moof_pos, next_track, next_dts, track_ends); }) ||
-      moof.size() != moof_size || !add_moof_position(f, moof_pos))
-    return false;
-  if (head_size > 0)
-    put_bytes_at(writer_bytes(head.w), static_cast<int32_t>(head_size), moof_pos - head_size, w);
-  put_bytes_at(writer_bytes(moof.w), static_cast<int32_t>(moof_size), moof_pos, w);
-  // Nothing is shown unless everything it shows reached the file.
+  Built header;
+  header.w = writer_create_memory(16);
+  if (header.w == nullptr) return false;
+  end_mdat(w, f.mdat_pos, header.w);
   if (writer_flush(w) != 0) return false;
-  // The one write that shows the fragment: the room's free box now ends where
-  // the movie head or the moof begins.
+  const int32_t header_size = static_cast<int32_t>(header.size());
+  const uint8_t* header_bytes = writer_bytes(header.w);
+  // A fragment that is not shown keeps its media data, closed.
+  auto hide = [&] {
+    put_bytes_at(header_bytes, header_size, f.mdat_pos, w);
+    return false;
+  };
+  if (f.head_too_large) return hide();
+  Built moof;
   if (f.head_written) {
-    put_be32_at(w, static_cast<uint32_t>(free_size), f.room_pos);
+    if (!build(c, &moof, [&] { write_moof(c, f.room_pos, next_track, next_dts, track_ends); }))
+      return hide();
+    const int64_t moof_size = moof.size();
+    const int64_t free_size = f.room_size - moof_size;
+    if (free_size < 8 || !add_moof_position(f, f.room_pos)) return hide();
+    // The moof's header goes last: the room keeps its own until then.
+    uint8_t moof_header[8];
+    std::memcpy(moof_header, writer_bytes(moof.w), 8);
+    ByteWriter* region = moof.w;
+    put_be32(region, static_cast<uint32_t>(free_size));
+    put_tag(region, "free");
+    put_zeros(region, free_size - 8);
+    put_bytes(region, header_bytes, header_size);
+    put_bytes_at(writer_bytes(region) + 8, static_cast<int32_t>(writer_tell(region) - 8),
+                 f.room_pos + 8, w);
+    if (writer_flush(w) != 0) return false;
+    put_bytes_at(moof_header, 8, f.room_pos, w);
   } else {
+    // The moof's place depends on its size: measured first, then built there.
+    Built measure, head;
+    if (!build(c, &measure, [&] { write_moof(c, 0, next_track, next_dts, track_ends); }))
+      return hide();
+    if (f.configure) f.configure(f.owner, c);
+    if (!build(c, &head, [&] { write_movie_head(c); })) return hide();
+    const int64_t moof_size = measure.size();
+    const int64_t free_size = f.head_size - moof_size - head.size();
+    if (free_size < 16) {
+      f.head_too_large = true;
+      return hide();
+    }
+    const int64_t moof_pos = f.head_pos + f.head_size - moof_size;
+    if (!build(c, &moof, [&] { write_moof(c, moof_pos, next_track, next_dts, track_ends); }) ||
+        moof.size() != moof_size || !add_moof_position(f, moof_pos))
+      return hide();
+    f.movie_head_pos = moof_pos - head.size();
+    ByteWriter* region = head.w;
+    put_bytes(region, writer_bytes(moof.w), static_cast<int32_t>(moof_size));
+    put_bytes(region, header_bytes, header_size);
+    put_bytes_at(writer_bytes(region), static_cast<int32_t>(writer_tell(region)), f.movie_head_pos,
+                 w);
+    if (writer_flush(w) != 0) return false;
     put_large_size(w, f.head_pos, free_size);
     f.head_written = true;
     f.head_free = free_size;
-    f.movie_head_pos = moof_pos - head_size;
   }
   writer_flush(w);
   ++f.sequence;
@@ -572,19 +626,17 @@ bool show_fragment(MuxContext* c, int32_t next_track, const int64_t* next_dts, b
 void close_fragment(MuxContext* c, Close why, int32_t next_track, const int64_t* next_dts,
                     bool track_ends) {
   FragmentWriting& f = state_of(c);
-  const int64_t needed = moof_bytes(c, -1, nullptr);
-  // The fragment's bytes go to the system before anything shows them.
-  if (!close_mdat(c) || f.head_too_large || !show_fragment(c, next_track, next_dts, track_ends))
-    ++f.hidden;
+  const int64_t needed = f.moof_bytes;
+  if (!show_fragment(c, next_track, next_dts, track_ends)) ++f.hidden;
 
   for (int32_t i = 0; i < kMaxTracks; ++i) {
     FragmentTrack& ft = f.tracks[i];
     ft.first_record = c->tracks[i].entry_count;
-    ft.samples = 0;
-    ft.truns = 0;
-    ft.durations_listed = ft.offsets_listed = false;
+    ft.counts = {.sizes_listed = ft.counts.sizes_listed};  // the sizes' form is the track's
+    ft.bytes = 0;
     ft.runs_before = c->tracks[i].runs.count;
   }
+  f.moof_bytes = kMoofFixedBytes;
   if (track_ends) return;
   int64_t room = (needed * 3 / 2 + 255) / 256 * 256;
   if (why == Close::kRoom) room = std::max(room, f.room_size * 2);
@@ -597,6 +649,10 @@ void start(MuxContext* c) {
   FragmentWriting& f = state_of(c);
   f.started = true;
   if (f.configure) f.configure(f.owner, c);
+  for (int32_t i = 0; i < kMaxTracks; ++i) f.tracks[i].traits = traits_of(&c->tracks[i]);
+  if (f.driving >= 0) {
+    f.span = static_cast<int64_t>(c->tracks[f.driving].timescale) * f.limits.duration_ms / 1000;
+  }
   Built head;
   f.head_estimate = build(c, &head, [&] { write_movie_head(c); }) ? head.size() : 0;
   ByteWriter* w = c->writer;
@@ -630,13 +686,26 @@ void announce_sample(MuxContext* c, int32_t track, const PendingSample& sample) 
   FragmentWriting& f = state_of(c);
   if (writer_error(c->writer) != 0) return;  // nothing more is shown
   if (!f.started) start(c);
-  MuxTrack* t = &c->tracks[track];
-  const int64_t time = announced_time(t, f.tracks[track], sample);
-  const Close why = closes_fragment(c, track, sample, time);
-  if (why != Close::kNo) close_fragment(c, why, track, &sample.dts, false);
-  f.tracks[track] = with_sample(c, track, sample, time);
+  const MuxTrack* t = &c->tracks[track];
   FragmentTrack& ft = f.tracks[track];
+  const int64_t time = announced_time(t, ft, sample);
+  SizeUniformity sizes = ft.sizes;
+  TrafCounts counts = with_sample(t, ft, sample, time, writer_tell(c->writer), &sizes);
+  int64_t bytes = traf_bytes(ft.traits, counts);
+  const Close why = closes_fragment(c, track, sample, time, bytes);
+  if (why != Close::kNo) {
+    close_fragment(c, why, track, &sample.dts, false);
+    sizes = ft.sizes;
+    counts = with_sample(t, ft, sample, time, writer_tell(c->writer), &sizes);
+    bytes = traf_bytes(ft.traits, counts);
+  }
+  if (ft.counts.samples == 0 && counts.samples > 0) ft.first_time = time;
+  f.moof_bytes += bytes - ft.bytes;
+  ft.counts = counts;
+  ft.sizes = sizes;
+  ft.bytes = bytes;
   ft.latest_time = time;
+  ft.latest_samples = sample.samples;
   ft.have_latest = true;
   ++f.records;
 }
@@ -658,6 +727,7 @@ bool fragments_begin(MuxContext* c, ConfigureTracks configure, void* owner,
   f->owner = owner;
   f->limits = limits;
   f->driving = driving_track(c);
+  f->moof_bytes = kMoofFixedBytes;
   if (!mux_write_as_fragments(c, {f, announce_sample, release})) {
     release(f);
     return false;

@@ -14,14 +14,6 @@ int64_t saturating_add(int64_t a, int64_t b) {
   return b > 0 ? INT64_MAX : INT64_MIN;
 }
 
-bool is_pcm(uint32_t codec_id) {
-  return codec_id == kCodecPcm16 || codec_id == kCodecPcm32Float;
-}
-
-uint32_t low32(uint64_t v) {
-  return static_cast<uint32_t>(v);
-}
-
 }  // namespace
 
 RecordWalk::RecordWalk(const MuxTrack* t, uint32_t first)
@@ -31,17 +23,6 @@ RecordWalk::RecordWalk(const MuxTrack* t, uint32_t first)
     block_ = block_->next;
   }
   slot_ = first % kSampleBlockRecords;
-}
-
-const SampleRecord* RecordWalk::next() {
-  if (index_ >= end_ || !block_ || !block_->records) return nullptr;
-  const SampleRecord* r = &block_->records[slot_];
-  ++index_;
-  if (++slot_ == kSampleBlockRecords) {
-    slot_ = 0;
-    block_ = block_->next;
-  }
-  return r;
 }
 
 int64_t track_time(const MuxTrack* t, int64_t x) {
@@ -102,17 +83,6 @@ const SampleRecord* DecodeTimes::next(int64_t* time, int64_t* delta, const int64
   *time = time_;
   time_ = saturating_add(time_, *delta);
   return r;
-}
-
-void SizeUniformity::add(const MuxTrack* t, const SampleRecord* r) {
-  if (!holds_samples(r)) return;
-  uint32_t per = low32(
-      static_cast<uint64_t>(static_cast<int64_t>(r->size) / static_cast<int64_t>(r->samples)));
-  if ((have_prev && per != prev) || (r->samples > 1 && !is_pcm(t->codec_id))) uniform = false;
-  if (!have_prev) first = per;
-  total += r->samples;
-  prev = per;
-  have_prev = true;
 }
 
 bool SizeUniformity::constant(const MuxTrack* t) const {

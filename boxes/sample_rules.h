@@ -14,7 +14,16 @@
 class RecordWalk {
  public:
   explicit RecordWalk(const MuxTrack* t, uint32_t first = 0);
-  const SampleRecord* next();
+  const SampleRecord* next() {
+    if (index_ >= end_ || !block_ || !block_->records) return nullptr;
+    const SampleRecord* r = &block_->records[slot_];
+    ++index_;
+    if (++slot_ == kSampleBlockRecords) {
+      slot_ = 0;
+      block_ = block_->next;
+    }
+    return r;
+  }
   // The index of the record next() returns next.
   uint32_t index() const { return index_; }
 
@@ -91,7 +100,17 @@ struct SizeUniformity {
   uint32_t first = 0;
   uint64_t total = 0;  // samples seen
 
-  void add(const MuxTrack* t, const SampleRecord* r);
+  void add(const MuxTrack* t, const SampleRecord* r) {
+    if (static_cast<int64_t>(r->samples) <= 0) return;
+    const auto per = static_cast<uint32_t>(
+        static_cast<uint64_t>(static_cast<int64_t>(r->size) / static_cast<int64_t>(r->samples)));
+    const bool pcm = t->codec_id == kCodecPcm16 || t->codec_id == kCodecPcm32Float;
+    if ((have_prev && per != prev) || (r->samples > 1 && !pcm)) uniform = false;
+    if (!have_prev) first = per;
+    total += r->samples;
+    prev = per;
+    have_prev = true;
+  }
   // Whether stsz is written with one size (never 0: a constant size of 0 would
   // mean "a table follows"; never for timecode tracks).
   bool constant(const MuxTrack* t) const;

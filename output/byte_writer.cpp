@@ -204,15 +204,6 @@ int writer_sync(ByteWriter* w) {
   return w->error;
 }
 
-int64_t writer_tell(ByteWriter* w) {
-  if (w == nullptr) return 0;
-  return w->flushed + buffered(w);
-}
-
-int writer_error(const ByteWriter* w) {
-  return w == nullptr ? 0 : w->error;
-}
-
 int32_t put_bytes(ByteWriter* w, const void* data, int32_t n) {
   if (w == nullptr || data == nullptr || n <= 0) return 0;
   append(w, static_cast<const uint8_t*>(data), n);

@@ -64,9 +64,13 @@ int writer_flush(ByteWriter* w);
 // storage (platform_sync), so that no later write reaches the storage before
 // them. Returns writer_error.
 int writer_sync(ByteWriter* w);
-int64_t writer_tell(ByteWriter* w);
+inline int64_t writer_tell(const ByteWriter* w) {
+  return w == nullptr ? 0 : w->flushed + (w->buf_ptr - w->buf_start);
+}
 // The first I/O error the writer met (0 when none).
-int writer_error(const ByteWriter* w);
+inline int writer_error(const ByteWriter* w) {
+  return w == nullptr ? 0 : w->error;
+}
 
 // A null data pointer, a null writer or a negative length append nothing and
 // return 0 (a zero length returns 0 as well).

@@ -226,7 +226,8 @@ class ResilientFiles : public ::testing::TestWithParam<Case> {
 };
 
 // While a file is written, it shows ftyp, the room of its head (a free box
-// with a 16-byte header), the movie head, then complete fragments; of the open
+// with a 16-byte header), the movie head, then complete fragments (a moof and
+// its mdat; after the first, a free box between them); of the open
 // fragment, once its first bytes leave the output buffer, a free box and an
 // mdat up to the end of the file. Every sample
 // a shown fragment describes is the finished file's sample: same place,
@@ -253,11 +254,14 @@ TEST_P(ResilientFiles, ShownFragmentsStateTheirSamplesAsTheFinishedFileDoes) {
   EXPECT_EQ(types[2], "moov");
   EXPECT_EQ(types[3], "moof");
   EXPECT_EQ(types.back(), "mdat");
-  // moof mdat, then free moof mdat, ..., and maybe a free box and an open mdat.
+  // moof mdat, then moof free mdat, ..., and maybe a free box and an open mdat.
   const bool open_fragment = open.boxes.back().to_end;
   const size_t shown_end = types.size() - (open_fragment ? 2 : 0);
   for (size_t i = 3; i < shown_end; ++i) {
-    const std::string expected = (i - 3) % 3 == 0 ? "moof" : (i - 3) % 3 == 1 ? "mdat" : "free";
+    const size_t k = i - 3;
+    const std::string expected = k == 0 ? "moof" : k == 1 ? "mdat" : (k - 2) % 3 == 0 ? "moof"
+                                                                   : (k - 2) % 3 == 1 ? "free"
+                                                                                      : "mdat";
     EXPECT_EQ(types[i], expected) << i << "\n" << open.dump();
     if (types[i] == "mdat") {
       EXPECT_FALSE(open.boxes[i].to_end) << i;
