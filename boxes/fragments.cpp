@@ -77,7 +77,6 @@ struct FragmentWriting {
   int64_t moof_bytes = 0;               // its moof's size, an upper bound (kMoofFixedBytes and up)
   int64_t span = 0;                     // of a fragment, in the driving track's units
   std::vector<FragmentSample> scratch;  // a run's samples while its truns are written
-  bool closed_for_room = false;         // the last fragment closed because its moof filled its room
   int64_t* moofs = nullptr;             // positions of the moofs shown
   uint32_t moof_count = 0;
   uint32_t moof_capacity = 0;
@@ -249,12 +248,13 @@ void take_sample(TrunFields* f, const FragmentSample& s, int64_t nominal) {
   if (s.offset < 0) f->version = 1;
 }
 
-// A run's truns: one per sync sample of a video run, and a last sample whose
-// duration alone differs from the default gets one of its own, so that no
-// trun lists per-sample flags and durations are listed only where they vary.
-// The run's samples are read once, into `samples`.
+// A run's truns: one per sync sample of a video run, so that no trun lists
+// per-sample flags; and in the traf's last run, a last sample whose duration
+// alone differs from the default (a track's last, or a provisional one) gets
+// one of its own, so that the others need no durations. The run's samples
+// are read once, into `samples`.
 std::vector<TrunPlan> plan_truns(const TrafPlan& traf, uint32_t run_first, uint32_t run_end,
-                                 int64_t time, int64_t data_offset,
+                                 bool last_run, int64_t time, int64_t data_offset,
                                  std::vector<FragmentSample>* samples, int64_t* run_duration) {
   const MuxTrack* t = traf.t;
   const bool video = t->kind == kKindVideo;
@@ -276,8 +276,8 @@ std::vector<TrunPlan> plan_truns(const TrafPlan& traf, uint32_t run_first, uint3
     data_offset += s.size;
     *run_duration += s.duration;
   }
-  if (!truns.empty() && truns.back().count > 1 && samples->back().duration != nominal &&
-      !(before_latest.flags & kTrunDurations)) {
+  if (last_run && !truns.empty() && truns.back().count > 1 &&
+      samples->back().duration != nominal && !(before_latest.flags & kTrunDurations)) {
     const FragmentSample& latest = samples->back();
     TrunPlan& whole = truns.back();
     --whole.count;
@@ -348,9 +348,10 @@ void write_traf(MuxContext* c, const TrafPlan& traf, uint32_t runs_before, int64
     const uint32_t run_end =
         k + 1 < runs.count ? std::min(runs.first_records[k + 1], traf.end) : traf.end;
     const int64_t data_offset = static_cast<int64_t>(mux_record(t, run_first)->pos) - moof_pos;
+    const bool last_run = k + 1 == runs.count || runs.first_records[k + 1] >= traf.end;
     int64_t duration = 0;
     for (const TrunPlan& trun :
-         plan_truns(traf, run_first, run_end, time, data_offset, scratch, &duration))
+         plan_truns(traf, run_first, run_end, last_run, time, data_offset, scratch, &duration))
       write_trun(c, trun, *scratch);
     time += duration;
   }
