@@ -57,6 +57,14 @@ const Case kCases[] = {
     {"LivePhoto", "MOV ", "H264", "AAC ", 16, false, false, true},
 };
 
+// Lines of the log that tell of fragments, or a movie header, that outgrew
+// the room kept for them.
+size_t outgrown(const host::LogCapture& log) {
+  size_t n = 0;
+  for (const std::string& line : log.lines()) n += line.find("outgrew") != std::string::npos;
+  return n;
+}
+
 std::vector<std::string> top_level(const iso::Tree& tree) {
   return tree.types();
 }
@@ -245,7 +253,7 @@ TEST_P(ResilientFiles, ShownFragmentsStateTheirSamplesAsTheFinishedFileDoes) {
   sink->close();
   const Bytes finished = read_whole_file(path);
   // Every fragment was shown: none outgrew the room kept for its moof.
-  EXPECT_EQ(log.count_prefix("CMp4Writer::WriteTrail"), 0u);
+  EXPECT_EQ(outgrown(log), 0u);
 
   const iso::Tree open = iso::parse(written);
   ASSERT_TRUE(open.error.empty()) << open.dump();
@@ -596,7 +604,7 @@ TEST(ResilientLimits, TheMoofsRoomGrowsWithItsSamples) {
   resilient::write_frames(c, *sink);
   const iso::Tree open = iso::read_file(path);
   sink->close();
-  EXPECT_EQ(log.count_prefix("CMp4Writer::WriteTrail"), 0u) << "every fragment was shown";
+  EXPECT_EQ(outgrown(log), 0u) << "every fragment was shown";
   const FragmentedFile fragments = read_fragments(open);
   const FragmentedTrack& video = fragments.tracks.at(1);
   ASSERT_GE(video.decode_times.size(), 4u);
