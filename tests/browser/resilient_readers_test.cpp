@@ -12,6 +12,8 @@
 //
 // The readers run on each left file through kLeftFileReaders (and chromium on
 // all of them at once): Firefox and VLC join there once their harnesses exist.
+// Like the other browser tests these run in the plain build only; the
+// sanitizers see the same sessions in the unit and interop groups.
 #include <gtest/gtest.h>
 
 #include <algorithm>
