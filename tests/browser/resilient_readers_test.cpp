@@ -24,6 +24,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -76,6 +77,10 @@ const Combo kCombos[] = {
 };
 #undef MX_CONTROL_VIDEO
 #undef MX_CONTROL_AUDIO
+
+void PrintTo(const Combo& c, std::ostream* os) {
+  *os << c.name;
+}
 
 size_t index_of(const Combo& c) {
   for (size_t i = 0; i < std::size(kCombos); ++i) {
