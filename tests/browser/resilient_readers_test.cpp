@@ -484,18 +484,21 @@ INSTANTIATE_TEST_SUITE_P(Combos, ResilientReaders, ::testing::ValuesIn(kCombos),
 
 // ------------------------------------------------------------ power cuts
 
-// Where the fragments of a file written without a close lie.
+// Where the fragments of a file written without a close lie: each moof and
+// the end of the mdat behind it (a free box may stand between them).
 struct FragmentPlace {
   uint64_t moof_start, moof_end, mdat_end;
 };
 
 std::vector<FragmentPlace> fragment_places(const iso::Tree& tree) {
   std::vector<FragmentPlace> out;
-  for (size_t i = 0; i + 1 < tree.boxes.size(); ++i) {
+  for (size_t i = 0; i < tree.boxes.size(); ++i) {
     const iso::Box& b = tree.boxes[i];
     if (b.type != "moof") continue;
-    const iso::Box& mdat = tree.boxes[i + 1];
-    out.push_back({b.offset, b.offset + b.size, mdat.offset + mdat.size});
+    size_t m = i + 1;
+    while (m < tree.boxes.size() && tree.boxes[m].type != "mdat") ++m;
+    if (m == tree.boxes.size()) break;
+    out.push_back({b.offset, b.offset + b.size, tree.boxes[m].offset + tree.boxes[m].size});
   }
   return out;
 }
@@ -598,7 +601,7 @@ TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
   }
   EXPECT_GE(in_moof, 2) << "cuts inside a moof";
 
-  // chromium: a cut between two fragments (in the room of the next) plays the
+  // chromium: a cut between two fragments (where the next one's room begins) plays the
   // fragments before it to their end. A damaged fragment (a cut in its media
   // data, zeros or not) stops chromium with a decode error, sometimes before
   // the last complete fragment has played, as it does ffmpeg's own file
@@ -609,7 +612,7 @@ TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
       LeftFile f{
           test_temp_path("power-cut-room-" + std::to_string(k) + (zero_tail ? "z" : "") + ".mp4"),
           &m};
-      write_cut(bytes, places[k].moof_start - 4, zero_tail, f.path);
+      write_cut(bytes, places[k].moof_start, zero_tail, f.path);
       f.video_frames = k * m.per_fragment;
       clean.push_back(f);
     }
