@@ -1,11 +1,14 @@
 #include "writer/annexb.h"
 
-#include "codecs/zero_pair.h"
+#include "codecs/start_code_scan.h"
 
+// A 4-byte start code at s is a zero followed by a prefix 00 00 01 at s + 1.
+// The next prefix cannot begin before the 01 of this one has passed.
 size_t find_start_code(const uint8_t* data, size_t size, size_t from) {
-  for (size_t s = find_zero_pair(data, size, from); s + 4 <= size;
-       s = find_zero_pair(data, size, s + 1)) {
-    if (data[s + 2] == 0 && data[s + 3] == 1) return s;
+  if (from >= size) return size;
+  for (size_t p = find_start_code_prefix(data, size, from + 1); p < size;
+       p = find_start_code_prefix(data, size, p + 3)) {
+    if (data[p - 1] == 0) return p - 1;
   }
   return size;
 }
