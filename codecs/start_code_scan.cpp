@@ -9,16 +9,37 @@
 
 namespace {
 
-// A prefix at i needs data[i + 2] to be 1, one at i + 1 or i + 2 needs it to
-// be 0: any larger byte there rules out all three, and in coded data most
-// bytes are larger.
+// A start code is kLength - 1 zero bytes and a 01. kWordMask tells the vector
+// searches which 16-bit words to take as candidates (see below).
+struct ThreeByteCode {
+  static constexpr size_t kLength = 3;
+  static constexpr uint16_t kWordMask = 0xFEFF;
+};
+
+struct FourByteCode {
+  static constexpr size_t kLength = 4;
+  static constexpr uint16_t kWordMask = 0xFFFF;
+};
+
+template <class Code>
+bool code_at(const uint8_t* p) {
+  for (size_t k = 0; k + 1 < Code::kLength; ++k)
+    if (p[k] != 0) return false;
+  return p[Code::kLength - 1] == 1;
+}
+
+// A code at i needs its last byte, data[i + n - 1], to be 1; one that begins
+// at i + 1 to i + n - 1 needs that byte to be 0. Any larger byte there rules
+// out all of them, and in coded data most bytes are larger.
+template <class Code>
 size_t scan_scalar(const uint8_t* data, size_t size, size_t from) {
-  if (size < 3) return size;
-  for (size_t i = from; i < size - 2;) {
-    const uint8_t third = data[i + 2];
-    if (third > 1) {
-      i += 3;
-    } else if (third == 1 && data[i] == 0 && data[i + 1] == 0) {
+  constexpr size_t n = Code::kLength;
+  if (size < n) return size;
+  for (size_t i = from; i <= size - n;) {
+    const uint8_t last = data[i + n - 1];
+    if (last > 1) {
+      i += n;
+    } else if (last == 1 && code_at<Code>(data + i)) {
       return i;
     } else {
       ++i;
@@ -30,42 +51,44 @@ size_t scan_scalar(const uint8_t* data, size_t size, size_t from) {
 #if MX_SCAN_X86_64
 
 // The vector searches read the bytes as 16-bit words, low byte first, aligned
-// to the start of each load. A prefix that begins at a word makes that word
-// 00 00; one that begins a byte before a word makes the word 00 01 (low byte
-// 0, high byte 1). So every prefix shows as a word whose low byte is 0 and
-// whose high byte is 0 or 1: the word AND FEFF is zero. In coded data such
-// words are rare, so the searches only look for them, a whole block of loads
-// at a time through the minimum of the masked words, and confirm the few they
-// find byte by byte. One load of n bytes at a shows every prefix that begins
-// from a - 1 to a + n - 2.
+// to the start of each load. Every start code shows in the word at its first
+// byte or in the one at its second: a 00 00 01 as a word 00 00 or 00 01 (low
+// byte 0, high byte 0 or 1: the word AND FEFF is zero), a 00 00 00 01 as a
+// word 00 00. In coded data such words are rare, so the searches look only for
+// them, a block of loads at a time through the minimum of its words, and
+// confirm the few they find byte by byte. One load of n bytes at a shows
+// every code that begins from a - 1 to a + n - 2.
+//
+// Both searches have the same shape: one unaligned load at from, then aligned
+// loads from the first boundary past it (together they leave no start
+// position out), a block of loads at a time while whole blocks fit, single
+// loads after that, and one unaligned load that ends at the end of the data
+// for the codes that begin from there on. A block that shows a candidate is
+// confirmed load by load in a separate function, so that the hot loop keeps
+// nothing for it.
 
 constexpr size_t kNotFound = SIZE_MAX;
 
-// The first prefix at or after from among candidate words of one load: bit b
-// of words marks the word whose low byte is data[at + b]. A candidate starts a
-// prefix at its low byte or at the byte before it.
+// The first code at or after from among candidate words of one load: bit b of
+// words marks the word whose low byte is data[at + b]. A candidate starts a
+// code at its low byte or at the byte before it.
+template <class Code>
 __attribute__((noinline)) size_t confirm_candidates(const uint8_t* data, size_t size, size_t from,
                                                     size_t at, uint64_t words) {
+  constexpr size_t n = Code::kLength;
   for (; words != 0; words &= words - 1) {
     const size_t w = at + static_cast<size_t>(__builtin_ctzll(words));
-    if (w > from && data[w - 1] == 0 && data[w] == 0 && data[w + 1] == 1) return w - 1;
-    if (w >= from && w + 2 < size && data[w] == 0 && data[w + 1] == 0 && data[w + 2] == 1) return w;
+    if (w > from && w - 1 + n <= size && code_at<Code>(data + w - 1)) return w - 1;
+    if (w >= from && w + n <= size && code_at<Code>(data + w)) return w;
   }
   return kNotFound;
 }
 
 // Most loads have no candidate: they cost no call.
+template <class Code>
 inline size_t confirm(const uint8_t* data, size_t size, size_t from, size_t at, uint64_t words) {
-  return words == 0 ? kNotFound : confirm_candidates(data, size, from, at, words);
+  return words == 0 ? kNotFound : confirm_candidates<Code>(data, size, from, at, words);
 }
-
-// Both vector searches have the same shape: one unaligned load at from, then
-// aligned loads from the first boundary past it (together they leave no start
-// position out), a block of loads at a time while whole blocks fit, single
-// loads after that, and one unaligned load that ends at the end of the data
-// for the prefixes that begin from there on. A block that shows a candidate is
-// confirmed load by load in a separate function, so that the hot loop keeps
-// nothing for it.
 
 // The first address past p that is a multiple of width (a power of two).
 inline const uint8_t* first_boundary_after(const uint8_t* p, size_t width) {
@@ -73,65 +96,72 @@ inline const uint8_t* first_boundary_after(const uint8_t* p, size_t width) {
 }
 
 // SSE2 has no unsigned 16-bit minimum; the signed one serves once the mask
-// also clears each word's top bit (7EFF), which lets high bytes 80 and 81
-// through as candidates too, for the confirmation to turn down.
+// also clears each word's top bit, which lets words with that bit set through
+// as candidates too, for the confirmation to turn down.
 constexpr size_t kSse2Width = 16, kSse2Block = 8 * kSse2Width;
 
 inline __m128i load_sse2(const uint8_t* p) {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-inline __m128i masked_sse2(__m128i v) {
-  return _mm_and_si128(v, _mm_set1_epi16(0x7EFF));
+inline __m128i unaligned_sse2(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+template <class Code>
+inline __m128i words_sse2(__m128i v) {
+  return _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(Code::kWordMask & 0x7FFF)));
 }
 
 // Bit b set: the word at byte b of v is a candidate.
+template <class Code>
 inline uint64_t candidates_sse2(__m128i v) {
-  const __m128i hits = _mm_cmpeq_epi16(masked_sse2(v), _mm_setzero_si128());
+  const __m128i hits = _mm_cmpeq_epi16(words_sse2<Code>(v), _mm_setzero_si128());
   return static_cast<uint32_t>(_mm_movemask_epi8(hits)) & 0x5555u;
 }
 
+template <class Code>
 inline bool block_has_candidate_sse2(const uint8_t* p) {
+  auto words = [p](size_t at) { return words_sse2<Code>(load_sse2(p + at)); };
   const __m128i low = _mm_min_epi16(
-      _mm_min_epi16(_mm_min_epi16(masked_sse2(load_sse2(p)), masked_sse2(load_sse2(p + 16))),
-                    _mm_min_epi16(masked_sse2(load_sse2(p + 32)), masked_sse2(load_sse2(p + 48)))),
-      _mm_min_epi16(
-          _mm_min_epi16(masked_sse2(load_sse2(p + 64)), masked_sse2(load_sse2(p + 80))),
-          _mm_min_epi16(masked_sse2(load_sse2(p + 96)), masked_sse2(load_sse2(p + 112)))));
+      _mm_min_epi16(_mm_min_epi16(words(0), words(16)), _mm_min_epi16(words(32), words(48))),
+      _mm_min_epi16(_mm_min_epi16(words(64), words(80)), _mm_min_epi16(words(96), words(112))));
   return _mm_movemask_epi8(_mm_cmpeq_epi16(low, _mm_setzero_si128())) != 0;
 }
 
+template <class Code>
 __attribute__((noinline)) size_t confirm_block_sse2(const uint8_t* data, size_t size, size_t from,
                                                     size_t at) {
   for (size_t end = at + kSse2Block; at < end; at += kSse2Width) {
-    const size_t found = confirm(data, size, from, at, candidates_sse2(load_sse2(data + at)));
+    const size_t found =
+        confirm<Code>(data, size, from, at, candidates_sse2<Code>(load_sse2(data + at)));
     if (found != kNotFound) return found;
   }
   return kNotFound;
 }
 
+template <class Code>
 size_t scan_sse2(const uint8_t* data, size_t size, size_t from) {
-  if (from >= size || size - from < kSse2Width) return scan_scalar(data, size, from);
-  auto unaligned = [data](size_t at) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-  };
-  size_t found = confirm(data, size, from, from, candidates_sse2(unaligned(from)));
+  if (from >= size || size - from < kSse2Width) return scan_scalar<Code>(data, size, from);
+  size_t found =
+      confirm<Code>(data, size, from, from, candidates_sse2<Code>(unaligned_sse2(data + from)));
   if (found != kNotFound) return found;
   const uint8_t* p = first_boundary_after(data + from, kSse2Width);
   const uint8_t* const last_block = size >= kSse2Block ? data + (size - kSse2Block) : data;
   for (; p <= last_block; p += kSse2Block) {
-    if (!block_has_candidate_sse2(p)) continue;
-    found = confirm_block_sse2(data, size, from, static_cast<size_t>(p - data));
+    if (!block_has_candidate_sse2<Code>(p)) continue;
+    found = confirm_block_sse2<Code>(data, size, from, static_cast<size_t>(p - data));
     if (found != kNotFound) return found;
   }
   size_t i = static_cast<size_t>(p - data);
   for (; i + kSse2Width <= size; i += kSse2Width) {
-    found = confirm(data, size, from, i, candidates_sse2(load_sse2(data + i)));
+    found = confirm<Code>(data, size, from, i, candidates_sse2<Code>(load_sse2(data + i)));
     if (found != kNotFound) return found;
   }
-  if (i + 2 <= size) {
+  if (i + Code::kLength - 1 <= size) {  // a code can still begin at i - 1
     const size_t last = size - kSse2Width;
-    found = confirm(data, size, from, last, candidates_sse2(unaligned(last)));
+    found =
+        confirm<Code>(data, size, from, last, candidates_sse2<Code>(unaligned_sse2(data + last)));
     if (found != kNotFound) return found;
   }
   return size;
@@ -148,59 +178,75 @@ MX_AVX2 inline __m256i load_avx2(const uint8_t* p) {
   return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-MX_AVX2 inline __m256i masked_avx2(__m256i v) {
-  return _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFEFF)));
+MX_AVX2 inline __m256i unaligned_avx2(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
+// The 4-byte code needs no mask: its words are compared as they are.
+template <class Code>
+MX_AVX2 inline __m256i words_avx2(__m256i v) {
+  if constexpr (Code::kWordMask == 0xFFFF) {
+    return v;
+  } else {
+    return _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(Code::kWordMask)));
+  }
+}
+
+template <class Code>
 MX_AVX2 inline uint64_t candidates_avx2(__m256i v) {
-  const __m256i hits = _mm256_cmpeq_epi16(masked_avx2(v), _mm256_setzero_si256());
+  const __m256i hits = _mm256_cmpeq_epi16(words_avx2<Code>(v), _mm256_setzero_si256());
   return static_cast<uint32_t>(_mm256_movemask_epi8(hits)) & 0x55555555u;
 }
 
+template <class Code>
+MX_AVX2 inline __m256i block_words_avx2(const uint8_t* p, size_t at) {
+  return words_avx2<Code>(load_avx2(p + at));
+}
+
+// One chain of minimums: without a mask each step is a single instruction
+// that also loads.
+template <class Code>
 MX_AVX2 inline bool block_has_candidate_avx2(const uint8_t* p) {
-  const __m256i low = _mm256_min_epu16(
-      _mm256_min_epu16(
-          _mm256_min_epu16(masked_avx2(load_avx2(p)), masked_avx2(load_avx2(p + 32))),
-          _mm256_min_epu16(masked_avx2(load_avx2(p + 64)), masked_avx2(load_avx2(p + 96)))),
-      _mm256_min_epu16(
-          _mm256_min_epu16(masked_avx2(load_avx2(p + 128)), masked_avx2(load_avx2(p + 160))),
-          _mm256_min_epu16(masked_avx2(load_avx2(p + 192)), masked_avx2(load_avx2(p + 224)))));
+  __m256i low = block_words_avx2<Code>(p, 0);
+  for (size_t at = kAvx2Width; at < kAvx2Block; at += kAvx2Width)
+    low = _mm256_min_epu16(low, block_words_avx2<Code>(p, at));
   const __m256i zero_words = _mm256_cmpeq_epi16(low, _mm256_setzero_si256());
   return !_mm256_testz_si256(zero_words, zero_words);
 }
 
+template <class Code>
 MX_AVX2 __attribute__((noinline)) size_t confirm_block_avx2(const uint8_t* data, size_t size,
                                                             size_t from, size_t at) {
   for (size_t end = at + kAvx2Block; at < end; at += kAvx2Width) {
-    const size_t found = confirm(data, size, from, at, candidates_avx2(load_avx2(data + at)));
+    const size_t found =
+        confirm<Code>(data, size, from, at, candidates_avx2<Code>(load_avx2(data + at)));
     if (found != kNotFound) return found;
   }
   return kNotFound;
 }
 
-MX_AVX2 inline __m256i unaligned_avx2(const uint8_t* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
+template <class Code>
 MX_AVX2 size_t scan_avx2(const uint8_t* data, size_t size, size_t from) {
-  if (from >= size || size - from < kAvx2Width) return scan_scalar(data, size, from);
-  size_t found = confirm(data, size, from, from, candidates_avx2(unaligned_avx2(data + from)));
+  if (from >= size || size - from < kAvx2Width) return scan_scalar<Code>(data, size, from);
+  size_t found =
+      confirm<Code>(data, size, from, from, candidates_avx2<Code>(unaligned_avx2(data + from)));
   if (found != kNotFound) return found;
   const uint8_t* p = first_boundary_after(data + from, kAvx2Width);
   const uint8_t* const last_block = size >= kAvx2Block ? data + (size - kAvx2Block) : data;
   for (; p <= last_block; p += kAvx2Block) {
-    if (!block_has_candidate_avx2(p)) continue;
-    found = confirm_block_avx2(data, size, from, static_cast<size_t>(p - data));
+    if (!block_has_candidate_avx2<Code>(p)) continue;
+    found = confirm_block_avx2<Code>(data, size, from, static_cast<size_t>(p - data));
     if (found != kNotFound) return found;
   }
   size_t i = static_cast<size_t>(p - data);
   for (; i + kAvx2Width <= size; i += kAvx2Width) {
-    found = confirm(data, size, from, i, candidates_avx2(load_avx2(data + i)));
+    found = confirm<Code>(data, size, from, i, candidates_avx2<Code>(load_avx2(data + i)));
     if (found != kNotFound) return found;
   }
-  if (i + 2 <= size) {
+  if (i + Code::kLength - 1 <= size) {  // a code can still begin at i - 1
     const size_t last = size - kAvx2Width;
-    found = confirm(data, size, from, last, candidates_avx2(unaligned_avx2(data + last)));
+    found =
+        confirm<Code>(data, size, from, last, candidates_avx2<Code>(unaligned_avx2(data + last)));
     if (found != kNotFound) return found;
   }
   return size;
@@ -210,24 +256,36 @@ MX_AVX2 size_t scan_avx2(const uint8_t* data, size_t size, size_t from) {
 
 using ScanFunction = size_t (*)(const uint8_t*, size_t, size_t);
 
-ScanFunction function_of(StartCodeScan scan) {
-  if (!start_code_scan_available(scan)) return scan_scalar;
-  switch (scan) {
+struct Searches {
+  ScanFunction prefix;
+  ScanFunction four_byte;
+};
+
+Searches searches_of(StartCodeScan scan) {
+  if (start_code_scan_available(scan)) {
+    switch (scan) {
 #if MX_SCAN_X86_64
-    case StartCodeScan::kSse2:
-      return scan_sse2;
-    case StartCodeScan::kAvx2:
-      return scan_avx2;
+      case StartCodeScan::kSse2:
+        return {scan_sse2<ThreeByteCode>, scan_sse2<FourByteCode>};
+      case StartCodeScan::kAvx2:
+        return {scan_avx2<ThreeByteCode>, scan_avx2<FourByteCode>};
 #endif
-    default:
-      return scan_scalar;
+      default:
+        break;
+    }
   }
+  return {scan_scalar<ThreeByteCode>, scan_scalar<FourByteCode>};
 }
 
 StartCodeScan best_available() {
   if (start_code_scan_available(StartCodeScan::kAvx2)) return StartCodeScan::kAvx2;
   if (start_code_scan_available(StartCodeScan::kSse2)) return StartCodeScan::kSse2;
   return StartCodeScan::kScalar;
+}
+
+const Searches& chosen_searches() {
+  static const Searches chosen = searches_of(start_code_scan_in_use());
+  return chosen;
 }
 
 }  // namespace
@@ -267,12 +325,20 @@ const char* start_code_scan_name(StartCodeScan scan) {
   return "?";
 }
 
-size_t find_start_code_prefix_by(StartCodeScan scan, const uint8_t* data, size_t size,
-                                 size_t from) {
-  return function_of(scan)(data, size, from);
+size_t find_start_code_prefix(const uint8_t* data, size_t size, size_t from) {
+  return chosen_searches().prefix(data, size, from);
 }
 
-size_t find_start_code_prefix(const uint8_t* data, size_t size, size_t from) {
-  static const ScanFunction chosen = function_of(start_code_scan_in_use());
-  return chosen(data, size, from);
+size_t find_four_byte_start_code(const uint8_t* data, size_t size, size_t from) {
+  return chosen_searches().four_byte(data, size, from);
+}
+
+size_t find_start_code_prefix_by(StartCodeScan scan, const uint8_t* data, size_t size,
+                                 size_t from) {
+  return searches_of(scan).prefix(data, size, from);
+}
+
+size_t find_four_byte_start_code_by(StartCodeScan scan, const uint8_t* data, size_t size,
+                                    size_t from) {
+  return searches_of(scan).four_byte(data, size, from);
 }

@@ -1,6 +1,6 @@
-// The start code prefix search: every implementation against a byte-by-byte
-// search written from the definition, on crafted bytes placed at every
-// alignment, from every start position.
+// The start code searches: every implementation of both against a
+// byte-by-byte search written from the definition, on crafted bytes placed at
+// every alignment, from every start position.
 #include "codecs/start_code_scan.h"
 
 #include <gtest/gtest.h>
@@ -14,9 +14,24 @@
 
 namespace {
 
-size_t byte_by_byte(const uint8_t* d, size_t size, size_t from) {
-  for (size_t i = from; i + 3 <= size; ++i)
-    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) return i;
+// The two searches: zeros is the number of zero bytes before the 01.
+struct Search {
+  const char* code;
+  size_t zeros;
+  size_t (*find_by)(StartCodeScan, const uint8_t*, size_t, size_t);
+};
+
+const Search kSearches[] = {
+    {"00 00 01", 2, find_start_code_prefix_by},
+    {"00 00 00 01", 3, find_four_byte_start_code_by},
+};
+
+size_t byte_by_byte(const Search& search, const uint8_t* d, size_t size, size_t from) {
+  for (size_t i = from; i + search.zeros + 1 <= size; ++i) {
+    size_t k = 0;
+    while (k < search.zeros && d[i + k] == 0) ++k;
+    if (k == search.zeros && d[i + k] == 1) return i;
+  }
   return size;
 }
 
@@ -138,19 +153,21 @@ class StartCodeScanTest : public testing::TestWithParam<StartCodeScan> {
     if (!start_code_scan_available(GetParam()))
       GTEST_SKIP() << "this processor has no " << start_code_scan_name(GetParam());
   }
-  size_t find(const PlacedBytes& b, size_t from) const {
-    return find_start_code_prefix_by(GetParam(), b.data(), b.size(), from);
+  size_t find(const Search& search, const PlacedBytes& b, size_t from) const {
+    return search.find_by(GetParam(), b.data(), b.size(), from);
   }
-  // Every start position, and one past the end, against the byte-by-byte
-  // search; stops at the first difference.
+  // Both searches from every start position, and one past the end, against
+  // the byte-by-byte search; stops at the first difference.
   void expect_same_from_everywhere(const PlacedBytes& b, const std::string& what) const {
-    for (size_t from = 0; from <= b.size() + 1; ++from) {
-      const size_t expected = byte_by_byte(b.data(), b.size(), from);
-      const size_t got = find(b, from);
-      if (got != expected) {
-        ADD_FAILURE() << what << ": from " << from << " found " << got << ", expected " << expected
-                      << " in " << hex_of(b.data(), b.size());
-        return;
+    for (const Search& search : kSearches) {
+      for (size_t from = 0; from <= b.size() + 1; ++from) {
+        const size_t expected = byte_by_byte(search, b.data(), b.size(), from);
+        const size_t got = find(search, b, from);
+        if (got != expected) {
+          ADD_FAILURE() << search.code << " in " << what << ": from " << from << " found " << got
+                        << ", expected " << expected << " in " << hex_of(b.data(), b.size());
+          return;
+        }
       }
     }
   }
@@ -169,21 +186,26 @@ TEST_P(StartCodeScanTest, FindsWhatAByteByByteSearchFindsInCraftedBytes) {
 
 // One code in plain filler at every position of 600 bytes, at every alignment
 // of a 32-byte load: straddling every load and block boundary, first and last
-// in the data, in a 3- and a 4-byte form.
+// in the data. Each search finds its own code where it is, and the 3-byte
+// search finds the end of a 4-byte code.
 TEST_P(StartCodeScanTest, FindsALoneCodeAtEveryPositionAndAlignment) {
-  for (const char* code : {"00 00 01", "00 00 00 01"}) {
-    const std::vector<uint8_t> start = hex_bytes(code);
-    const size_t prefix_at = start.size() - 3;  // where 00 00 01 begins in the code
-    for (size_t at = 0; at + start.size() <= 600; ++at) {
+  for (const Search& placed_code : kSearches) {
+    const std::vector<uint8_t> code = hex_bytes(placed_code.code);
+    for (size_t at = 0; at + code.size() <= 600; ++at) {
       std::vector<uint8_t> bytes = filler(600, static_cast<uint32_t>(at));
-      std::copy(start.begin(), start.end(), bytes.begin() + static_cast<ptrdiff_t>(at));
-      const size_t expected = at + prefix_at;
+      std::copy(code.begin(), code.end(), bytes.begin() + static_cast<ptrdiff_t>(at));
       for (size_t shift = 0; shift < 32; ++shift) {
         const PlacedBytes placed(bytes, shift);
-        ASSERT_EQ(find(placed, 0), expected) << code << " at " << at << ", shift " << shift;
-        ASSERT_EQ(find(placed, expected), expected) << code << " at " << at << ", shift " << shift;
-        ASSERT_EQ(find(placed, expected + 1), placed.size())
-            << code << " at " << at << ", shift " << shift;
+        for (const Search& search : kSearches) {
+          SCOPED_TRACE(std::string(search.code) + " search, " + placed_code.code + " at " +
+                       std::to_string(at) + ", shift " + std::to_string(shift));
+          const bool fits = search.zeros <= placed_code.zeros;
+          const size_t expected = fits ? at + placed_code.zeros - search.zeros : placed.size();
+          ASSERT_EQ(find(search, placed, 0), expected);
+          if (!fits) continue;
+          ASSERT_EQ(find(search, placed, expected), expected);
+          ASSERT_EQ(find(search, placed, expected + 1), placed.size());
+        }
       }
     }
   }
@@ -214,7 +236,17 @@ TEST_P(StartCodeScanTest, WalksALargeBufferFromCodeToCode) {
   }
   const PlacedBytes placed(bytes, 5);
   std::vector<size_t> found;
-  for (size_t p = find(placed, 0); p < placed.size(); p = find(placed, p + 1)) found.push_back(p);
+  const Search& prefix = kSearches[0];
+  for (size_t p = find(prefix, placed, 0); p < placed.size(); p = find(prefix, placed, p + 1))
+    found.push_back(p);
+  EXPECT_EQ(found, codes);
+  // As 4-byte codes: each one zero earlier.
+  for (size_t at : codes) bytes[at - 1] = 0;
+  const PlacedBytes four(bytes, 5);
+  const Search& four_byte = kSearches[1];
+  found.clear();
+  for (size_t p = find(four_byte, four, 0); p < four.size(); p = find(four_byte, four, p + 1))
+    found.push_back(p + 1);
   EXPECT_EQ(found, codes);
 }
 
@@ -235,8 +267,11 @@ TEST(StartCodeScanChoice, UsesTheFastestTheProcessorHas) {
 #else
   EXPECT_EQ(in_use, StartCodeScan::kScalar);
 #endif
-  const std::vector<uint8_t> bytes = filler(100) + hex_bytes("00 00 01") + filler(100);
+  const std::vector<uint8_t> bytes =
+      filler(100) + hex_bytes("00 00 01") + filler(100) + hex_bytes("00 00 00 01") + filler(100);
   EXPECT_EQ(find_start_code_prefix(bytes.data(), bytes.size(), 0), 100u);
+  EXPECT_EQ(find_start_code_prefix(bytes.data(), bytes.size(), 101), 204u);
+  EXPECT_EQ(find_four_byte_start_code(bytes.data(), bytes.size(), 0), 203u);
 }
 
 }  // namespace
