@@ -1,5 +1,7 @@
 #include "codecs/start_code_scan.h"
 
+#include <atomic>
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define MX_SCAN_X86_64 1
 #include <immintrin.h>
@@ -283,9 +285,26 @@ StartCodeScan best_available() {
   return StartCodeScan::kScalar;
 }
 
-const Searches& chosen_searches() {
-  static const Searches chosen = searches_of(start_code_scan_in_use());
-  return chosen;
+// Each search is called through a pointer that first leads to a function
+// which makes the choice, points the pointer at the chosen search and runs
+// it: after the first call a search costs one indirect jump, and no search
+// depends on the order in which the libraries' initialisers run.
+size_t choose_prefix_search(const uint8_t* data, size_t size, size_t from);
+size_t choose_four_byte_search(const uint8_t* data, size_t size, size_t from);
+
+std::atomic<ScanFunction> prefix_search{choose_prefix_search};
+std::atomic<ScanFunction> four_byte_search{choose_four_byte_search};
+
+size_t choose_prefix_search(const uint8_t* data, size_t size, size_t from) {
+  const ScanFunction chosen = searches_of(start_code_scan_in_use()).prefix;
+  prefix_search.store(chosen, std::memory_order_relaxed);
+  return chosen(data, size, from);
+}
+
+size_t choose_four_byte_search(const uint8_t* data, size_t size, size_t from) {
+  const ScanFunction chosen = searches_of(start_code_scan_in_use()).four_byte;
+  four_byte_search.store(chosen, std::memory_order_relaxed);
+  return chosen(data, size, from);
 }
 
 }  // namespace
@@ -326,11 +345,11 @@ const char* start_code_scan_name(StartCodeScan scan) {
 }
 
 size_t find_start_code_prefix(const uint8_t* data, size_t size, size_t from) {
-  return chosen_searches().prefix(data, size, from);
+  return prefix_search.load(std::memory_order_relaxed)(data, size, from);
 }
 
 size_t find_four_byte_start_code(const uint8_t* data, size_t size, size_t from) {
-  return chosen_searches().four_byte(data, size, from);
+  return four_byte_search.load(std::memory_order_relaxed)(data, size, from);
 }
 
 size_t find_start_code_prefix_by(StartCodeScan scan, const uint8_t* data, size_t size,
