@@ -100,7 +100,7 @@ inline const uint8_t* first_boundary_after(const uint8_t* p, size_t width) {
 // SSE2 has no unsigned 16-bit minimum; the signed one serves once the mask
 // also clears each word's top bit, which lets words with that bit set through
 // as candidates too, for the confirmation to turn down.
-constexpr size_t kSse2Width = 16, kSse2Block = 8 * kSse2Width;
+constexpr size_t kSse2Width = 16, kSse2Block = 16 * kSse2Width;
 
 inline __m128i load_sse2(const uint8_t* p) {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(p));
@@ -124,10 +124,10 @@ inline uint64_t candidates_sse2(__m128i v) {
 
 template <class Code>
 inline bool block_has_candidate_sse2(const uint8_t* p) {
-  auto words = [p](size_t at) { return words_sse2<Code>(load_sse2(p + at)); };
-  const __m128i low = _mm_min_epi16(
-      _mm_min_epi16(_mm_min_epi16(words(0), words(16)), _mm_min_epi16(words(32), words(48))),
-      _mm_min_epi16(_mm_min_epi16(words(64), words(80)), _mm_min_epi16(words(96), words(112))));
+  __m128i low = words_sse2<Code>(load_sse2(p));
+#pragma GCC unroll 16
+  for (size_t at = kSse2Width; at < kSse2Block; at += kSse2Width)
+    low = _mm_min_epi16(low, words_sse2<Code>(load_sse2(p + at)));
   return _mm_movemask_epi8(_mm_cmpeq_epi16(low, _mm_setzero_si128())) != 0;
 }
 
@@ -174,7 +174,7 @@ size_t scan_sse2(const uint8_t* data, size_t size, size_t from) {
 // none.
 #define MX_AVX2 __attribute__((target("avx2")))
 
-constexpr size_t kAvx2Width = 32, kAvx2Block = 8 * kAvx2Width;
+constexpr size_t kAvx2Width = 32, kAvx2Block = 16 * kAvx2Width;
 
 MX_AVX2 inline __m256i load_avx2(const uint8_t* p) {
   return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
@@ -210,6 +210,7 @@ MX_AVX2 inline __m256i block_words_avx2(const uint8_t* p, size_t at) {
 template <class Code>
 MX_AVX2 inline bool block_has_candidate_avx2(const uint8_t* p) {
   __m256i low = block_words_avx2<Code>(p, 0);
+#pragma GCC unroll 16
   for (size_t at = kAvx2Width; at < kAvx2Block; at += kAvx2Width)
     low = _mm256_min_epu16(low, block_words_avx2<Code>(p, at));
   const __m256i zero_words = _mm256_cmpeq_epi16(low, _mm256_setzero_si256());
