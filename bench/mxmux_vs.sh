@@ -17,6 +17,8 @@
 # With MXMUX_BEFORE set to another mxmux (an older build, with its plug-in
 # beside it), every round runs it on BIG and MANY as well, and the summary
 # gives the ratios of this build's times to its times.
+# After the rounds, when valgrind is installed, bench/mux_instructions.sh gives
+# the instructions of the same workloads beside them (exact on any load).
 # Usage: bench/mxmux_vs.sh [build-dir] [work-dir] [rounds (default 7)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -191,3 +193,9 @@ print(f"mxmux peak memory growth: {growth:.1f} bytes per sample (50,000 -> 200,0
 print()
 print(f"load average before: {load_before}; after: {load_after}")
 PY
+
+if command -v valgrind >/dev/null; then
+  echo
+  echo "instructions under callgrind (bench/mux_instructions.sh):"
+  bench/mux_instructions.sh "$build" "$work"
+fi
