@@ -21,8 +21,7 @@ size_t find_four_byte_start_code(const uint8_t* data, size_t size, size_t from);
 
 // The same searches by one implementation. One the processor lacks (see
 // start_code_scan_available) runs the scalar loop instead.
-size_t find_start_code_prefix_by(StartCodeScan scan, const uint8_t* data, size_t size,
-                                 size_t from);
+size_t find_start_code_prefix_by(StartCodeScan scan, const uint8_t* data, size_t size, size_t from);
 size_t find_four_byte_start_code_by(StartCodeScan scan, const uint8_t* data, size_t size,
                                     size_t from);
 
