@@ -83,11 +83,12 @@ uint32_t pcm_sample_bytes(uint32_t codec_id) {
   return codec_id == kCodecPcm32Float ? 4 : 2;
 }
 
-// The four fields of a version 1 sound description: how a QuickTime reader
-// groups the samples into packets. Compressed sound decodes one packet into
-// one codec frame, as long as the track's sample duration, and the bytes of a
-// packet vary (0). Uncompressed sound is a packet per sample, whose size these
-// fields give and the reader sizes the samples by.
+// The four fields of a version 1 sound description, which tell a QuickTime
+// reader how the sound is packed. Compressed sound: a codec frame per packet,
+// as many samples as the codec's frame length (the track's sample duration,
+// which the session takes from the codec), and no fixed byte sizes (0).
+// Uncompressed sound: a packet per sample of every channel, whose sizes the
+// reader takes from these fields to size the samples.
 void put_sound_v1_fields(ByteWriter* w, const MuxTrack* t, uint16_t compression_id) {
   if (compression_id == 0xFFFE) {
     put_be32(w, static_cast<uint32_t>(t->sample_duration));  // samples per packet

@@ -51,6 +51,18 @@ const kPrefs = {
   'network.dns.disablePrefetch': true,
   'network.prefetch-next': false,
   'services.settings.server': 'http://127.0.0.1:9/',
+  // Anything that still reaches out goes to a closed port on this machine;
+  // the page's own server (loopback) is reached directly. (A few name lookups
+  // of Firefox's settings server remain; no connection leaves the machine.)
+  'network.proxy.type': 1,
+  'network.proxy.http': '127.0.0.1',
+  'network.proxy.http_port': 9,
+  'network.proxy.ssl': '127.0.0.1',
+  'network.proxy.ssl_port': 9,
+  'network.proxy.no_proxies_on': '',
+  'network.trr.mode': 5,
+  'network.predictor.enabled': false,
+  'network.http.speculative-parallel-limit': 0,
 };
 
 function userJs() {

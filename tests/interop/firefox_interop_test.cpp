@@ -4,9 +4,9 @@
 // browser run. A file whose streams Firefox decodes plays to its end, as long
 // as its source, with every video frame decoded and its sound found. Of a file
 // with a stream Firefox does not decode, it plays the rest and leaves that
-// stream out, or refuses the file exactly as it refuses ffmpeg's own file of
-// the same streams; that Firefox does not decode the stream is shown on
-// ffmpeg's own file of it.
+// stream out, or refuses the file with the error it gives ffmpeg's own file of
+// the same streams. What Firefox does not decode, and the brands it refuses,
+// are shown on ffmpeg's own files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -69,13 +69,6 @@ constexpr char kBrandRefusal[] = "code 4: Failed to init decoder";
 // details after " - ", which tell where in the reader it arose.
 std::string error_kind(const std::string& error) {
   return error.substr(0, error.find(" - "));
-}
-
-std::vector<FileCase> every_file() {
-  std::vector<FileCase> files = interop::interop_files();
-  const std::vector<FileCase>& more = interop::feature_files();
-  files.insert(files.end(), more.begin(), more.end());
-  return files;
 }
 
 // The streams of a case, video first.
@@ -152,7 +145,7 @@ TEST_F(FirefoxPlays, EveryFileOfTheGroup) {
   };
   std::vector<Played> files;
   std::vector<std::string> paths;
-  for (const FileCase& c : every_file()) {
+  for (const FileCase& c : interop::every_file()) {
     for (const SourceTrack* s : streams_of(c)) MX_REQUIRE(s->missing.empty(), s->missing);
     Played f{
         c,
@@ -222,7 +215,7 @@ TEST_F(FirefoxPlays, EveryFileOfTheGroup) {
 // plays the codecs it decodes and leaves the others out.
 TEST_F(FirefoxPlays, CodecsAsOnFfmpegsFiles) {
   std::map<Media, std::string> controls;
-  for (const FileCase& c : every_file()) {
+  for (const FileCase& c : interop::every_file()) {
     for (const SourceTrack* s : streams_of(c)) {
       MX_REQUIRE(s->missing.empty(), s->missing);
       controls[s->media] = interop::stream_control(*s);
@@ -248,8 +241,9 @@ std::vector<std::string> brands_of(const std::vector<uint8_t>& file) {
   if (file.size() < 16 || std::string(file.begin() + 4, file.begin() + 8) != "ftyp") return brands;
   const size_t size = std::min<size_t>(file.size(), static_cast<size_t>(file[2]) << 8 | file[3]);
   brands.emplace_back(file.begin() + 8, file.begin() + 12);
-  for (size_t at = 16; at + 4 <= size; at += 4)
+  for (size_t at = 16; at + 4 <= size; at += 4) {
     brands.emplace_back(file.begin() + at, file.begin() + at + 4);
+  }
   return brands;
 }
 

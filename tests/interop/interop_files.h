@@ -32,6 +32,8 @@ struct FileCase {
 const std::vector<FileCase>& interop_files();
 // QuickTime movies with a timecode track and as a Live Photo.
 const std::vector<FileCase>& feature_files();
+// Both lists.
+std::vector<FileCase> every_file();
 
 // "MOV_h264_aac": the container's code and the streams, usable as a test name.
 std::string case_name(const FileCase& c);

@@ -67,6 +67,13 @@ const std::vector<FileCase>& feature_files() {
   return files;
 }
 
+std::vector<FileCase> every_file() {
+  std::vector<FileCase> files = interop_files();
+  const std::vector<FileCase>& more = feature_files();
+  files.insert(files.end(), more.begin(), more.end());
+  return files;
+}
+
 std::string case_name(const FileCase& c) {
   std::string name = c.file_code;
   while (!name.empty() && name.back() == ' ') name.pop_back();

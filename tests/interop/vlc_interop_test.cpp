@@ -31,8 +31,9 @@ using interop::VlcRemux;
 // Boxes and handlers VLC does not know: no complaint about the file.
 const std::regex kUnknownBoxOrHandler(
     R"(mp4 (demux|stream) warning: unknown (box|handler) type .*)");
-// Notices VLC's MP4 demuxer gives at warning level for every file with an
-// edit list or composition offsets, ffmpeg's own included.
+// Notices VLC's MP4 demuxer gives at warning level of every track, ffmpeg's
+// own files' included: that it found an edit list, and how many entries its
+// tables of decoding times and composition offsets hold.
 const std::regex kRoutineNotice(
     R"(mp4 demux warning: (elst box found|STTS table of \d+ entries|CTTS table of \d+ entries))");
 
@@ -135,14 +136,7 @@ TEST_P(VlcReads, RemuxHoldsEveryFrameWithoutComplaint) {
   }
 }
 
-std::vector<FileCase> every_file() {
-  std::vector<FileCase> files = interop::interop_files();
-  const std::vector<FileCase>& more = interop::feature_files();
-  files.insert(files.end(), more.begin(), more.end());
-  return files;
-}
-
-INSTANTIATE_TEST_SUITE_P(Files, VlcReads, ::testing::ValuesIn(every_file()),
+INSTANTIATE_TEST_SUITE_P(Files, VlcReads, ::testing::ValuesIn(interop::every_file()),
                          [](const ::testing::TestParamInfo<FileCase>& info) {
                            return interop::case_name(info.param);
                          });
