@@ -7,9 +7,10 @@
 //
 // Prints one JSON line per file, in order:
 //   {"file", "ended", "currentTime", "duration", "error", "videoWidth",
-//    "videoHeight", "decodedFrames", "events"}
+//    "videoHeight", "decodedFrames", "hasAudio", "events"}
 // "error" is null or "code N: message" from the media element; "ended" tells
-// whether the element reached its end. The exit status is 0 when every line
+// whether the element reached its end; "hasAudio" whether it found sound it
+// plays (null when the browser does not tell). The exit status is 0 when every line
 // could be printed (judging them is the caller's business), 2 on bad usage and
 // 1 when the browser itself could not be run.
 import { createServer } from 'node:http';

@@ -88,8 +88,11 @@ class Workspace {
 
 std::string vlc_missing() {
   std::string missing = missing_tools({"cvlc", "ffmpeg"});
-  if (geteuid() == 0 && !tool_installed("runuser")) missing += " runuser";
-  if (!mp4_plugin_installed()) missing += " vlc-plugin-base";
+  auto add = [&missing](const char* what) {
+    missing += (missing.empty() ? "" : " ") + std::string(what);
+  };
+  if (geteuid() == 0 && !tool_installed("runuser")) add("runuser");
+  if (!mp4_plugin_installed()) add("vlc-plugin-base");
   return missing;
 }
 
