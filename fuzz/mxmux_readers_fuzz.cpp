@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mxmux/readers.h"
+#include "mxmux/readers/reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using mxmux::Codec;

@@ -1,7 +1,7 @@
 // mxmux --dump: the fields it shows for built boxes, and what it does with
 // files that are cut short, damaged or hostile (always a listing and a clear
 // status, never a read outside the input: the sanitizer build runs these).
-#include "mxmux/dump.h"
+#include "mxmux/files/dump.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -2,7 +2,7 @@
 // frame counts, stream parameters, and the presentation order of streams
 // with B-frames; then the error results for bad input, and a corpus of
 // truncated and bit-flipped inputs that must end in a result, never a crash.
-#include "mxmux/readers.h"
+#include "mxmux/readers/reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "mxmux/readers.h"
+#include "mxmux/readers/reader.h"
 
 #include <algorithm>
 #include <cctype>

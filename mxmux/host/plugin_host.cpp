@@ -1,4 +1,4 @@
-#include "mxmux/plugin_host.h"
+#include "mxmux/host/plugin_host.h"
 
 #include <algorithm>
 #include <cstring>

@@ -18,7 +18,8 @@
 #include <array>
 #include <cstring>
 
-#include "mxmux/readers.h"
+#include "mxmux/readers/bits.h"
+#include "mxmux/readers/reader.h"
 
 namespace mxmux {
 namespace {

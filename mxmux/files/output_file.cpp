@@ -1,4 +1,4 @@
-#include "mxmux/output_file.h"
+#include "mxmux/files/output_file.h"
 
 #include <cctype>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // mxmux --creation-time: the times of mvhd and of every track's tkhd and mdhd,
 // in both box versions, are replaced in place and nothing else changes.
-#include "mxmux/movie_times.h"
+#include "mxmux/files/movie_times.h"
 
 #include <gtest/gtest.h>
 

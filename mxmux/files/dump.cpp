@@ -1,4 +1,4 @@
-#include "mxmux/dump.h"
+#include "mxmux/files/dump.h"
 
 #include <cerrno>
 #include <cstring>

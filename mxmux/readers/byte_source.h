@@ -1,6 +1,5 @@
-// Input plumbing shared by the stream readers: a windowed byte source over a
-// file or a memory block, a bounded bit reader, and the error record every
-// reader reports through.
+// The input every stream reader reads through: a windowed byte source over a
+// file or a memory block, and the error record every reader reports through.
 #pragma once
 
 #include <cstddef>
@@ -90,62 +89,5 @@ class ByteSource {
   uint64_t window_pos_ = 0;
   Error error_;
 };
-
-// Most-significant-bit-first reader over [p, end). Reading past the end sets
-// overrun() and yields zeros; callers check overrun() once per header.
-class BitReader {
- public:
-  BitReader(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
-
-  uint32_t bits(int n);  // n <= 32
-  bool flag() { return bits(1) != 0; }
-  void skip(uint64_t n);
-  uint32_t ue();  // Exp-Golomb, values above 2^31 mark an overrun
-  int32_t se();
-  bool overrun() const { return overrun_; }
-  uint64_t bit_pos() const { return pos_; }
-  bool byte_aligned() const { return (pos_ & 7) == 0; }
-  uint64_t bits_left() const {
-    uint64_t total = static_cast<uint64_t>(end_ - p_) * 8;
-    return pos_ >= total ? 0 : total - pos_;
-  }
-
- private:
-  const uint8_t* p_;
-  const uint8_t* end_;
-  uint64_t pos_ = 0;
-  bool overrun_ = false;
-};
-
-// Position of the first pair of zero bytes (p[s] == p[s + 1] == 0) at or
-// after from, or size when there is none. Start codes begin with one and coded
-// data holds few, so a start-code search that looks only for them can skip
-// everything else in large steps.
-size_t find_zero_pair(const uint8_t* p, size_t size, size_t from);
-
-// Copies a NAL unit payload with emulation-prevention bytes (00 00 03)
-// removed, at most `limit` output bytes (headers sit at the front).
-void unescape_rbsp(const uint8_t* p, const uint8_t* end, size_t limit, std::vector<uint8_t>& out);
-// The same into out[0 .. limit); returns the bytes written.
-size_t unescape_rbsp(const uint8_t* p, const uint8_t* end, uint8_t* out, size_t limit);
-
-inline uint32_t be16(const uint8_t* p) {
-  return (uint32_t{p[0]} << 8) | p[1];
-}
-inline uint32_t be24(const uint8_t* p) {
-  return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-}
-inline uint32_t be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-inline uint32_t le16(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8);
-}
-inline uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-inline uint64_t le64(const uint8_t* p) {
-  return le32(p) | (uint64_t{le32(p + 4)} << 32);
-}
 
 }  // namespace mxmux

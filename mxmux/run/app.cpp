@@ -1,4 +1,4 @@
-#include "mxmux/app.h"
+#include "mxmux/run/app.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,13 +11,13 @@
 #include <numeric>
 
 #include "mx_mp4/host.h"
-#include "mxmux/bytes.h"
-#include "mxmux/dump.h"
-#include "mxmux/faststart.h"
-#include "mxmux/movie_times.h"
-#include "mxmux/output_file.h"
-#include "mxmux/plugin_host.h"
-#include "mxmux/readers.h"
+#include "mxmux/byte_order.h"
+#include "mxmux/files/dump.h"
+#include "mxmux/files/faststart.h"
+#include "mxmux/files/movie_times.h"
+#include "mxmux/files/output_file.h"
+#include "mxmux/host/plugin_host.h"
+#include "mxmux/readers/reader.h"
 #include "mxmux/system.h"
 
 namespace mxmux {

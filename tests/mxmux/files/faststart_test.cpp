@@ -2,7 +2,7 @@
 // box's new place, 32-bit tables widened where an offset then passes 4 GiB
 // (planned to a fixed point, since widening grows the movie box), and every
 // layout it does not expect refused with the file left as it was.
-#include "mxmux/faststart.h"
+#include "mxmux/files/faststart.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "mxmux/faststart.h"
+#include "mxmux/files/faststart.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -5,7 +5,8 @@
 #include <array>
 #include <cstring>
 
-#include "mxmux/readers.h"
+#include "mxmux/byte_order.h"
+#include "mxmux/readers/reader.h"
 
 namespace mxmux {
 namespace {

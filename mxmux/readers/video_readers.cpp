@@ -3,7 +3,9 @@
 // decode and presentation times are both frame index × frame duration.
 #include <cstring>
 
-#include "mxmux/readers.h"
+#include "mxmux/byte_order.h"
+#include "mxmux/readers/bits.h"
+#include "mxmux/readers/reader.h"
 
 namespace mxmux {
 namespace {

@@ -1,10 +1,10 @@
-#include "mxmux/movie_times.h"
+#include "mxmux/files/movie_times.h"
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "mxmux/bytes.h"
+#include "mxmux/byte_order.h"
 #include "mxmux/system.h"
 
 namespace mxmux {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "mx_mp4/host.h"
-#include "mxmux/readers.h"
+#include "mxmux/readers/reader.h"
 
 namespace mxmux {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "mxmux/bytes.h"
+#include "mxmux/readers/byte_source.h"
 
 namespace mxmux {
 

@@ -2,6 +2,8 @@
 // block must hand the readers the same bytes, the plug-in's writes into lent
 // frames must stay in the process, and the helpers the readers lean on
 // (zero-pair search, emulation-prevention removal) must match plain loops.
+#include "mxmux/readers/byte_source.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -11,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "mxmux/bytes.h"
-#include "mxmux/readers.h"
+#include "mxmux/readers/bits.h"
+#include "mxmux/readers/reader.h"
 #include "mxmux_test_util.h"
 #include "support/test_files.h"
 

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "mxmux/faststart.h"
+#include "mxmux/files/faststart.h"
 #include "mxmux_test_util.h"
 #include "support/box_reader.h"
 #include "support/test_files.h"
