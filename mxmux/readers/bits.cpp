@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "codecs/zero_pair.h"
-
 namespace mxmux {
 
 uint32_t BitReader::bits(int n) {
@@ -50,10 +48,6 @@ uint32_t BitReader::ue() {
 int32_t BitReader::se() {
   uint32_t k = ue();
   return (k & 1) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
-}
-
-size_t find_zero_pair(const uint8_t* p, size_t size, size_t from) {
-  return ::find_zero_pair(p, size, from);
 }
 
 size_t unescape_rbsp(const uint8_t* p, const uint8_t* end, uint8_t* out, size_t limit) {

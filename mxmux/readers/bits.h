@@ -1,6 +1,5 @@
 // Reading the bit-level syntax of coded streams: a bounded most-significant-
-// bit-first reader, emulation-prevention removal, and the zero-pair scan that
-// start-code searches are built on.
+// bit-first reader and emulation-prevention removal.
 #pragma once
 
 #include <cstddef>
@@ -34,12 +33,6 @@ class BitReader {
   uint64_t pos_ = 0;
   bool overrun_ = false;
 };
-
-// Position of the first pair of zero bytes (p[s] == p[s + 1] == 0) at or
-// after from, or size when there is none. Start codes begin with one and coded
-// data holds few, so a start-code search that looks only for them can skip
-// everything else in large steps.
-size_t find_zero_pair(const uint8_t* p, size_t size, size_t from);
 
 // Copies a NAL unit payload with emulation-prevention bytes (00 00 03)
 // removed, at most `limit` output bytes (headers sit at the front).

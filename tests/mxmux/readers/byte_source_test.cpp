@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "mxmux/readers/annexb_units.h"
 #include "mxmux/readers/bits.h"
 #include "mxmux/readers/reader.h"
 #include "mxmux_test_util.h"
