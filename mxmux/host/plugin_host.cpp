@@ -304,4 +304,15 @@ std::string default_plugin_path() {
   return sys::program_directory() + sys::kPluginFile;
 }
 
+std::string plugin_path(const std::string& given) {
+  return given.empty() ? default_plugin_path() : given;
+}
+
+bool open_plugin(Plugin& plugin, const std::string& path, const std::string& log_file, bool verbose,
+                 std::string& error) {
+  if (!plugin.load(path, error)) return false;
+  if (!verbose && log_file.empty()) return true;
+  return plugin.set_log(log_file, log_file.empty(), error);
+}
+
 }  // namespace mxmux

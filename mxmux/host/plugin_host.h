@@ -55,5 +55,12 @@ class Plugin {
 
 // The plug-in built beside the running program.
 std::string default_plugin_path();
+// The plug-in `given` names, or the one beside the program when it names none.
+std::string plugin_path(const std::string& given);
+
+// Loads the plug-in at `path` and sends its log lines to `log_file`, or to
+// standard error when no file is named and `verbose`. False with the message.
+bool open_plugin(Plugin& plugin, const std::string& path, const std::string& log_file, bool verbose,
+                 std::string& error);
 
 }  // namespace mxmux

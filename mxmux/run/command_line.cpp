@@ -320,10 +320,12 @@ Command command_of(const Options& o) {
 
 }  // namespace
 
-bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& error) {
+bool parse_command_line(const std::vector<std::string>& arguments, CommandLine& line,
+                        std::string& error) {
   Options& o = line.options;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+  const size_t count = arguments.size();
+  for (size_t i = 1; i < count; ++i) {
+    std::string arg = arguments[i];
     std::string value;
     bool has_inline = false;
     if (arg.rfind("--", 0) == 0) {
@@ -343,18 +345,18 @@ bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& e
     }
     bool takes_value = row->value != nullptr;
     if (takes_value && !has_inline) {
-      if (i + 1 >= argc) {
+      if (i + 1 >= count) {
         error = "option " + arg + " needs a value";
         return false;
       }
-      value = argv[++i];
+      value = arguments[++i];
     } else if (!takes_value && has_inline) {
       error = "option " + arg + " takes no value";
       return false;
     }
     if (!row->set(o, value, error)) return false;
   }
-  line.command = argc <= 1 ? Command::kUsage : command_of(o);
+  line.command = count <= 1 ? Command::kUsage : command_of(o);
   return true;
 }
 

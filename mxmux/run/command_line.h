@@ -56,9 +56,10 @@ struct CommandLine {
   Options options;
 };
 
-// Reads argv into the options and picks the command; false with the message
-// on a bad command line.
-bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& error);
+// Reads the arguments (the program's name first, as in argv) into the
+// options and picks the command; false with the message on a bad command line.
+bool parse_command_line(const std::vector<std::string>& arguments, CommandLine& line,
+                        std::string& error);
 
 std::string help_text();
 

@@ -21,11 +21,8 @@ struct Parsed {
 
 Parsed parse(std::vector<std::string> args) {
   args.insert(args.begin(), "mxmux");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
   Parsed p;
-  p.ok = parse_command_line(static_cast<int>(args.size()), argv.data(), p.line, p.error);
+  p.ok = parse_command_line(args, p.line, p.error);
   return p;
 }
 
