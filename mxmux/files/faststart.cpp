@@ -298,53 +298,49 @@ bool scan(int fd, uint64_t file_size, std::vector<TopBox>& boxes, std::string& e
   return true;
 }
 
-bool plan(const std::vector<TopBox>& boxes, const std::vector<uint8_t>& moov, Plan& out,
-          std::string& error) {
-  out = Plan{};
-  size_t moov_index = boxes.size(), first_mdat = boxes.size();
+namespace {
+
+// The one movie box, behind the first media data. Its index in `boxes`, or
+// boxes.size() with the error.
+size_t find_movie_box(const std::vector<TopBox>& boxes, const std::vector<uint8_t>& moov,
+                      std::string& error) {
+  const size_t none = boxes.size();
+  size_t moov_index = none, first_mdat = none;
   for (size_t i = 0; i < boxes.size(); ++i) {
     if (boxes[i].type == "moov") {
-      if (moov_index != boxes.size()) {
+      if (moov_index != none) {
         error = "two movie boxes" + at_byte(boxes[moov_index].offset) + " and" +
                 at_byte(boxes[i].offset);
-        return false;
+        return none;
       }
       moov_index = i;
     }
-    if (boxes[i].type == "mdat" && first_mdat == boxes.size()) first_mdat = i;
+    if (boxes[i].type == "mdat" && first_mdat == none) first_mdat = i;
   }
-  if (moov_index == boxes.size()) {
+  if (moov_index == none) {
     error = "the file has no movie box";
-    return false;
+    return none;
   }
-  if (first_mdat == boxes.size()) {
+  if (first_mdat == none) {
     error = "the file has no media data";
-    return false;
+    return none;
   }
   if (moov_index < first_mdat) {
     error = "the movie box already comes before the media data";
-    return false;
+    return none;
   }
-  const TopBox& old_moov = boxes[moov_index];
-  if (old_moov.header_size != 8 || moov.size() != old_moov.size) {
+  if (boxes[moov_index].header_size != 8 || moov.size() != boxes[moov_index].size) {
     error = "the movie box read does not match its header";
-    return false;
+    return none;
   }
+  return moov_index;
+}
 
-  TreeReader reader{moov.data(), old_moov.offset, 0, {}};
-  Node root;
-  root.type = "moov";
-  root.container = true;
-  if (!reader.children(8, moov.size(), "moov", 0, root.children)) {
-    error = reader.error;
-    return false;
-  }
-  std::vector<Node*> tables;
-  collect_tables(root.children, tables);
-
-  // Where each source box goes: the movie box right behind a leading ftyp.
-  size_t insert_at = boxes.front().type == "ftyp" ? 1 : 0;
-  // Chunk offsets must point into media data; the mdat they point into tells how far they move.
+// For every chunk offset of every table, the index in `boxes` of the media
+// data it points into: that box tells how far the offset moves. False with
+// the error for an offset outside the media data.
+bool find_chunk_homes(const std::vector<TopBox>& boxes, const std::vector<Node*>& tables,
+                      std::vector<std::vector<uint32_t>>& homes, std::string& error) {
   std::vector<size_t> mdats;  // in file order
   for (size_t i = 0; i < boxes.size(); ++i) {
     if (boxes[i].type == "mdat") mdats.push_back(i);
@@ -357,7 +353,7 @@ bool plan(const std::vector<TopBox>& boxes, const std::vector<uint8_t>& moov, Pl
     bool inside = offset >= b.offset + b.header_size && offset <= b.offset + b.size;
     return inside ? *(after - 1) : boxes.size();
   };
-  std::vector<std::vector<uint32_t>> homes(tables.size());  // per offset: index into boxes
+  homes.assign(tables.size(), {});
   for (size_t t = 0; t < tables.size(); ++t) {
     homes[t].reserve(tables[t]->offsets.size());
     for (uint64_t offset : tables[t]->offsets) {
@@ -370,14 +366,21 @@ bool plan(const std::vector<TopBox>& boxes, const std::vector<uint8_t>& moov, Pl
       homes[t].push_back(static_cast<uint32_t>(home));
     }
   }
+  return true;
+}
 
-  // Widening a table grows the movie box, which moves the data further: plan
-  // until no table needs widening. Tables only ever widen, so this ends.
+// Moves every chunk offset by the growth of what comes before its media data.
+// Widening a table grows the movie box, which moves the data further: plan
+// until no table needs widening. Tables only ever widen, so this ends.
+// Returns the new movie box's size; counts the widened tables in `widened`.
+uint64_t move_chunk_offsets(Node& root, const std::vector<Node*>& tables,
+                            const std::vector<std::vector<uint32_t>>& homes, size_t insert_at,
+                            size_t moov_index, uint64_t old_moov_size, uint32_t& widened) {
   uint64_t moov_size = root.size();
   for (;;) {
     auto shift = [&](size_t index) {
       uint64_t s = index >= insert_at ? moov_size : 0;
-      return index > moov_index ? s - old_moov.size : s;
+      return index > moov_index ? s - old_moov_size : s;
     };
     bool changed = false;
     for (size_t t = 0; t < tables.size(); ++t) {
@@ -385,7 +388,7 @@ bool plan(const std::vector<TopBox>& boxes, const std::vector<uint8_t>& moov, Pl
       for (size_t i = 0; i < tables[t]->offsets.size(); ++i) {
         if (tables[t]->offsets[i] + shift(homes[t][i]) > kMax32) {
           tables[t]->wide = true;
-          ++out.widened;
+          ++widened;
           changed = true;
           break;
         }
@@ -397,17 +400,15 @@ bool plan(const std::vector<TopBox>& boxes, const std::vector<uint8_t>& moov, Pl
         for (size_t i = 0; i < tables[t]->offsets.size(); ++i)
           tables[t]->offsets[i] += shift(homes[t][i]);
       }
-      break;
+      return moov_size;
     }
   }
-  if (moov_size > kMax32) {
-    error = "the rewritten movie box would pass 4 GiB";
-    return false;
-  }
-  out.chunk_tables = static_cast<uint32_t>(tables.size());
-  out.moov.reserve(moov_size);
-  write_node(root, out.moov);
+}
 
+// The rewritten file: the new movie box at `insert_at`, then the source's
+// boxes without the old one, neighbouring source ranges copied as one.
+void lay_out_pieces(const std::vector<TopBox>& boxes, size_t insert_at, size_t moov_index,
+                    Plan& out) {
   for (size_t i = 0; i <= boxes.size(); ++i) {
     if (i == insert_at) {
       out.pieces.push_back({true, 0, out.moov.size()});
@@ -416,7 +417,6 @@ bool plan(const std::vector<TopBox>& boxes, const std::vector<uint8_t>& moov, Pl
     if (i == boxes.size()) break;
     if (i == moov_index) continue;
     const TopBox& b = boxes[i];
-    // Neighbouring source ranges are copied as one.
     if (!out.pieces.empty() && !out.pieces.back().movie &&
         out.pieces.back().offset + out.pieces.back().size == b.offset) {
       out.pieces.back().size += b.size;
@@ -425,6 +425,42 @@ bool plan(const std::vector<TopBox>& boxes, const std::vector<uint8_t>& moov, Pl
     }
     out.output_size += b.size;
   }
+}
+
+}  // namespace
+
+bool plan(const std::vector<TopBox>& boxes, const std::vector<uint8_t>& moov, Plan& out,
+          std::string& error) {
+  out = Plan{};
+  size_t moov_index = find_movie_box(boxes, moov, error);
+  if (moov_index == boxes.size()) return false;
+  const TopBox& old_moov = boxes[moov_index];
+
+  TreeReader reader{moov.data(), old_moov.offset, 0, {}};
+  Node root;
+  root.type = "moov";
+  root.container = true;
+  if (!reader.children(8, moov.size(), "moov", 0, root.children)) {
+    error = reader.error;
+    return false;
+  }
+  std::vector<Node*> tables;
+  collect_tables(root.children, tables);
+  std::vector<std::vector<uint32_t>> homes;  // per offset: index into boxes
+  if (!find_chunk_homes(boxes, tables, homes, error)) return false;
+
+  // The movie box goes right behind a leading ftyp.
+  size_t insert_at = boxes.front().type == "ftyp" ? 1 : 0;
+  uint64_t moov_size =
+      move_chunk_offsets(root, tables, homes, insert_at, moov_index, old_moov.size, out.widened);
+  if (moov_size > kMax32) {
+    error = "the rewritten movie box would pass 4 GiB";
+    return false;
+  }
+  out.chunk_tables = static_cast<uint32_t>(tables.size());
+  out.moov.reserve(moov_size);
+  write_node(root, out.moov);
+  lay_out_pieces(boxes, insert_at, moov_index, out);
   return true;
 }
 
