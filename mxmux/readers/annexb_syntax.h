@@ -17,6 +17,12 @@
 
 namespace mxmux {
 
+// Enough of a slice header to reach its picture order count fields, whatever
+// their values: H.264 reads at most 397 bits (five Exp-Golomb fields of at most
+// 63 bits, two signed ones, frame_num and the POC bits of at most 16 each, 3
+// flag bits), HEVC at most 154; the rest of a slice is never looked at.
+constexpr size_t kSliceHeaderBytes = 64;
+
 // What one unit is to the picture being assembled.
 struct UnitRole {
   bool slice = false;           // a coded slice of a picture
@@ -47,16 +53,29 @@ class AnnexBSyntax {
   virtual const char* describe(StreamParams& params, ReorderHint& hint) = 0;
 };
 
+// What both codecs keep alike: the first slice of the picture just begun and
+// of the open one (its header decides the picture's order), whether the
+// configuration is still open, and scratch for unescaped headers.
+template <typename SliceInfo>
+class FirstSliceSyntax : public AnnexBSyntax {
+ public:
+  void begin_picture() final {
+    picture_slice_ = read_slice_;
+    configuration_closed_ = true;
+  }
+
+ protected:
+  SliceInfo read_slice_;     // the last first slice of a picture read
+  SliceInfo picture_slice_;  // the open picture's
+  bool configuration_closed_ = false;
+  std::vector<uint8_t> rbsp_;
+  std::array<uint8_t, kSliceHeaderBytes> header_;
+};
+
 std::unique_ptr<AnnexBSyntax> make_h264_syntax();
 std::unique_ptr<AnnexBSyntax> make_hevc_syntax();
 
 // ------------------------------------------------ helpers of both codecs
-
-// Enough of a slice header to reach its picture order count fields, whatever
-// their values: H.264 reads at most 397 bits (five Exp-Golomb fields of at most
-// 63 bits, two signed ones, frame_num and the POC bits of at most 16 each, 3
-// flag bits), HEVC at most 154; the rest of a slice is never looked at.
-constexpr size_t kSliceHeaderBytes = 64;
 
 // A bit reader over the first kSliceHeaderBytes of a slice, from behind its
 // NAL header, with emulation-prevention bytes removed into `scratch`: the

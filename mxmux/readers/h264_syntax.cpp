@@ -214,16 +214,12 @@ struct SliceInfo {
 
 // ------------------------------------------------------------------ syntax
 
-class H264Syntax : public AnnexBSyntax {
+class H264Syntax : public FirstSliceSyntax<SliceInfo> {
  public:
   Codec codec() const override { return Codec::kH264; }
   const char* kind() const override { return "an H.264"; }
   const char* read_unit(const uint8_t* p, const uint8_t* end, bool picture_has_slices,
                         UnitRole& role) override;
-  void begin_picture() override {
-    picture_slice_ = read_slice_;
-    configuration_closed_ = true;
-  }
   PictureOrder order_picture() override;
   const char* describe(StreamParams& params, ReorderHint& hint) override;
 
@@ -238,13 +234,8 @@ class H264Syntax : public AnnexBSyntax {
   std::array<AvcPps, 256> pps_{};
   // The first sequence and picture parameter sets, sent before the first slice.
   std::vector<uint8_t> first_sps_, first_pps_;
-  bool configuration_closed_ = false;
   bool have_sps_ = false, have_pps_ = false;
-  std::vector<uint8_t> rbsp_;
-  std::array<uint8_t, kSliceHeaderBytes> header_;
 
-  SliceInfo read_slice_;     // the last first slice of a picture read
-  SliceInfo picture_slice_;  // the open picture's
   int64_t prev_poc_msb_ = 0, prev_poc_lsb_ = 0;
   int64_t prev_frame_num_offset_ = 0;
   uint32_t prev_frame_num_ = 0;

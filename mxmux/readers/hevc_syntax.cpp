@@ -264,16 +264,12 @@ struct SliceInfo {
 
 // ------------------------------------------------------------------ syntax
 
-class HevcSyntax : public AnnexBSyntax {
+class HevcSyntax : public FirstSliceSyntax<SliceInfo> {
  public:
   Codec codec() const override { return Codec::kHevc; }
   const char* kind() const override { return "an HEVC"; }
   const char* read_unit(const uint8_t* p, const uint8_t* end, bool picture_has_slices,
                         UnitRole& role) override;
-  void begin_picture() override {
-    picture_slice_ = read_slice_;
-    configuration_closed_ = true;
-  }
   PictureOrder order_picture() override;
   const char* describe(StreamParams& params, ReorderHint& hint) override;
 
@@ -286,13 +282,8 @@ class HevcSyntax : public AnnexBSyntax {
   std::array<HevcPps, 64> pps_{};
   // The parameter sets sent before the first slice, as Annex-B.
   std::vector<uint8_t> configuration_;
-  bool configuration_closed_ = false;
   uint32_t vps_num_units_ = 0, vps_time_scale_ = 0;  // the VPS timing, 0 when absent
-  std::vector<uint8_t> rbsp_;
-  std::array<uint8_t, kSliceHeaderBytes> header_;
 
-  SliceInfo read_slice_;     // the last first slice of a picture read
-  SliceInfo picture_slice_;  // the open picture's
   int64_t prev_poc_msb_ = 0, prev_poc_lsb_ = 0;
   bool first_picture_ = true;
   bool after_eos_ = false;
