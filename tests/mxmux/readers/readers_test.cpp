@@ -2,8 +2,6 @@
 // frame counts, stream parameters, and the presentation order of streams
 // with B-frames; then the error results for bad input, and a corpus of
 // truncated and bit-flipped inputs that must end in a result, never a crash.
-#include "mxmux/readers/reader.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <random>
 #include <sstream>
 
+#include "mxmux/readers/reader.h"
 #include "mxmux_test_util.h"
 #include "support/test_files.h"
 
