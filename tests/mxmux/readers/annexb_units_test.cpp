@@ -1,6 +1,6 @@
 // Finding units in Annex-B bytes: where each unit's start code and payload
 // lie (3- and 4-byte start codes, trailing zero bytes, empty units, a stream
-// that does not start with one), and the rebuilt copy of a picture whose
+// that does not start with one or has none), and the rebuilt copy of a picture whose
 // units all get 4-byte start codes.
 #include "mxmux/readers/annexb_units.h"
 
@@ -53,6 +53,7 @@ TEST(AnnexBUnits, UnitsAndTheirPayloads) {
        0,
        {{0, 3, 5, false}, {5, 8, 8, false}, {8, 11, 13, false}}},
       {"junk before the first start code", "ffee 000001 0605", 2, {{2, 5, 7, false}}},
+      {"no start code at all", "0000 02 0000 ff 00", AnnexBUnits::kNoStartCode, {}},
       {"00 00 02 and 00 00 03 do not start a unit",
        "000001 25 000002 000003 00",
        0,
@@ -78,20 +79,6 @@ TEST(AnnexBUnits, UnitsAndTheirPayloads) {
     EXPECT_EQ(found, c.units);
     EXPECT_EQ(units.unread_from(), bytes.size());
   }
-}
-
-TEST(AnnexBUnits, NoStartCode) {
-  std::vector<uint8_t> bytes = hex_bytes("0000 02 0000 ff 00");
-  ByteSource src;
-  src.open_memory(bytes.data(), bytes.size(), "none");
-  AnnexBUnits units(src);
-  Error error;
-  uint64_t first = 0;
-  ASSERT_TRUE(units.start(first, error));
-  EXPECT_EQ(first, AnnexBUnits::kNoStartCode);
-  NalUnit unit;
-  EXPECT_FALSE(units.next(unit, error));
-  EXPECT_FALSE(error.set());
 }
 
 TEST(AnnexBUnits, CopyWithLongStartCodes) {
