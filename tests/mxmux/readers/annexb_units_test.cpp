@@ -1,7 +1,7 @@
 // Finding units in Annex-B bytes: where each unit's start code and payload
 // lie (3- and 4-byte start codes, trailing zero bytes, empty units, a stream
-// that does not start with one or has none), and the rebuilt copy of a picture whose
-// units all get 4-byte start codes.
+// that does not start with one or has none), and the rebuilt copy of a
+// picture whose units all get 4-byte start codes.
 #include "mxmux/readers/annexb_units.h"
 
 #include <gtest/gtest.h>
