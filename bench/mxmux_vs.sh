@@ -17,6 +17,8 @@
 # With MXMUX_BEFORE set to another mxmux (an older build, with its plug-in
 # beside it), every round runs it on BIG and MANY as well, and the summary
 # gives the ratios of this build's times to its times.
+# After the rounds, when valgrind is installed, bench/mux_instructions.sh gives
+# the instructions of the same workloads beside them (exact on any load).
 # Usage: bench/mxmux_vs.sh [build-dir] [work-dir] [rounds (default 7)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,35 +30,10 @@ mxmux="$build/bin/mxmux"
 before="${MXMUX_BEFORE:-}"
 [ -z "$before" ] || [ -x "$before" ] || { echo "MXMUX_BEFORE: $before is not a program"; exit 1; }
 [ "$rounds" -ge 7 ] || echo "note: $rounds rounds; the figures to report need at least 7"
-mkdir -p "$work"
-ff() { ffmpeg -hide_banner -loglevel error -y "$@"; }
 
-# --- inputs (made once). Long streams are a short encode repeated: every
-# repetition starts with an IDR picture and its parameter sets, so the
-# concatenation is one valid stream.
-if [ ! -s "$work/big.h264" ]; then
-  echo "making BIG input..."
-  ff -f lavfi -i testsrc2=size=1920x1080:rate=30 -frames:v 120 -vf noise=alls=8:allf=t \
-     -c:v libx264 -preset ultrafast -qp 10 -g 60 -f h264 "$work/big-part.h264"
-  for i in $(seq 15); do cat "$work/big-part.h264"; done >"$work/big.h264"
-  rm -f "$work/big-part.h264" "$work/big.all"
-fi
-if [ ! -s "$work/big.aac" ]; then
-  ff -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -ac 2 -c:a aac -b:a 128k \
-     -f adts "$work/big.aac"
-  rm -f "$work/big.all"
-fi
-if [ ! -s "$work/big.all" ]; then  # what dd copies: the same input bytes as mxmux reads
-  cat "$work/big.h264" "$work/big.aac" >"$work/big.all"
-fi
-if [ ! -s "$work/many.h264" ]; then
-  echo "making MANY input..."
-  ff -f lavfi -i testsrc2=size=160x90:rate=25 -frames:v 10000 -c:v libx264 -preset ultrafast \
-     -g 250 -bf 0 -f h264 "$work/many-part.h264"
-  for i in $(seq 20); do cat "$work/many-part.h264"; done >"$work/many.h264"
-  for i in $(seq 5); do cat "$work/many-part.h264"; done >"$work/many-quarter.h264"
-  rm -f "$work/many-part.h264"
-fi
+# --- inputs (made once)
+. bench/bench_inputs.sh
+make_bench_inputs "$work"
 big_bytes=$(stat -c %s "$work/big.all")
 many_bytes=$(stat -c %s "$work/many.h264")
 many_frames=200000
@@ -216,3 +193,9 @@ print(f"mxmux peak memory growth: {growth:.1f} bytes per sample (50,000 -> 200,0
 print()
 print(f"load average before: {load_before}; after: {load_after}")
 PY
+
+if command -v valgrind >/dev/null; then
+  echo
+  echo "instructions under callgrind (bench/mux_instructions.sh):"
+  bench/mux_instructions.sh "$build" "$work"
+fi

@@ -78,21 +78,29 @@ void put_audio_config(ByteWriter* w, const MuxTrack* t) {
   }
 }
 
-// The four fields of a version 1 sound description.
-void put_sound_v1_fields(ByteWriter* w, const MuxTrack* t) {
-  if (t->codec_id == kCodecPcm32Float) {
-    // A channel count of 0 has no bytes per packet; 0 is written.
-    int64_t aux = static_cast<int64_t>(t->sample_duration_aux);
-    int64_t per_packet = t->channels != 0 ? aux / static_cast<int64_t>(t->channels) : 0;
-    put_be32(w, 1);                                  // samples per packet
-    put_be32(w, static_cast<uint32_t>(per_packet));  // bytes per packet
-    put_be32(w, static_cast<uint32_t>(aux));         // bytes per frame
-    put_be32(w, 2);                                  // bytes per sample
+// Bytes of one channel's sample of the uncompressed codecs.
+uint32_t pcm_sample_bytes(uint32_t codec_id) {
+  return codec_id == kCodecPcm32Float ? 4 : 2;
+}
+
+// The four fields of a version 1 sound description, which tell a QuickTime
+// reader how the sound is packed. Compressed sound: a codec frame per packet,
+// as many samples as the codec's frame length (the track's sample duration,
+// which the session takes from the codec), and no fixed byte sizes (0).
+// Uncompressed sound: a packet per sample of every channel, whose sizes the
+// reader takes from these fields to size the samples.
+void put_sound_v1_fields(ByteWriter* w, const MuxTrack* t, uint16_t compression_id) {
+  if (compression_id == 0xFFFE) {
+    put_be32(w, static_cast<uint32_t>(t->sample_duration));  // samples per packet
+    put_be32(w, 0);                                          // bytes per packet
+    put_be32(w, 0);                                          // bytes per frame
+    put_be32(w, 2);                                          // bytes per sample
   } else {
-    put_be32(w, static_cast<uint32_t>(t->sample_duration_aux));  // samples per packet
-    put_be32(w, 1536);                                           // bytes per packet
-    put_be32(w, 2);                                              // bytes per frame
-    put_be32(w, 2);                                              // bytes per sample
+    const uint32_t channel_bytes = pcm_sample_bytes(t->codec_id);
+    put_be32(w, 1);                            // samples per packet
+    put_be32(w, channel_bytes);                // bytes per packet: one channel's sample
+    put_be32(w, channel_bytes * t->channels);  // bytes per frame: every channel's
+    put_be32(w, 2);                            // bytes per sample
   }
 }
 
@@ -123,7 +131,7 @@ void write_audio_sample_entry(MuxContext* c, MuxTrack* t) {
   put_be16(w, 0);                      // packet size
   put_be16(w, t->timescale & 0xFFFF);  // sample rate, 16.16
   put_be16(w, 0);
-  if (version == 1) put_sound_v1_fields(w, t);
+  if (version == 1) put_sound_v1_fields(w, t, codec->compression_id);
 
   if (quicktime && codec != nullptr && codec->wave_format != nullptr) {
     write_wave(c, t);
@@ -234,8 +242,8 @@ void write_enda(MuxContext* c, MuxTrack*) {
 void write_pcmc(MuxContext* c, MuxTrack* t) {
   ByteWriter* w = c->writer;
   int64_t start = open_full_box(w, "pcmC", 0, 0);
-  put_u8(w, 1);  // format flags: little-endian
-  put_u8(w, t->codec_id == kCodecPcm32Float ? 32 : 16);
+  put_u8(w, 1);                                  // format flags: little-endian
+  put_u8(w, pcm_sample_bytes(t->codec_id) * 8);  // sample size in bits
   patch_box_size(w, start);
 }
 

@@ -1,6 +1,7 @@
-// The scan that start-code searches are built on, shared by the plug-in's
-// Annex B conversion and mxmux's stream readers: both look for start codes in
-// every byte of every frame, so this is one of the hottest loops of a run.
+// The scan that mxmux's stream readers build their start-code searches on: they
+// look for start codes in every byte of every frame, so this is one of the
+// hottest loops of a run. (The plug-in's conversion uses the vector search of
+// codecs/start_code_scan.h.)
 #pragma once
 
 #include <cstddef>

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "isobox/box_reader.h"
-#include "mxmux/dump.h"
-#include "mxmux/faststart.h"
+#include "mxmux/files/dump.h"
+#include "mxmux/files/faststart.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> bytes(data, data + size);

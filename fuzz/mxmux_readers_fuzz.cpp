@@ -4,12 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mxmux/readers.h"
+#include "mxmux/readers/reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using mxmux::Codec;
-  static constexpr Codec kCodecs[] = {Codec::kH264, Codec::kHevc, Codec::kAv1,   Codec::kMpeg4Visual,
-                                      Codec::kH263, Codec::kAac,  Codec::kAc3,   Codec::kFlac,
+  static constexpr Codec kCodecs[] = {Codec::kH264,  Codec::kHevc, Codec::kAv1, Codec::kMpeg4Visual,
+                                      Codec::kH263,  Codec::kAac,  Codec::kAc3, Codec::kFlac,
                                       Codec::kPcm16, Codec::kAmrNb};
   if (size < 1) return 0;
   Codec codec = kCodecs[data[0] % (sizeof kCodecs / sizeof kCodecs[0])];

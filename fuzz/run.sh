@@ -9,7 +9,8 @@
 #                                       (about a minute in all; scripts/test runs this)
 #
 # Targets: session (whole writer sessions through the slots), hevc_config,
-# av1_config, mxmux_readers (mxmux's stream readers), mxmux_files (its --dump
+# av1_config, start_code_scan (the vector start code searches against the
+# scalar one), mxmux_readers (mxmux's stream readers), mxmux_files (its --dump
 # listing and --faststart planner). A failing input is saved as build/fuzz/<target>-crash-*
 # and replays with: build/fuzz/<target>_fuzz FILE
 set -euo pipefail
@@ -26,13 +27,14 @@ if [ $ci -eq 0 ] && [[ "${1:-}" =~ ^[0-9]+$ ]]; then
   shift
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(session hevc_config av1_config mxmux_readers mxmux_files)
+[ ${#targets[@]} -gt 0 ] || targets=(session hevc_config av1_config start_code_scan mxmux_readers
+  mxmux_files)
 
 # Runs per target in CI mode: about a minute of one core in all.
-declare -A ci_runs=([session]=60000 [hevc_config]=150000 [av1_config]=150000 [mxmux_readers]=20000
-  [mxmux_files]=30000)
-declare -A max_len=([session]=8192 [hevc_config]=4096 [av1_config]=4096 [mxmux_readers]=70000
-  [mxmux_files]=70000)
+declare -A ci_runs=([session]=60000 [hevc_config]=150000 [av1_config]=150000
+  [start_code_scan]=30000 [mxmux_readers]=20000 [mxmux_files]=30000)
+declare -A max_len=([session]=8192 [hevc_config]=4096 [av1_config]=4096 [start_code_scan]=4096
+  [mxmux_readers]=70000 [mxmux_files]=70000)
 
 out=build/fuzz
 launcher=()
@@ -49,6 +51,7 @@ seed_corpus() {
     session) folder=session ;;
     hevc_config) folder=hevc ;;
     av1_config) folder=av1 ;;
+    start_code_scan) folder=start_codes ;;
     mxmux_files) folder=files ;;
     mxmux_readers)
       local entry

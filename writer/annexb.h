@@ -27,6 +27,8 @@ class AnnexBSplitter {
   bool next(NalUnitSpan* unit);
 
  private:
+  bool at_start_code(size_t at) const;
+
   const uint8_t* data_;
   size_t size_;
   size_t pos_ = 0;

@@ -181,8 +181,15 @@ bool CMp4Writer::add_video_units(int32_t track, uint32_t key, int32_t cts,
 }
 
 int32_t CMp4Writer::composition_offset(const MxVideoFrame* frame) const {
-  __int128 ticks =
-      (static_cast<__int128>(frame->pts) - frame->dts) * video_timescale / kTimeUnitsPerSecond;
+  // In 64 bits when nothing overflows (every real time stamp), else in 128:
+  // both divisions truncate toward zero.
+  int64_t difference, product;
+  const __int128 ticks =
+      !__builtin_sub_overflow(frame->pts, frame->dts, &difference) &&
+              !__builtin_mul_overflow(difference, static_cast<int64_t>(video_timescale), &product)
+          ? product / kTimeUnitsPerSecond
+          : (static_cast<__int128>(frame->pts) - frame->dts) * video_timescale /
+                kTimeUnitsPerSecond;
   if (ticks > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
   if (ticks < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
   return static_cast<int32_t>(ticks);

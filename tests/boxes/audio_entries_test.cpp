@@ -50,7 +50,7 @@ TEST(AudioEntry, AacInQuickTimeIsVersionOneWithWaveAndChan) {
     00 01 00 00 00 00 00 00       # version 1, revision, vendor
     00 02 00 10 FF FE 00 00       # 2 channels, 16 bits, compression id -2, packet size
     AC 44 00 00                   # 44100 Hz
-    00 00 00 00 00 00 06 00 00 00 00 02 00 00 00 02   # version 1 fields
+    00 00 04 00 00 00 00 00 00 00 00 00 00 00 00 02   # 1024 samples per packet, sizes vary
     00 00 00 4F 77 61 76 65       # wave
     00 00 00 0C 66 72 6D 61 6D 70 34 61   # frma mp4a
     00 00 00 0C 6D 70 34 61 00 00 00 00   # mp4a atom
@@ -98,13 +98,45 @@ TEST(AudioEntry, Pcm32Float) {
     00 00 00 72 66 6C 33 32 00 00 00 00 00 00 00 01   # "fl32"
     00 01 00 00 00 00 00 00 00 01 00 10 00 00 00 00   # version 1
     BB 80 00 00
-    00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 02   # 1 sample per packet
+    00 00 00 01 00 00 00 04 00 00 00 04 00 00 00 02   # 1 sample per packet of 4 bytes
     00 00 00 26 77 61 76 65
     00 00 00 0C 66 72 6D 61 66 6C 33 32               # frma fl32
     00 00 00 0A 65 6E 64 61 00 01                     # enda: little-endian
     00 00 00 08 00 00 00 00
     00 00 00 18 63 68 61 6E 00 00 00 00 00 64 00 01 00 00 00 00 00 00 00 00
   )"));
+}
+
+// The version 1 fields of QuickTime sound: compressed sound (AAC) is a codec
+// frame per packet, as long as the track's samples, with no fixed size;
+// uncompressed sound (32-bit float) is a sample per packet of 4 bytes a channel.
+TEST(AudioEntry, QuickTimeVersionOneFields) {
+  struct Case {
+    uint32_t codec;
+    uint32_t channels;
+    uint64_t sample_duration;
+    const char* fields;  // samples per packet, bytes per packet, bytes per frame, bytes per sample
+  };
+  const Case cases[] = {
+      {kCodecAac, 2, 1024, "00 00 04 00  00 00 00 00  00 00 00 00  00 00 00 02"},
+      {kCodecAac, 6, 1024, "00 00 04 00  00 00 00 00  00 00 00 00  00 00 00 02"},
+      {kCodecAac, 1, 960, "00 00 03 C0  00 00 00 00  00 00 00 00  00 00 00 02"},
+      {kCodecPcm32Float, 1, 1, "00 00 00 01  00 00 00 04  00 00 00 04  00 00 00 02"},
+      {kCodecPcm32Float, 2, 1, "00 00 00 01  00 00 00 04  00 00 00 08  00 00 00 02"},
+      {kCodecPcm32Float, 6, 1, "00 00 00 01  00 00 00 04  00 00 00 18  00 00 00 02"},
+      {kCodecPcm32Float, 0, 1, "00 00 00 01  00 00 00 04  00 00 00 00  00 00 00 02"},
+  };
+  for (const Case& c : cases) {
+    BoxOutput out(kModeMov);
+    MuxTrack* t = audio_track(out, c.codec, c.channels, 48000);
+    t->sample_duration = c.sample_duration;
+    write_audio_sample_entry(out.ctx(), t);
+    const Bytes b = out.bytes();
+    ASSERT_GE(b.size(), 52u);
+    EXPECT_EQ(Bytes(b.begin() + 16, b.begin() + 18), hex_bytes("00 01")) << "version 1";
+    EXPECT_EQ(Bytes(b.begin() + 36, b.begin() + 52), hex_bytes(c.fields))
+        << c.codec << ", " << c.channels << " channels";
+  }
 }
 
 // M4A, F4V and the other ISO flavours store PCM like MP4 does.

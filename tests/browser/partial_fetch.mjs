@@ -17,7 +17,8 @@
 import { createServer } from 'node:http';
 import { openSync, readSync, closeSync, statSync } from 'node:fs';
 import { basename } from 'node:path';
-import { contentType, parseRange, withPage } from './browser.mjs';
+import { withPage } from './browser.mjs';
+import { contentType, parseRange } from './media_server.mjs';
 
 function usage(message) {
   process.stderr.write(`${message}\nusage: node partial_fetch.mjs [--gate BYTES] [--timeout-ms N] FILE\n`);

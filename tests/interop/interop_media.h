@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -125,5 +126,13 @@ struct SourceTrack {
 const SourceTrack& source(Media m, Rate rate = {});
 // The decoded pictures' hashes of a video source (kept with it).
 std::vector<std::string> reference_hashes(const SourceTrack& s);
+
+// A file of the test scratch folder made once per build and shared by the test
+// processes, as the sources are: its name is `name`, a digest of `recipe` and
+// `extension`; when it is not there yet, `make(temporary_path)` writes it and
+// it is renamed into place. Returns the path, or throws when `make` failed.
+std::string made_once(const std::string& name, const std::string& recipe,
+                      const std::string& extension,
+                      const std::function<bool(const std::string&)>& make);
 
 }  // namespace interop

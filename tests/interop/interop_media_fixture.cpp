@@ -657,6 +657,21 @@ const char* media_name(Media m) {
   return recipe(m).name;
 }
 
+std::string made_once(const std::string& name, const std::string& recipe,
+                      const std::string& extension,
+                      const std::function<bool(const std::string&)>& make) {
+  const std::string path = scratch(name + "-" + recipe_digest(recipe) + extension);
+  if (!file_exists(path)) {
+    const std::string tmp = temporary_name(path, extension);
+    if (!make(tmp)) {
+      std::remove(tmp.c_str());
+      throw std::runtime_error("cannot make " + path);
+    }
+    publish(tmp, path);
+  }
+  return path;
+}
+
 const SourceTrack& source(Media m, Rate rate) {
   static std::mutex lock;
   static std::map<std::pair<Media, Rate>, SourceTrack> made;

@@ -4,17 +4,14 @@
 // and every sample holds the bytes the host handed over.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
+#include "interop_files.h"
 #include "interop_media.h"
-#include "slot_writer.h"
 #include "support/box_reader.h"
 #include "support/plugin_host.h"
 #include "support/test_files.h"
@@ -23,38 +20,10 @@
 
 namespace {
 
+using interop::FileCase;
 using interop::Media;
 using interop::SourceTrack;
 using Bytes = std::vector<uint8_t>;
-
-struct Case {
-  const char* file_code;
-  std::optional<Media> video;
-  std::optional<Media> audio;
-  const char* video_code = nullptr;  // the host's video code when not the codec's usual one
-  const char* audio_code = nullptr;
-};
-
-void PrintTo(const Case& c, std::ostream* os);
-
-std::string case_name(const Case& c) {
-  std::string name = c.file_code;
-  while (!name.empty() && name.back() == ' ') name.pop_back();
-  if (c.video) name += std::string("_") + interop::media_name(*c.video);
-  if (c.audio) name += std::string("_") + interop::media_name(*c.audio);
-  for (char& ch : name) {
-    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-  }
-  return name;
-}
-
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << case_name(c);
-}
-
-uint32_t code_of(const char* s) {
-  return MX_FOURCC(s[0], s[1], s[2], s[3]);
-}
 
 bool is_pcm(Media m) {
   return m == Media::kPcm16 || m == Media::kPcm32Float;
@@ -63,22 +32,8 @@ bool is_pcm(Media m) {
 // The Debian ffmpeg 5.1 does not know fpcm (32-bit float ISO PCM): it reports
 // the stream with an unknown codec and cannot decode it. Those files' samples are
 // read back through the sample tables instead.
-bool unknown_to_ffmpeg(const Case& c) {
+bool unknown_to_ffmpeg(const FileCase& c) {
   return c.audio && *c.audio == Media::kPcm32Float && std::string(c.file_code) != "MOV ";
-}
-
-// Writes the file through the slots: configuration first, then the packets of
-// both streams in decoding order; plainly, or as the writer flags say.
-void write_through_slots(const Case& c, const SourceTrack* video, const SourceTrack* audio,
-                         const std::string& path, uint32_t writer_flags = 0) {
-  interop::SlotFile file;
-  file.writer_flags = writer_flags;
-  file.file_code = code_of(c.file_code);
-  file.video = video;
-  file.audio = audio;
-  if (c.video_code) file.video_code = code_of(c.video_code);
-  if (c.audio_code) file.audio_code = code_of(c.audio_code);
-  interop::write_through_slots(file, path);
 }
 
 const interop::ProbedStream* stream_of_type(const interop::Probe& p, const std::string& type) {
@@ -108,28 +63,28 @@ std::vector<Bytes> samples_from_tables(const std::string& path, const std::strin
   return out;
 }
 
-class Interop : public ::testing::TestWithParam<Case> {
+class Interop : public ::testing::TestWithParam<FileCase> {
  protected:
   void SetUp() override {
-    const Case& c = GetParam();
+    const FileCase& c = GetParam();
     MX_REQUIRE_TOOLS("ffmpeg", "ffprobe");
-    video = c.video ? &interop::source(*c.video) : nullptr;
-    audio = c.audio ? &interop::source(*c.audio) : nullptr;
+    video = interop::video_source(c);
+    audio = interop::audio_source(c);
     for (const SourceTrack* s : {video, audio}) {
       if (s) MX_REQUIRE(s->missing.empty(), s->missing);
     }
   }
   // The reader checks every file of the group passes.
-  void check_readers(const Case& c, const std::string& path);
+  void check_readers(const FileCase& c, const std::string& path);
 
   const SourceTrack* video = nullptr;
   const SourceTrack* audio = nullptr;
 };
 
 TEST_P(Interop, ReadersAcceptTheFile) {
-  const Case& c = GetParam();
-  const std::string path = test_temp_path(case_name(c) + ".out");
-  write_through_slots(c, video, audio, path);
+  const FileCase& c = GetParam();
+  const std::string path = test_temp_path(interop::case_name(c) + ".out");
+  interop::write_case(c, path);
   if (HasFatalFailure()) return;
   SCOPED_TRACE(path);
   check_readers(c, path);
@@ -157,11 +112,11 @@ std::string packets_and_tags(const std::string& path) {
 // Written resilient, the finished file passes the same checks, and readers
 // find the plain file's packets, times and tags in it.
 TEST_P(Interop, ReadersAcceptTheResilientFile) {
-  const Case& c = GetParam();
-  const std::string plain = test_temp_path(case_name(c) + ".plain");
-  const std::string path = test_temp_path(case_name(c) + ".resilient");
-  write_through_slots(c, video, audio, plain);
-  write_through_slots(c, video, audio, path, MX_WRITE_RESILIENT);
+  const FileCase& c = GetParam();
+  const std::string plain = test_temp_path(interop::case_name(c) + ".plain");
+  const std::string path = test_temp_path(interop::case_name(c) + ".resilient");
+  interop::write_case(c, plain);
+  interop::write_case(c, path, MX_WRITE_RESILIENT);
   if (HasFatalFailure()) return;
   SCOPED_TRACE(path);
   check_readers(c, path);
@@ -175,7 +130,7 @@ TEST_P(Interop, ReadersAcceptTheResilientFile) {
   }
 }
 
-void Interop::check_readers(const Case& c, const std::string& path) {
+void Interop::check_readers(const FileCase& c, const std::string& path) {
   // ffprobe: nothing to complain about, the expected streams.
   interop::Probe p = interop::probe(path, false);
   EXPECT_EQ(p.errors, "");
@@ -244,59 +199,9 @@ void Interop::check_readers(const Case& c, const std::string& path) {
   }
 }
 
-const Case kCases[] = {
-    // MP4
-    {"MP4 ", Media::kH264, Media::kAac},
-    {"MP4 ", Media::kMpeg4Visual, Media::kAc3Stereo},
-    {"MP4 ", Media::kH264, Media::kAc3Surround},
-    {"MP4 ", Media::kCineform, Media::kAlac},
-    {"MP4 ", Media::kH264, Media::kFlac16},
-    {"MP4 ", Media::kH264, Media::kFlac24},
-    {"MP4 ", Media::kH264, Media::kPcm16},
-    {"MP4 ", Media::kH264, Media::kPcm32Float},
-    {"MP4 ", Media::kFfv1, Media::kAac},
-    {"MP4 ", Media::kHevc, Media::kAac},
-    {"MP4 ", Media::kAv1, Media::kAac},
-    // QuickTime
-    {"MOV ", Media::kH264, Media::kAac},
-    {"MOV ", Media::kMpeg4Visual, Media::kPcm16},
-    {"MOV ", Media::kDnxhd, Media::kPcm32Float},
-    {"MOV ", Media::kDnxhr, Media::kAc3Stereo},
-    {"MOV ", Media::kH264, Media::kAc3Surround},
-    {"MOV ", Media::kCineform, Media::kAlac},
-    {"MOV ", Media::kFfv1, Media::kAac},
-    {"MOV ", Media::kH263, Media::kAac},
-    {"MOV ", Media::kHevc, Media::kPcm16},
-    // Audio only
-    {"M4A ", std::nullopt, Media::kAac},
-    {"M4A ", std::nullopt, Media::kAc3Surround},
-    {"M4A ", std::nullopt, Media::kAlac},
-    {"M4A ", std::nullopt, Media::kFlac16},
-    {"M4A ", std::nullopt, Media::kFlac24},
-    {"M4A ", std::nullopt, Media::kPcm16},
-    {"M4A ", std::nullopt, Media::kPcm32Float},
-    // 3GPP and 3GPP2
-    {"3GP ", Media::kH263, Media::kAmrNb},
-    {"3GP ", Media::kMpeg4Visual, Media::kAac},
-    {"3GP2", Media::kH264, Media::kAmrNb},
-    {"3GP2", Media::kMpeg4Visual, Media::kAac},
-    {"KDDI", Media::kMpeg4Visual, Media::kAac},
-    // F4V ("F4V " is written as MP4, "NF4V" in the F4V flavour)
-    {"F4V ", Media::kH264, Media::kAac, "FAVC", "MAAC"},
-    {"F4V ", Media::kH264, Media::kAc3Stereo, "FAVC"},
-    {"F4V ", Media::kH264, Media::kFlac16, "FAVC"},
-    {"F4V ", Media::kH264, Media::kPcm16, "FAVC"},
-    {"NF4V", Media::kH264, Media::kAac, "A264"},
-    {"NF4V", Media::kH264, Media::kPcm32Float, "A264"},
-    // M4V
-    {"M4V ", Media::kH264, Media::kAac},
-    {"M4V ", Media::kMpeg4Visual, Media::kAlac},
-    {"M4V ", Media::kH264, Media::kPcm16},
-};
-
-INSTANTIATE_TEST_SUITE_P(Files, Interop, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                           return case_name(info.param);
+INSTANTIATE_TEST_SUITE_P(Files, Interop, ::testing::ValuesIn(interop::interop_files()),
+                         [](const ::testing::TestParamInfo<FileCase>& info) {
+                           return interop::case_name(info.param);
                          });
 
 }  // namespace

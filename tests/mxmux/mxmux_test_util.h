@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "mxmux/readers.h"
+#include "mxmux/readers/reader.h"
 
 namespace mxmux_test {
 

@@ -53,7 +53,8 @@ double number_or(const std::string& text, double fallback) {
 
 }  // namespace
 
-std::string browser_missing() {
+std::string browser_missing(Browser browser) {
+  if (browser == Browser::kFirefox) return missing_tools({"node", "firefox-esr"});
   std::string missing = missing_tools({"node", "chromium"});
   FILE* f =
       std::fopen((harness_folder() + "/node_modules/playwright-core/package.json").c_str(), "r");
@@ -67,9 +68,10 @@ std::string browser_missing() {
 }
 
 std::vector<Playback> play_in_browser(const std::vector<std::string>& files, double rate,
-                                      std::string* failure) {
+                                      std::string* failure, Browser browser) {
+  const char* harness = browser == Browser::kFirefox ? "firefox_play.mjs" : "play.mjs";
   std::ostringstream command;
-  command << "node " << quote(harness_folder() + "/play.mjs") << " --rate " << rate;
+  command << "node " << quote(harness_folder() + "/" + harness) << " --rate " << rate;
   for (const std::string& f : files) command << ' ' << quote(f);
   const std::string err_path = test_temp_path("browser.err");
   command << " 2>" << quote(err_path) << " </dev/null";
@@ -84,7 +86,7 @@ std::vector<Playback> play_in_browser(const std::vector<std::string>& files, dou
     const int status = pclose(pipe);
     if (failure != nullptr && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
       std::vector<uint8_t> err = read_whole_file(err_path);
-      *failure = "play.mjs failed: " + std::string(err.begin(), err.end());
+      *failure = std::string(harness) + " failed: " + std::string(err.begin(), err.end());
     }
   } else if (failure != nullptr) {
     *failure = "cannot run node";
@@ -104,6 +106,8 @@ std::vector<Playback> play_in_browser(const std::vector<std::string>& files, dou
     p.video_width = static_cast<int>(number_or(json_field(line, "videoWidth"), 0));
     p.video_height = static_cast<int>(number_or(json_field(line, "videoHeight"), 0));
     p.decoded_frames = static_cast<int>(number_or(json_field(line, "decodedFrames"), 0));
+    const std::string has_audio = json_field(line, "hasAudio");
+    if (has_audio == "true" || has_audio == "false") p.has_audio = has_audio == "true";
     p.events = json_field(line, "events");
     results.push_back(p);
   }

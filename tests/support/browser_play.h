@@ -1,8 +1,11 @@
-// Plays files in a real browser through tests/browser/play.mjs: the Debian
-// chromium, headless, driven by playwright-core over a local HTTP server that
-// answers Range requests. scripts/install-deps --with-readers installs both.
+// Plays files in a real browser over a local HTTP server that answers Range
+// requests: the Debian chromium, headless, driven by playwright-core
+// (tests/browser/play.mjs), or Debian's Firefox, headless, without a driver
+// (tests/browser/firefox_play.mjs). scripts/install-deps --with-readers
+// installs them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,14 +17,18 @@ struct Playback {
   std::string error;         // the media element's error, empty when none
   int video_width = 0, video_height = 0;
   int decoded_frames = 0;  // getVideoPlaybackQuality().totalVideoFrames
-  std::string events;      // the element's events in order, for messages
+  // Whether the element found sound it plays (unknown for an audio element in Firefox).
+  std::optional<bool> has_audio;
+  std::string events;  // the element's events in order, for messages
 };
 
+enum class Browser { kChromium, kFirefox };
+
 // What is missing to run the browser (empty when nothing is).
-std::string browser_missing();
+std::string browser_missing(Browser browser = Browser::kChromium);
 
 // Plays each file to its end at `rate` times normal speed (muted), one after
 // the other in one browser. `failure` receives the harness's own error
 // output when it could not run; the result then has fewer entries.
 std::vector<Playback> play_in_browser(const std::vector<std::string>& files, double rate,
-                                      std::string* failure);
+                                      std::string* failure, Browser browser = Browser::kChromium);

@@ -555,7 +555,7 @@ const std::vector<Golden>& golden_files() {
        [](const std::string& f) {
          passthrough_file(f, {"MOV ", "FFV1", noise_config(61), {}, "PCM ", 32, {}}, 61);
        },
-       832014, 0xe5506b2850cf2d19ull},
+       832014, 0x13d2313911fa25b5ull},
       {"AAC", [](const std::string& f) { audio_file(f, "M4A ", "AAC ", 16, kAacConfig, 67); },
        13566, 0x99fd4668d7090650ull},
       {"AC-3", [](const std::string& f) { audio_file(f, "MP4 ", "AC3 ", 16, kAc3Config, 71); },
@@ -570,8 +570,8 @@ const std::vector<Golden>& golden_files() {
        0xe7cc452bd769a6d8ull},
       {"dual audio", dual_audio_file, 850323, 0x3afb6150584ae145ull},
       {"timecode", timecode_file, 753087, 0xc4ae617b27b6fb8cull},
-      {"Live Photo", live_photo_file, 455568, 0x0390f85df77ba7baull},
-      {"large H.264 samples", large_samples_file, 58794406, 0x855f2a7f81c0bd86ull},
+      {"Live Photo", live_photo_file, 455568, 0xab5a0030c94134beull},
+      {"large H.264 samples", large_samples_file, 58794406, 0x6f6d3c44a2848132ull},
       {"large samples as they are", large_passthrough_file, 34682703, 0x28196ff3ec0c7b28ull},
   };
   return files;

@@ -707,6 +707,41 @@ TEST_F(SessionFiles, CompositionOffsetsUseTheVideoTimeScale) {
   EXPECT_EQ(w.trak(0).at("mdia/minf/stbl/ctts").u32(4), 5u);  // one entry per sample
 }
 
+// pts - dts in the video time scale, truncated toward zero and held to 32
+// bits, also when the difference or its product with the time scale does not
+// fit 64 bits.
+TEST_F(SessionFiles, CompositionOffsetsOfExtremeTimeStamps) {
+  auto p = h264_params(fourcc("MP4 "), 29.97);  // time scale 30000
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  struct Case {
+    const char* name;
+    int64_t pts, dts;
+    int32_t offset;
+  };
+  const Case cases[] = {
+      {"one frame later", 333667, 0, 1001},
+      {"one frame earlier", 0, 333667, -1001},
+      {"truncated toward zero", 0, 3334, -10},
+      {"the largest that fits", 715827882334, 0, std::numeric_limits<int32_t>::max()},
+      {"held to 32 bits", 715827882334 + 334, 0, std::numeric_limits<int32_t>::max()},
+      {"product past 64 bits", 400000000000000, 0, std::numeric_limits<int32_t>::max()},
+      {"difference past 64 bits", kMax, kMin, std::numeric_limits<int32_t>::max()},
+      {"negative difference past 64 bits", kMin, kMax, std::numeric_limits<int32_t>::min()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = path("ctts-extreme.mp4");
+    {
+      host::Session s(*p, file);
+      EXPECT_EQ(write_video(s, host::annex_b({kSlice}), c.pts, c.dts, 0), 9u);
+    }
+    TrackSamples v = read_back(file).samples(0);
+    ASSERT_EQ(v.samples.size(), 1u);
+    EXPECT_EQ(v.samples[0].composition, c.offset);
+  }
+}
+
 TEST_F(SessionFiles, TimecodeFramesGoToTheTimecodeTrack) {
   auto p = h264_params(fourcc("MOV "));
   p->no_timecode = 0;

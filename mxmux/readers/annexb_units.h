@@ -1,0 +1,69 @@
+// Finding NAL units in an H.264 or HEVC Annex-B byte stream: where each unit's
+// start code and payload lie in the input. Nothing here reads what a unit
+// says; every start-code search of the Annex-B readers goes through
+// find_start_code below.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "mxmux/readers/byte_source.h"
+
+namespace mxmux {
+
+// Position of the first pair of zero bytes (p[s] == p[s + 1] == 0) at or
+// after from, or size when there is none. Start codes begin with one and coded
+// data holds few, so a start-code search that looks only for them can skip
+// everything else in large steps.
+size_t find_zero_pair(const uint8_t* p, size_t size, size_t from);
+
+// Position of the first start code (00 00 01) in p[from, size), or size when
+// there is none.
+size_t find_start_code(const uint8_t* p, size_t size, size_t from);
+
+// The units of p[0, size) again, each behind a 4-byte start code and without
+// its trailing zero bytes, in `out`.
+void copy_with_long_start_codes(const uint8_t* p, size_t size, std::vector<uint8_t>& out);
+
+// One unit's place in the input, as file offsets.
+struct NalUnit {
+  uint64_t unit_start = 0;     // first byte of its start code
+  uint64_t payload_start = 0;  // first byte after the start code
+  uint64_t payload_end = 0;    // trailing zero bytes excluded
+  bool long_start_code = false;
+};
+
+// Walks the units of a stream read through a byte source, pulling input into
+// the window as a search needs it.
+class AnnexBUnits {
+ public:
+  static constexpr uint64_t kNoStartCode = ~uint64_t{0};
+
+  explicit AnnexBUnits(ByteSource& src) : src_(src) {}
+
+  // Finds the stream's first start code, looking at least at its first 4 KiB:
+  // its offset in `first`, or kNoStartCode. False with `error` set when
+  // reading failed.
+  bool start(uint64_t& first, Error& error);
+  // The next unit; false at the end of the stream or, with `error` set, when
+  // reading failed.
+  bool next(NalUnit& unit, Error& error);
+  // The window bytes at a file offset the window still holds.
+  uint8_t* at(uint64_t offset) const {
+    return const_cast<uint8_t*>(src_.data()) + (offset - src_.pos());
+  }
+  // The offset from which on no unit has been handed out yet: what the
+  // window must keep for the units still to come.
+  uint64_t unread_from() const {
+    return next_start_ == kNoStartCode ? src_.pos() + src_.avail() : next_start_;
+  }
+
+ private:
+  uint64_t find_start_code_from(uint64_t from);
+
+  ByteSource& src_;
+  uint64_t next_start_ = kNoStartCode;  // the start code of the next unit
+};
+
+}  // namespace mxmux

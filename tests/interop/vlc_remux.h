@@ -1,0 +1,30 @@
+// VLC as a reader: its own MP4 demuxer (forced, so that it never hands the
+// file to libavformat), remuxing a file to Matroska through its stream
+// output. VLC refuses to run as root; as root the run is made as the
+// unprivileged user "nobody". scripts/install-deps --with-readers installs
+// vlc-bin and vlc-plugin-base.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace interop {
+
+struct VlcRemux {
+  // VLC's warnings and errors about the file: the "mp4 demux" and "mp4 stream"
+  // lines and those of its input, without the object address in front, the
+  // folder it worked in written as $WORK (the file is $WORK/input.EXT).
+  std::vector<std::string> complaints;
+  int video_frames = -1;   // video frames in the remux (ffprobe's count); -1 without one
+  int audio_packets = -1;  // audio packets in the remux; -1 without one
+  std::string failure;     // set when VLC could not be run; the whole log then
+};
+
+// What is missing to run VLC (empty when nothing is).
+std::string vlc_missing();
+
+// Opens the file with VLC's MP4 demuxer and remuxes its video and its sound
+// into one Matroska file each.
+VlcRemux vlc_remux(const std::string& path);
+
+}  // namespace interop
