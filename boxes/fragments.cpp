@@ -276,8 +276,8 @@ std::vector<TrunPlan> plan_truns(const TrafPlan& traf, uint32_t run_first, uint3
     data_offset += s.size;
     *run_duration += s.duration;
   }
-  if (last_run && !truns.empty() && truns.back().count > 1 &&
-      samples->back().duration != nominal && !(before_latest.flags & kTrunDurations)) {
+  if (last_run && !truns.empty() && truns.back().count > 1 && samples->back().duration != nominal &&
+      !(before_latest.flags & kTrunDurations)) {
     const FragmentSample& latest = samples->back();
     TrunPlan& whole = truns.back();
     --whole.count;

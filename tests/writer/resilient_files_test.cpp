@@ -270,9 +270,11 @@ TEST_P(ResilientFiles, ShownFragmentsStateTheirSamplesAsTheFinishedFileDoes) {
   const size_t shown_end = types.size() - (open_fragment ? 2 : 0);
   for (size_t i = 3; i < shown_end; ++i) {
     const size_t k = i - 3;
-    const std::string expected = k == 0 ? "moof" : k == 1 ? "mdat" : (k - 2) % 3 == 0 ? "moof"
-                                                                   : (k - 2) % 3 == 1 ? "free"
-                                                                                      : "mdat";
+    const std::string expected = k == 0             ? "moof"
+                                 : k == 1           ? "mdat"
+                                 : (k - 2) % 3 == 0 ? "moof"
+                                 : (k - 2) % 3 == 1 ? "free"
+                                                    : "mdat";
     EXPECT_EQ(types[i], expected) << i << "\n" << open.dump();
     if (types[i] == "mdat") {
       EXPECT_FALSE(open.boxes[i].to_end) << i;
