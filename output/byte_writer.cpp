@@ -1,7 +1,8 @@
 // Buffered big-endian output with box-size patching.
 //
-// The stream's own position stays at its end between calls; only patches of
-// bytes already in the file seek back, and they return to the end at once.
+// The stream's own position stays at its end between calls; patches of bytes
+// already in the file are positioned writes (platform_write_at), which leave it
+// there.
 #include "output/byte_writer.h"
 
 #include <cerrno>
@@ -17,30 +18,14 @@ void note_error(ByteWriter* w, int cause) {
   if (w->error == 0) w->error = cause != 0 ? cause : EIO;
 }
 
-// One fwrite of n bytes at the stream's current position.
-void stream_write(ByteWriter* w, const uint8_t* data, size_t n) {
-  if (n == 0) return;
+// Hands the pieces to the stream at its position, one after the other
+// (platform_write_spans: on POSIX one gathered write, straight to the system).
+void hand_over(ByteWriter* w, const WriteSpan* spans, size_t count) {
   if (w->file == nullptr) {
     note_error(w, EBADF);
-    return;
+  } else if (int failure = platform_write_spans(w->file, spans, count); failure != 0) {
+    note_error(w, failure);
   }
-  errno = 0;
-  // Some stream kinds (custom ones in particular) report a failed write only
-  // through the error indicator, not through the count.
-  if (fwrite(data, 1, n, w->file) != n || ferror(w->file)) note_error(w, errno);
-}
-
-bool stream_seek(ByteWriter* w, int64_t offset, int whence) {
-  if (w->file == nullptr) {
-    note_error(w, EBADF);
-    return false;
-  }
-  errno = 0;
-  if (platform_seek(w->file, offset, whence) != 0) {
-    note_error(w, errno);
-    return false;
-  }
-  return true;
 }
 
 int64_t buffered(const ByteWriter* w) {
@@ -53,7 +38,10 @@ int64_t free_space(const ByteWriter* w) {
 // Hands every buffered byte to the stream as one write.
 void flush_buffer(ByteWriter* w) {
   int64_t used = buffered(w);
-  stream_write(w, w->buf_start, static_cast<size_t>(used));
+  if (used > 0) {
+    const WriteSpan all{w->buf_start, static_cast<size_t>(used)};
+    hand_over(w, &all, 1);
+  }
   w->flushed += used;
   w->buf_ptr = w->buf_start;
 }
@@ -62,11 +50,7 @@ void flush_buffer(ByteWriter* w) {
 // buffered bytes. total is their sum.
 void write_direct(ByteWriter* w, const WriteSpan* spans, size_t count, int64_t total) {
   if (buffered(w) > 0) flush_buffer(w);
-  if (w->file == nullptr) {
-    note_error(w, EBADF);
-  } else if (int failure = platform_write_spans(w->file, spans, count); failure != 0) {
-    note_error(w, failure);
-  }
+  hand_over(w, spans, count);
   w->flushed += total;
 }
 
@@ -286,9 +270,12 @@ int32_t put_bytes_at(const void* data, int32_t n, int64_t pos, ByteWriter* w) {
   int64_t left = n;
   if (pos < w->flushed) {
     int64_t in_file = w->flushed - pos < left ? w->flushed - pos : left;
-    // A failed seek must not turn the patch into an append at the end.
-    if (stream_seek(w, pos, SEEK_SET)) stream_write(w, bytes, static_cast<size_t>(in_file));
-    stream_seek(w, 0, SEEK_END);
+    if (w->file == nullptr) {
+      note_error(w, EBADF);
+    } else if (int failure = platform_write_at(w->file, bytes, static_cast<size_t>(in_file), pos);
+               failure != 0) {
+      note_error(w, failure);
+    }
     bytes += in_file;
     left -= in_file;
     pos = w->flushed;

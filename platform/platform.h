@@ -31,6 +31,16 @@ struct WriteSpan {
 // system gave none).
 int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count);
 
+// Writes n bytes at offset pos, where the stream has written before, and
+// leaves the stream's position at its end. POSIX: the stream's own buffer is
+// flushed first; then the bytes go to the system in positioned writes
+// (pwrite), so the position never moves and no seek is made; a stream without
+// a file descriptor (a custom stream) seeks to pos, writes, and seeks back to
+// its end instead, as Windows does. A failed seek to pos writes nothing (the
+// bytes never land at the end). Returns 0, or the errno value of the first
+// failure (EIO when the system gave none).
+int platform_write_at(FILE* file, const uint8_t* data, size_t n, int64_t pos);
+
 // 64-bit seek and tell; seek returns 0 on success, tell -1 on failure.
 int platform_seek(FILE* file, int64_t offset, int whence);
 int64_t platform_tell(FILE* file);

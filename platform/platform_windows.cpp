@@ -130,6 +130,21 @@ int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count) {
   return 0;
 }
 
+int platform_write_at(FILE* file, const uint8_t* data, size_t n, int64_t pos) {
+  if (file == nullptr) return EBADF;
+  int failure = 0;
+  errno = 0;
+  if (_fseeki64(file, pos, SEEK_SET) != 0) {
+    failure = errno != 0 ? errno : EIO;
+  } else {
+    errno = 0;
+    if (std::fwrite(data, 1, n, file) != n || std::ferror(file)) failure = errno != 0 ? errno : EIO;
+  }
+  errno = 0;
+  if (_fseeki64(file, 0, SEEK_END) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
+  return failure;
+}
+
 int platform_seek(FILE* file, int64_t offset, int whence) {
   return _fseeki64(file, offset, whence) == 0 ? 0 : -1;
 }
