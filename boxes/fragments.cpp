@@ -120,6 +120,21 @@ void put_zeros(ByteWriter* w, int64_t n) {
 uint32_t low32(uint64_t v) {
   return static_cast<uint32_t>(v);
 }
+uint32_t low32(int64_t v) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(v));
+}
+
+// Stores v big-endian at buffer + used; returns the bytes used then.
+size_t store_be32(uint8_t* buffer, size_t used, uint32_t v) {
+  buffer[used] = static_cast<uint8_t>(v >> 24);
+  buffer[used + 1] = static_cast<uint8_t>(v >> 16);
+  buffer[used + 2] = static_cast<uint8_t>(v >> 8);
+  buffer[used + 3] = static_cast<uint8_t>(v);
+  return used + 4;
+}
+size_t store_be32(uint8_t* buffer, size_t used, int32_t v) {
+  return store_be32(buffer, used, static_cast<uint32_t>(v));
+}
 
 FragmentWriting& state_of(MuxContext* c) {
   return *c->fragments.state;
@@ -324,11 +339,21 @@ void write_trun(MuxContext* c, const TrunPlan& trun, const std::vector<FragmentS
   put_be32(w, trun.count);                                                     // sample count
   put_be32(w, static_cast<uint32_t>(static_cast<int32_t>(trun.data_offset)));  // data offset
   if (f.flags & kTrunFirstSampleFlags) put_be32(w, f.first_flags);             // first sample flags
-  for (size_t i = trun.first; i < trun.first + trun.count; ++i) {
-    const FragmentSample& s = samples[i];
-    if (f.flags & kTrunDurations) put_be32(w, low32(static_cast<uint64_t>(s.duration)));
-    if (f.flags & kTrunSizes) put_be32(w, s.size);
-    if (f.flags & kTrunOffsets) put_be32(w, static_cast<uint32_t>(s.offset));
+  if (f.flags & (kTrunDurations | kTrunSizes | kTrunOffsets)) {
+    // The samples' fields, gathered into pieces of a few KiB.
+    uint8_t piece[4096];
+    size_t used = 0;
+    for (size_t i = trun.first; i < trun.first + trun.count; ++i) {
+      const FragmentSample& s = samples[i];
+      if (f.flags & kTrunDurations) used = store_be32(piece, used, low32(s.duration));  // duration
+      if (f.flags & kTrunSizes) used = store_be32(piece, used, s.size);                 // size
+      if (f.flags & kTrunOffsets) used = store_be32(piece, used, s.offset);  // composition offset
+      if (used > sizeof piece - 12) {
+        put_bytes(w, piece, static_cast<int32_t>(used));
+        used = 0;
+      }
+    }
+    put_bytes(w, piece, static_cast<int32_t>(used));
   }
   patch_box_size(w, start);
 }
@@ -414,11 +439,22 @@ int64_t announced_time(const MuxTrack* t, const FragmentTrack& ft, const Pending
   return ft.latest_time + delta_to(t, ft.latest_time, sample.dts);
 }
 
-// The track's counts with the announced sample, at decode time `time`; the
-// form of its sizes follows them into `sizes` while one size serves.
+// Whether the track's samples, the announced one among them, need their sizes
+// listed: for good once one size no longer serves them all. The sample joins
+// the form of the track's sizes whether or not it closes the fragment first.
+inline bool sizes_listed_with(const MuxTrack* t, FragmentTrack* ft, const PendingSample& sample) {
+  if (ft->counts.sizes_listed) return true;
+  if (sample.samples == 0) return false;
+  SizeUniformity& sizes = ft->sizes;
+  sizes.add(t, static_cast<uint32_t>(sample.bytes), sample.samples);
+  return !(sizes.uniform && sizes.first != 0 && !ft->traits.timecode);
+}
+
+// The track's counts with the announced sample, at decode time `time`, the
+// file's end at `tell`.
 inline TrafCounts with_sample(const MuxTrack* t, const FragmentTrack& ft,
                               const PendingSample& sample, int64_t time, int64_t tell,
-                              SizeUniformity* sizes) {
+                              bool sizes_listed) {
   const TrackTraits& traits = ft.traits;
   TrafCounts counts = ft.counts;
   // The latest record's duration is known now.
@@ -429,12 +465,7 @@ inline TrafCounts with_sample(const MuxTrack* t, const FragmentTrack& ft,
   if (new_run || (traits.video && sample.flags != 0)) ++counts.truns;
   counts.samples += sample.samples;
   if (traits.reorders && sample.composition_offset != 0) counts.offsets_listed = true;
-  if (counts.sizes_listed) return counts;  // for good: one size no longer serves
-  SampleRecord r{};
-  r.size = static_cast<uint32_t>(sample.bytes);
-  r.samples = sample.samples;
-  sizes->add(t, &r);
-  counts.sizes_listed = !(sizes->uniform && sizes->first != 0 && !traits.timecode);
+  counts.sizes_listed = sizes_listed;
   return counts;
 }
 
@@ -451,12 +482,10 @@ int64_t moof_room(const FragmentWriting& f) {
 
 enum class Close { kNo, kTime, kBytes, kRoom };
 
-// Whether the announced sample closes the open fragment first; `changed` is
-// its track's fragment with the sample in it.
 // Whether the announced sample closes the open fragment first, given the
-// size its track's traf would have with it.
+// size its track's traf would have with it and the file's end.
 inline Close closes_fragment(MuxContext* c, int32_t track, const PendingSample& sample,
-                             int64_t time, int64_t traf_with_sample) {
+                             int64_t time, int64_t traf_with_sample, int64_t tell) {
   const FragmentWriting& f = state_of(c);
   if (f.records == 0) return Close::kNo;
   const FragmentTrack& ft = f.tracks[track];
@@ -464,7 +493,7 @@ inline Close closes_fragment(MuxContext* c, int32_t track, const PendingSample& 
       time - ft.first_time >= f.span) {
     return Close::kTime;
   }
-  const int64_t data = writer_tell(c->writer) - (f.mdat_pos + 16);
+  const int64_t data = tell - (f.mdat_pos + 16);
   if (data >= 0 && static_cast<uint64_t>(data) >= f.limits.max_bytes) return Close::kBytes;
   const int64_t bound = f.moof_bytes - ft.bytes + traf_with_sample;
   return bound > moof_room(f) ? Close::kRoom : Close::kNo;
@@ -690,20 +719,20 @@ void announce_sample(MuxContext* c, int32_t track, const PendingSample& sample) 
   const MuxTrack* t = &c->tracks[track];
   FragmentTrack& ft = f.tracks[track];
   const int64_t time = announced_time(t, ft, sample);
-  SizeUniformity sizes = ft.sizes;
-  TrafCounts counts = with_sample(t, ft, sample, time, writer_tell(c->writer), &sizes);
+  const bool sizes_listed = sizes_listed_with(t, &ft, sample);
+  int64_t tell = writer_tell(c->writer);
+  TrafCounts counts = with_sample(t, ft, sample, time, tell, sizes_listed);
   int64_t bytes = traf_bytes(ft.traits, counts);
-  const Close why = closes_fragment(c, track, sample, time, bytes);
+  const Close why = closes_fragment(c, track, sample, time, bytes, tell);
   if (why != Close::kNo) {
     close_fragment(c, why, track, &sample.dts, false);
-    sizes = ft.sizes;
-    counts = with_sample(t, ft, sample, time, writer_tell(c->writer), &sizes);
+    tell = writer_tell(c->writer);
+    counts = with_sample(t, ft, sample, time, tell, sizes_listed);
     bytes = traf_bytes(ft.traits, counts);
   }
   if (ft.counts.samples == 0 && counts.samples > 0) ft.first_time = time;
   f.moof_bytes += bytes - ft.bytes;
   ft.counts = counts;
-  ft.sizes = sizes;
   ft.bytes = bytes;
   ft.latest_time = time;
   ft.latest_samples = sample.samples;

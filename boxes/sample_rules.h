@@ -100,14 +100,18 @@ struct SizeUniformity {
   uint32_t first = 0;
   uint64_t total = 0;  // samples seen
 
-  void add(const MuxTrack* t, const SampleRecord* r) {
-    if (static_cast<int64_t>(r->samples) <= 0) return;
-    const auto per = static_cast<uint32_t>(
-        static_cast<uint64_t>(static_cast<int64_t>(r->size) / static_cast<int64_t>(r->samples)));
+  void add(const MuxTrack* t, const SampleRecord* r) { add(t, r->size, r->samples); }
+  // A record of `samples` samples and `size` bytes.
+  void add(const MuxTrack* t, uint32_t size, uint32_t samples) {
+    if (static_cast<int64_t>(samples) <= 0) return;
+    const uint32_t per = samples == 1
+                             ? size
+                             : static_cast<uint32_t>(static_cast<uint64_t>(
+                                   static_cast<int64_t>(size) / static_cast<int64_t>(samples)));
     const bool pcm = t->codec_id == kCodecPcm16 || t->codec_id == kCodecPcm32Float;
-    if ((have_prev && per != prev) || (r->samples > 1 && !pcm)) uniform = false;
+    if ((have_prev && per != prev) || (samples > 1 && !pcm)) uniform = false;
     if (!have_prev) first = per;
-    total += r->samples;
+    total += samples;
     prev = per;
     have_prev = true;
   }
