@@ -589,6 +589,8 @@ bool show_fragment(MuxContext* c, int32_t next_track, const int64_t* next_dts, b
   header.w = writer_create_memory(16);
   if (header.w == nullptr) return false;
   end_mdat(w, f.mdat_pos, header.w);
+  // The data first, on its own: a write cut short (a full disk, a kill) then
+  // leaves the mdat open, never sized past the end of the file.
   if (writer_flush(w) != 0) return false;
   const int32_t header_size = static_cast<int32_t>(header.size());
   const uint8_t* header_bytes = writer_bytes(header.w);
