@@ -1,18 +1,11 @@
 #include "mxmux/readers/annexb_units.h"
 
-#include "codecs/zero_pair.h"
+#include "codecs/start_code_scan.h"
 
 namespace mxmux {
 
-size_t find_zero_pair(const uint8_t* p, size_t size, size_t from) {
-  return ::find_zero_pair(p, size, from);
-}
-
 size_t find_start_code(const uint8_t* p, size_t size, size_t from) {
-  for (size_t s = find_zero_pair(p, size, from); s + 2 < size; s = find_zero_pair(p, size, s + 1)) {
-    if (p[s + 2] == 1) return s;
-  }
-  return size;
+  return find_start_code_prefix(p, size, from);
 }
 
 void copy_with_long_start_codes(const uint8_t* p, size_t size, std::vector<uint8_t>& out) {

@@ -12,14 +12,9 @@
 
 namespace mxmux {
 
-// Position of the first pair of zero bytes (p[s] == p[s + 1] == 0) at or
-// after from, or size when there is none. Start codes begin with one and coded
-// data holds few, so a start-code search that looks only for them can skip
-// everything else in large steps.
-size_t find_zero_pair(const uint8_t* p, size_t size, size_t from);
-
 // Position of the first start code (00 00 01) in p[from, size), or size when
-// there is none.
+// there is none: the vector search of codecs/start_code_scan.h, which runs
+// over every byte of the input.
 size_t find_start_code(const uint8_t* p, size_t size, size_t from);
 
 // The units of p[0, size) again, each behind a 4-byte start code and without

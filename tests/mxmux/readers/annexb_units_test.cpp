@@ -81,6 +81,66 @@ TEST(AnnexBUnits, UnitsAndTheirPayloads) {
   }
 }
 
+// The units as a byte-by-byte loop over the whole input finds them: a unit at
+// every 00 00 01, a 4-byte one when a zero byte comes before it, its payload
+// up to the next start code less the zero bytes in front of that.
+std::vector<UnitPlace> units_by_plain_loop(const std::vector<uint8_t>& d) {
+  std::vector<size_t> codes;
+  for (size_t i = 0; i + 3 <= d.size(); ++i)
+    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) codes.push_back(i);
+  std::vector<UnitPlace> units;
+  for (size_t k = 0; k < codes.size(); ++k) {
+    const bool long_code = codes[k] > 0 && d[codes[k] - 1] == 0;
+    const uint64_t payload_start = codes[k] + 3;
+    uint64_t end = k + 1 < codes.size() ? codes[k + 1] : d.size();
+    while (end > payload_start && d[end - 1] == 0) --end;
+    units.push_back({long_code ? codes[k] - 1 : codes[k], payload_start, end, long_code});
+  }
+  return units;
+}
+
+std::vector<UnitPlace> units_found(ByteSource& src, Error& error) {
+  AnnexBUnits units(src);
+  std::vector<UnitPlace> found;
+  uint64_t first = 0;
+  if (!units.start(first, error)) return found;
+  NalUnit unit;
+  while (units.next(unit, error))
+    found.push_back({unit.unit_start, unit.payload_start, unit.payload_end, unit.long_start_code});
+  return found;
+}
+
+// Streams made of the byte sequences start codes and emulation prevention are
+// built from, between stretches of coded-looking bytes of every length, so
+// that they fall at every offset of the search's vector loads.
+std::vector<uint8_t> stream_of_pieces(uint32_t seed, size_t size) {
+  static const std::vector<std::vector<uint8_t>> kPieces = {
+      {0, 0, 0, 1}, {0, 0, 1}, {0, 0, 3}, {0, 0, 3, 1},   {0}, {0, 0}, {0, 0, 0, 0, 0, 1},
+      {0, 1},       {1},       {0, 0, 2}, {0x80, 0, 0x81}};
+  std::vector<uint8_t> out;
+  while (out.size() < size) {
+    seed = seed * 1664525u + 1013904223u;
+    const std::vector<uint8_t>& piece = kPieces[(seed >> 24) % kPieces.size()];
+    const size_t stretch = (seed >> 8) % 97;
+    for (size_t k = 0; k < stretch; ++k) out.push_back(static_cast<uint8_t>(0x42 + k % 150));
+    out.insert(out.end(), piece.begin(), piece.end());
+  }
+  return out;
+}
+
+TEST(AnnexBUnits, FindsTheUnitsAByteByByteLoopFinds) {
+  for (uint32_t seed = 1; seed <= 200; ++seed) {
+    const std::vector<uint8_t> bytes = stream_of_pieces(seed, 50 + seed * 13);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    ByteSource src;
+    src.open_memory(bytes.data(), bytes.size(), "pieces");
+    Error error;
+    const std::vector<UnitPlace> found = units_found(src, error);
+    EXPECT_FALSE(error.set()) << error.text();
+    ASSERT_EQ(found, units_by_plain_loop(bytes));
+  }
+}
+
 TEST(AnnexBUnits, CopyWithLongStartCodes) {
   struct Case {
     const char* name;

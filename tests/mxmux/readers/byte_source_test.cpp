@@ -1,7 +1,7 @@
 // The input side of mxmux: a file, a pipe and a memory
 // block must hand the readers the same bytes, the plug-in's writes into lent
-// frames must stay in the process, and the helpers the readers lean on
-// (zero-pair search, emulation-prevention removal) must match plain loops.
+// frames must stay in the process, and the emulation-prevention removal the
+// readers lean on must match a plain loop.
 #include "mxmux/readers/byte_source.h"
 
 #include <fcntl.h>
@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "mxmux/readers/annexb_units.h"
 #include "mxmux/readers/bits.h"
 #include "mxmux/readers/reader.h"
 #include "mxmux_test_util.h"
@@ -188,25 +187,6 @@ TEST(ByteSource, WindowLimitAppliesToFiles) {
   EXPECT_FALSE(src.ensure(mxmux::ByteSource::kMaxWindow + 1));
   EXPECT_NE(src.error().message.find("a single frame is larger than 512 MiB"), std::string::npos);
   std::remove(path.c_str());
-}
-
-TEST(ByteSource, ZeroPairSearchMatchesAPlainLoop) {
-  auto naive = [](const Bytes& d, size_t from) {
-    for (size_t s = from; s + 1 < d.size(); ++s)
-      if (d[s] == 0 && d[s + 1] == 0) return s;
-    return d.size();
-  };
-  uint32_t state = 99;
-  for (int round = 0; round < 300; ++round) {
-    Bytes data(40 + round % 90);
-    for (uint8_t& b : data) {
-      state = state * 1664525u + 1013904223u;
-      b = (state >> 28) < 3 ? 0 : static_cast<uint8_t>(state >> 20);  // about 1 in 5 is zero
-    }
-    for (size_t from = 0; from <= data.size(); ++from)
-      ASSERT_EQ(mxmux::find_zero_pair(data.data(), data.size(), from), naive(data, from))
-          << "round " << round << " from " << from;
-  }
 }
 
 TEST(ByteSource, UnescapeDropsOnlyEmulationPreventionBytes) {
