@@ -249,15 +249,74 @@ bool write_at(int fd, const void* buffer, size_t n, uint64_t offset) {
 
 void advise_sequential(int) {}
 
-uint8_t* allocate_buffer(size_t n) {
+namespace {
+
+uint8_t* plain_buffer(size_t n) {
   void* buffer = std::malloc(n);
   if (buffer == nullptr) throw std::bad_alloc();
   return static_cast<uint8_t*>(buffer);
 }
 
-void free_buffer(uint8_t* buffer) {
+void free_plain_buffer(uint8_t* buffer) {
   std::free(buffer);
 }
+
+// Two views of one unnamed section side by side in address space, laid into
+// a reserved placeholder that is split in two (Windows 10 1803 and later; the
+// calls are looked up, so that older systems get a plain buffer instead).
+constexpr ULONG kReservePlaceholder = 0x00040000;   // MEM_RESERVE_PLACEHOLDER
+constexpr ULONG kReplacePlaceholder = 0x00004000;   // MEM_REPLACE_PLACEHOLDER
+constexpr ULONG kPreservePlaceholder = 0x00000002;  // MEM_PRESERVE_PLACEHOLDER
+
+using VirtualAlloc2Call = PVOID(WINAPI*)(HANDLE, PVOID, SIZE_T, ULONG, ULONG, void*, ULONG);
+using MapViewOfFile3Call = PVOID(WINAPI*)(HANDLE, HANDLE, PVOID, ULONG64, SIZE_T, ULONG, ULONG,
+                                          void*, ULONG);
+
+uint8_t* map_twice(size_t n, size_t& size) {
+  HMODULE kernel = GetModuleHandleW(L"kernelbase.dll");
+  if (kernel == nullptr) return nullptr;
+  auto reserve = reinterpret_cast<VirtualAlloc2Call>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "VirtualAlloc2")));
+  auto map_view = reinterpret_cast<MapViewOfFile3Call>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "MapViewOfFile3")));
+  if (reserve == nullptr || map_view == nullptr) return nullptr;
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  const size_t granularity = info.dwAllocationGranularity;
+  if (n > SIZE_MAX / 2 - granularity) return nullptr;
+  size = (n + granularity - 1) / granularity * granularity;
+  HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                      static_cast<DWORD>(uint64_t{size} >> 32),
+                                      static_cast<DWORD>(size), nullptr);
+  if (section == nullptr) return nullptr;
+  auto* base = static_cast<uint8_t*>(reserve(
+      nullptr, nullptr, 2 * size, MEM_RESERVE | kReservePlaceholder, PAGE_NOACCESS, nullptr, 0));
+  uint8_t* views[2] = {nullptr, nullptr};
+  if (base != nullptr && VirtualFree(base, size, MEM_RELEASE | kPreservePlaceholder)) {
+    for (int i = 0; i < 2; ++i) {
+      views[i] = static_cast<uint8_t*>(map_view(section, nullptr, base + i * size, 0, size,
+                                                kReplacePlaceholder, PAGE_READWRITE, nullptr, 0));
+    }
+  }
+  CloseHandle(section);  // the views keep it
+  if (views[0] == base && views[1] == base + size) return base;
+  for (int i = 0; i < 2; ++i) {
+    if (views[i] != nullptr) UnmapViewOfFile(views[i]);
+  }
+  if (base != nullptr) {
+    for (int i = 0; i < 2; ++i) {
+      if (views[i] == nullptr) VirtualFree(base + i * size, 0, MEM_RELEASE);
+    }
+  }
+  return nullptr;
+}
+
+void unmap_twice(uint8_t* base, size_t size) {
+  UnmapViewOfFile(base);
+  UnmapViewOfFile(base + size);
+}
+
+}  // namespace
 
 bool touch_writable(const std::string& path) {
   int fd = _wopen(wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
@@ -501,7 +560,9 @@ void advise_sequential(int fd) {
 #endif
 }
 
-uint8_t* allocate_buffer(size_t n) {
+namespace {
+
+uint8_t* plain_buffer(size_t n) {
   constexpr size_t kHugePage = size_t{2} << 20;
   if (n > SIZE_MAX - kHugePage) throw std::bad_alloc();
   const size_t rounded = (n + kHugePage - 1) / kHugePage * kHugePage;
@@ -513,9 +574,39 @@ uint8_t* allocate_buffer(size_t n) {
   return static_cast<uint8_t*>(buffer);
 }
 
-void free_buffer(uint8_t* buffer) {
+void free_plain_buffer(uint8_t* buffer) {
   std::free(buffer);
 }
+
+// An anonymous memory file mapped twice into a reserved range of twice its
+// size; MAP_POPULATE maps every page at once.
+uint8_t* map_twice(size_t n, size_t& size) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  if (n > SIZE_MAX / 2 - page) return nullptr;
+  size = (n + page - 1) / page * page;
+  int fd = ::memfd_create("mxmux-input", MFD_CLOEXEC);
+  if (fd < 0) return nullptr;
+  void* base = MAP_FAILED;
+  if (::ftruncate(fd, static_cast<off_t>(size)) == 0) {
+    base = ::mmap(nullptr, 2 * size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  }
+  bool mapped = base != MAP_FAILED;
+  for (size_t i = 0; mapped && i < 2; ++i) {
+    uint8_t* at = static_cast<uint8_t*>(base) + i * size;
+    mapped = ::mmap(at, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED | MAP_POPULATE, fd,
+                    0) == at;
+  }
+  ::close(fd);  // the mappings keep the memory
+  if (mapped) return static_cast<uint8_t*>(base);
+  if (base != MAP_FAILED) ::munmap(base, 2 * size);
+  return nullptr;
+}
+
+void unmap_twice(uint8_t* base, size_t size) {
+  ::munmap(base, 2 * size);
+}
+
+}  // namespace
 
 bool touch_writable(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -582,5 +673,42 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
 }
 
 #endif
+
+WindowMemory::WindowMemory(size_t n, bool mirror) {
+  if (mirror) {
+    data_ = map_twice(n, size_);
+    mirrored_ = data_ != nullptr;
+  }
+  if (!mirrored_) {
+    data_ = plain_buffer(n);
+    size_ = n;
+  }
+}
+
+WindowMemory::WindowMemory(WindowMemory&& other) noexcept
+    : data_(other.data_), size_(other.size_), mirrored_(other.mirrored_) {
+  other.data_ = nullptr;
+}
+
+WindowMemory& WindowMemory::operator=(WindowMemory&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = other.data_;
+    size_ = other.size_;
+    mirrored_ = other.mirrored_;
+    other.data_ = nullptr;
+  }
+  return *this;
+}
+
+void WindowMemory::release() {
+  if (data_ == nullptr) return;
+  if (mirrored_) {
+    unmap_twice(data_, size_);
+  } else {
+    free_plain_buffer(data_);
+  }
+  data_ = nullptr;
+}
 
 }  // namespace mxmux::sys
