@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "mxmux/readers/byte_source.h"
@@ -17,10 +18,6 @@ namespace mxmux {
 // over every byte of the input.
 size_t find_start_code(const uint8_t* p, size_t size, size_t from);
 
-// The units of p[0, size) again, each behind a 4-byte start code and without
-// its trailing zero bytes, in `out`.
-void copy_with_long_start_codes(const uint8_t* p, size_t size, std::vector<uint8_t>& out);
-
 // One unit's place in the input, as file offsets.
 struct NalUnit {
   uint64_t unit_start = 0;     // first byte of its start code
@@ -28,6 +25,27 @@ struct NalUnit {
   uint64_t payload_end = 0;    // trailing zero bytes excluded
   bool long_start_code = false;
 };
+
+// A picture's units rebuilt with a 4-byte start code in front of every
+// payload, back to back, empty units left out: what the plug-in splits.
+struct RebuiltPicture {
+  uint8_t* data = nullptr;  // null when it did not fit
+  size_t size = 0;
+};
+
+// Rebuilds in the buffer the units lie in. `picture` is the buffer byte at
+// file offset `start` (the first unit's), and the `room` bytes in front of it
+// may be written over. The last payload stays where it is and the ones before
+// it move by the start code bytes and trailing zeros that change before them:
+// a picture whose short start codes are all in front of a large last unit
+// costs a few small moves. Null data when the rebuilt picture would begin
+// more than `room` bytes in front of `picture`.
+RebuiltPicture rebuild_with_long_start_codes(uint8_t* picture, uint64_t start, size_t room,
+                                             std::span<const NalUnit> units);
+
+// The same rebuilt picture copied into `out`.
+void copy_with_long_start_codes(const uint8_t* picture, uint64_t start,
+                                std::span<const NalUnit> units, std::vector<uint8_t>& out);
 
 // Walks the units of a stream read through a byte source, pulling input into
 // the window as a search needs it.

@@ -33,7 +33,7 @@ bool ByteSource::open_file(const std::string& path, Error& error) {
     return false;
   }
   sys::advise_sequential(fd_);
-  memory_ = sys::WindowMemory(kHeadroom + window_size_, true);
+  memory_ = sys::WindowMemory(kHeadroom + window_size_, ring_);
   window_ = window_end_ = memory_.data() + kHeadroom;
   return true;
 }

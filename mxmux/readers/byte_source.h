@@ -41,10 +41,11 @@ struct Error {
 // can be written into as below.
 class ByteSource {
  public:
-  // window: the bytes the buffer holds at first, 4 KiB or more (tests choose
-  // small ones).
-  explicit ByteSource(size_t window = kWindow)
-      : window_size_(window < kHeadroom ? kHeadroom : window) {}
+  // window: the bytes the buffer holds at first, 4 KiB or more; ring: a ring
+  // where the system can map one (tests choose small windows, and plain
+  // buffers to try the moves).
+  explicit ByteSource(size_t window = kWindow, bool ring = true)
+      : window_size_(window < kHeadroom ? kHeadroom : window), ring_(ring) {}
   ~ByteSource();
   ByteSource(const ByteSource&) = delete;
   ByteSource& operator=(const ByteSource&) = delete;
@@ -103,6 +104,7 @@ class ByteSource {
 
   std::string name_;
   size_t window_size_;
+  bool ring_;
   int fd_ = -1;
   uint64_t size_ = 0;
   bool eof_ = false;
