@@ -10,6 +10,19 @@ size_t find_start_code(const uint8_t* p, size_t size, size_t from) {
   return find_start_code_prefix(p, size, from);
 }
 
+uint64_t find_start_code(ByteSource& src, uint64_t from) {
+  while (true) {
+    uint64_t pos = src.pos();
+    size_t n = src.avail();
+    if (from < pos) from = pos;
+    size_t found = find_start_code(src.data(), n, static_cast<size_t>(from - pos));
+    if (found < n) return pos + found;
+    // A start code may begin in the last two bytes and end in the next read.
+    if (n >= 2 && from < pos + n - 2) from = pos + n - 2;
+    if (!src.more()) return kNoStartCode;
+  }
+}
+
 namespace {
 
 constexpr uint8_t kLongStartCode[] = {0, 0, 0, 1};
@@ -76,25 +89,12 @@ void copy_with_long_start_codes(const uint8_t* picture, uint64_t start,
 
 bool AnnexBUnits::start(uint64_t& first, Error& error) {
   src_.ensure(4096);
-  first = next_start_ = find_start_code_from(0);
+  first = next_start_ = find_start_code(src_, 0);
   if (src_.error().set()) {
     error = src_.error();
     return false;
   }
   return true;
-}
-
-uint64_t AnnexBUnits::find_start_code_from(uint64_t from) {
-  while (true) {
-    uint64_t pos = src_.pos();
-    size_t n = src_.avail();
-    if (from < pos) from = pos;
-    size_t found = find_start_code(src_.data(), n, static_cast<size_t>(from - pos));
-    if (found < n) return pos + found;
-    // A start code may begin in the last two bytes and end in the next read.
-    if (n >= 2 && from < pos + n - 2) from = pos + n - 2;
-    if (!src_.more()) return kNoStartCode;
-  }
 }
 
 bool AnnexBUnits::next(NalUnit& unit, Error& error) {
@@ -105,7 +105,7 @@ bool AnnexBUnits::next(NalUnit& unit, Error& error) {
   // previous unit's: payloads end before their trailing zero bytes.
   unit.long_start_code = start_code > src_.pos() && *at(start_code - 1) == 0;
   unit.unit_start = unit.long_start_code ? start_code - 1 : start_code;
-  uint64_t after = find_start_code_from(unit.payload_start);
+  uint64_t after = find_start_code(src_, unit.payload_start);
   if (src_.error().set()) {
     error = src_.error();
     return false;

@@ -1,7 +1,8 @@
 // Finding NAL units in an H.264 or HEVC Annex-B byte stream: where each unit's
 // start code and payload lie in the input. Nothing here reads what a unit
-// says; every start-code search of the Annex-B readers goes through
-// find_start_code below.
+// says; every start-code search of the Annex-B readers (and of the MPEG-4
+// Visual reader, whose start codes begin alike) goes through find_start_code
+// below.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,12 @@ namespace mxmux {
 // there is none: the vector search of codecs/start_code_scan.h, which runs
 // over every byte of the input.
 size_t find_start_code(const uint8_t* p, size_t size, size_t from);
+
+// The file offset of the first start code at or after `from` in a source,
+// pulling input into the window as the search needs it; kNoStartCode when the
+// input ends first or reading fails (src.error() then tells).
+constexpr uint64_t kNoStartCode = ~uint64_t{0};
+uint64_t find_start_code(ByteSource& src, uint64_t from);
 
 // One unit's place in the input, as file offsets.
 struct NalUnit {
@@ -51,7 +58,7 @@ void copy_with_long_start_codes(const uint8_t* picture, uint64_t start,
 // the window as a search needs it.
 class AnnexBUnits {
  public:
-  static constexpr uint64_t kNoStartCode = ~uint64_t{0};
+  static constexpr uint64_t kNoStartCode = mxmux::kNoStartCode;
 
   explicit AnnexBUnits(ByteSource& src) : src_(src) {}
 
@@ -73,8 +80,6 @@ class AnnexBUnits {
   }
 
  private:
-  uint64_t find_start_code_from(uint64_t from);
-
   ByteSource& src_;
   uint64_t next_start_ = kNoStartCode;  // the start code of the next unit
 };
