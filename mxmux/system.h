@@ -81,13 +81,13 @@ void advise_sequential(int fd);
 // back to back, so that byte size() + k is byte k: a window of at most size()
 // bytes that starts anywhere in the first copy reads and writes as one block,
 // and a reader lets it run on around the end instead of moving what it still
-// needs to the front. Where the system cannot map memory twice, or when not
-// asked to, it is a plain buffer (mirrored() is false).
+// needs to the front. Where the system cannot map memory twice (Windows here),
+// or when not asked to, it is a plain buffer (mirrored() is false).
 //
-// Either kind is mapped in whole at once, never page fault by page fault: a
-// 16 MiB buffer in 4 KiB pages costs 4096 faults, which on a virtual machine
-// took a fifth of the time of muxing 200,000 small frames. (A plain buffer
-// asks for huge pages where the system gives them on request.)
+// A 16 MiB buffer in 4 KiB pages costs 4096 page faults, which on a virtual
+// machine took a fifth of the time of muxing 200,000 small frames: a mirrored
+// one is mapped in whole at once, and a plain one asks for huge pages where
+// the system gives them on request (Linux).
 class WindowMemory {
  public:
   WindowMemory() = default;
