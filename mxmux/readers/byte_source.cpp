@@ -33,6 +33,11 @@ bool ByteSource::open_file(const std::string& path, Error& error) {
     return false;
   }
   sys::advise_sequential(fd_);
+  // A small file gets a buffer of twice its size and a little more, which
+  // holds all of it with room to spare, instead of pages it would never use
+  // (the audio beside a large video, for one).
+  const uint64_t enough = 2 * size_ + (uint64_t{64} << 10);
+  if (kind == sys::FileKind::kRegular && enough < window_size_) window_size_ = enough;
   memory_ = sys::WindowMemory(kHeadroom + window_size_, ring_);
   window_ = window_end_ = memory_.data() + kHeadroom;
   return true;
