@@ -30,7 +30,7 @@ def count(s):
     return int(s.replace(",", ""))
 total = count(re.search(r"([\d,]+) \(100\.0+%\)\s+PROGRAM TOTALS", text).group(1))
 search = sum(count(m.group(1)) for m in re.finditer(
-    r"^\s*([\d,]+) \([\d.]+%\)\s+.*(?:::scan_|::confirm_|find_start_code|find_four_byte|zero_pair)",
+    r"^\s*([\d,]+) \([\d.]+%\)\s+.*(?:::scan_|::confirm_|find_start_code|find_four_byte)",
     text, re.M))
 print(f"{size // 1024:>5} KiB frames: {total / frames:10.0f} instructions per frame, "
       f"{total / (frames * size):.4f} per byte; the start code search "

@@ -249,15 +249,29 @@ bool write_at(int fd, const void* buffer, size_t n, uint64_t offset) {
 
 void advise_sequential(int) {}
 
-uint8_t* allocate_buffer(size_t n) {
+namespace {
+
+uint8_t* plain_buffer(size_t n) {
   void* buffer = std::malloc(n);
   if (buffer == nullptr) throw std::bad_alloc();
   return static_cast<uint8_t*>(buffer);
 }
 
-void free_buffer(uint8_t* buffer) {
+void free_plain_buffer(uint8_t* buffer) {
   std::free(buffer);
 }
+
+// No ring on Windows: two views of one section side by side need a split
+// placeholder (VirtualAlloc2 and MapViewOfFile3, Windows 10 1803 and later),
+// which Wine, where the Windows build is tested, does not offer; the window
+// moves to the front of a plain buffer instead.
+uint8_t* map_twice(size_t, size_t&) {
+  return nullptr;
+}
+
+void unmap_twice(uint8_t*, size_t) {}
+
+}  // namespace
 
 bool touch_writable(const std::string& path) {
   int fd = _wopen(wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
@@ -501,7 +515,9 @@ void advise_sequential(int fd) {
 #endif
 }
 
-uint8_t* allocate_buffer(size_t n) {
+namespace {
+
+uint8_t* plain_buffer(size_t n) {
   constexpr size_t kHugePage = size_t{2} << 20;
   if (n > SIZE_MAX - kHugePage) throw std::bad_alloc();
   const size_t rounded = (n + kHugePage - 1) / kHugePage * kHugePage;
@@ -513,9 +529,39 @@ uint8_t* allocate_buffer(size_t n) {
   return static_cast<uint8_t*>(buffer);
 }
 
-void free_buffer(uint8_t* buffer) {
+void free_plain_buffer(uint8_t* buffer) {
   std::free(buffer);
 }
+
+// An anonymous memory file mapped twice into a reserved range of twice its
+// size; MAP_POPULATE maps every page at once.
+uint8_t* map_twice(size_t n, size_t& size) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  if (n > SIZE_MAX / 2 - page) return nullptr;
+  size = (n + page - 1) / page * page;
+  int fd = ::memfd_create("mxmux-input", MFD_CLOEXEC);
+  if (fd < 0) return nullptr;
+  void* base = MAP_FAILED;
+  if (::ftruncate(fd, static_cast<off_t>(size)) == 0) {
+    base = ::mmap(nullptr, 2 * size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  }
+  bool mapped = base != MAP_FAILED;
+  for (size_t i = 0; mapped && i < 2; ++i) {
+    uint8_t* at = static_cast<uint8_t*>(base) + i * size;
+    mapped = ::mmap(at, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED | MAP_POPULATE, fd,
+                    0) == at;
+  }
+  ::close(fd);  // the mappings keep the memory
+  if (mapped) return static_cast<uint8_t*>(base);
+  if (base != MAP_FAILED) ::munmap(base, 2 * size);
+  return nullptr;
+}
+
+void unmap_twice(uint8_t* base, size_t size) {
+  ::munmap(base, 2 * size);
+}
+
+}  // namespace
 
 bool touch_writable(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -582,5 +628,42 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
 }
 
 #endif
+
+WindowMemory::WindowMemory(size_t n, bool mirror) {
+  if (mirror) {
+    data_ = map_twice(n, size_);
+    mirrored_ = data_ != nullptr;
+  }
+  if (!mirrored_) {
+    data_ = plain_buffer(n);
+    size_ = n;
+  }
+}
+
+WindowMemory::WindowMemory(WindowMemory&& other) noexcept
+    : data_(other.data_), size_(other.size_), mirrored_(other.mirrored_) {
+  other.data_ = nullptr;
+}
+
+WindowMemory& WindowMemory::operator=(WindowMemory&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = other.data_;
+    size_ = other.size_;
+    mirrored_ = other.mirrored_;
+    other.data_ = nullptr;
+  }
+  return *this;
+}
+
+void WindowMemory::release() {
+  if (data_ == nullptr) return;
+  if (mirrored_) {
+    unmap_twice(data_, size_);
+  } else {
+    free_plain_buffer(data_);
+  }
+  data_ = nullptr;
+}
 
 }  // namespace mxmux::sys

@@ -11,9 +11,12 @@
 // Pictures waiting for their presentation index stay in the input window, so
 // the common case hands the plug-in the input bytes themselves. An access
 // unit whose units do not all start with 4-byte start codes (the plug-in
-// splits on those only) is rebuilt into a scratch buffer.
+// splits on those only) is rebuilt when it leaves: in place, where the bytes
+// in front of it are free by then (the pictures before it have left), and in
+// a scratch buffer only when it needs more bytes than those.
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +42,10 @@ class AnnexBReader : public Reader {
   int read_picture(Error& error);
   void add_to_picture(const NalUnit& unit);
   void close_picture();
+  // The picture's bytes as the plug-in takes them, each unit behind a 4-byte
+  // start code.
+  void hand_over(const Picture& picture, Frame& frame);
+  std::span<const NalUnit> take_waiting_units(size_t count);
   void release_consumed();
 
   AnnexBUnits units_;
@@ -50,6 +57,12 @@ class AnnexBReader : public Reader {
   bool picture_open_ = false, picture_has_slices_ = false;
   Picture picture_;
   uint64_t prev_payload_end_ = 0;  // of the last unit read
+
+  // The units of the picture being assembled, and those of the pictures in
+  // the queue that are to be rebuilt, in decode order from waiting_head_ on.
+  std::vector<NalUnit> picture_units_;
+  std::vector<NalUnit> waiting_units_;
+  size_t waiting_head_ = 0;
 
   bool input_done_ = false;
   std::vector<uint8_t> scratch_;
@@ -114,17 +127,55 @@ void AnnexBReader::add_to_picture(const NalUnit& unit) {
     picture_open_ = true;
     picture_.start = unit.unit_start;
     picture_.rewrite = !unit.long_start_code;
+    picture_units_.clear();
   } else if (!unit.long_start_code || unit.unit_start != prev_payload_end_) {
     picture_.rewrite = true;
   }
+  picture_units_.push_back(unit);
   prev_payload_end_ = unit.payload_end;
 }
 
 void AnnexBReader::close_picture() {
   picture_.end = prev_payload_end_;
   picture_.order = syntax_->order_picture();
+  if (picture_.rewrite) {
+    picture_.unit_count = picture_units_.size();
+    waiting_units_.insert(waiting_units_.end(), picture_units_.begin(), picture_units_.end());
+  }
   queue_.push(picture_);
   picture_open_ = picture_has_slices_ = false;
+}
+
+std::span<const NalUnit> AnnexBReader::take_waiting_units(size_t count) {
+  if (waiting_head_ > 0 && waiting_head_ * 2 >= waiting_units_.size()) {
+    // Let go of the units of pictures that have left, all at once now and then.
+    waiting_units_.erase(waiting_units_.begin(),
+                         waiting_units_.begin() + static_cast<ptrdiff_t>(waiting_head_));
+    waiting_head_ = 0;
+  }
+  std::span<const NalUnit> units(waiting_units_.data() + waiting_head_, count);
+  waiting_head_ += count;
+  return units;
+}
+
+void AnnexBReader::hand_over(const Picture& picture, Frame& frame) {
+  if (!picture.rewrite) {
+    frame.size = static_cast<size_t>(picture.end - picture.start);
+    frame.data = src_.writable(picture.start);
+    return;
+  }
+  std::span<const NalUnit> units = take_waiting_units(picture.unit_count);
+  // Free in front of the picture: what the window still holds of the
+  // pictures that left before it, and the source's headroom.
+  const size_t room = static_cast<size_t>(picture.start - src_.pos()) + ByteSource::kHeadroom;
+  RebuiltPicture rebuilt =
+      rebuild_with_long_start_codes(src_.writable(picture.start), picture.start, room, units);
+  if (rebuilt.data == nullptr) {
+    copy_with_long_start_codes(units_.at(picture.start), picture.start, units, scratch_);
+    rebuilt = {scratch_.data(), scratch_.size()};
+  }
+  frame.data = rebuilt.data;
+  frame.size = rebuilt.size;
 }
 
 void AnnexBReader::release_consumed() {
@@ -154,15 +205,7 @@ int AnnexBReader::next(Frame& frame, Error& error) {
     // The stream reorders deeper than it said: keep time monotonic.
     offset_frames = 0;
   }
-  if (picture.rewrite) {
-    copy_with_long_start_codes(units_.at(picture.start),
-                               static_cast<size_t>(picture.end - picture.start), scratch_);
-    frame.data = scratch_.data();
-    frame.size = scratch_.size();
-  } else {
-    frame.size = static_cast<size_t>(picture.end - picture.start);
-    frame.data = src_.writable(picture.start);
-  }
+  hand_over(picture, frame);
   frame.dts = clock_.ticks(picture.decode_index);
   frame.pts = frame.dts + clock_.span_up(offset_frames);
   frame.key = picture.order.key;

@@ -14,13 +14,6 @@ std::string Error::text() const {
   return out;
 }
 
-namespace {
-
-constexpr size_t kInitialWindow = size_t{16} << 20;
-constexpr size_t kReadChunk = size_t{4} << 20;
-
-}  // namespace
-
 ByteSource::~ByteSource() {
   if (fd_ >= 0) sys::close(fd_);
 }
@@ -40,20 +33,22 @@ bool ByteSource::open_file(const std::string& path, Error& error) {
     return false;
   }
   sys::advise_sequential(fd_);
-  // Not zeroed: every byte is read into before it is looked at.
-  buffer_.reset(sys::allocate_buffer(kInitialWindow));
-  buffer_size_ = kInitialWindow;
-  window_ = window_end_ = buffer_.get();
+  // A small file gets a buffer of twice its size and a little more, which
+  // holds all of it with room to spare, instead of pages it would never use
+  // (the audio beside a large video, for one).
+  const uint64_t enough = 2 * size_ + (uint64_t{64} << 10);
+  if (kind == sys::FileKind::kRegular && enough < window_size_) window_size_ = enough;
+  memory_ = sys::WindowMemory(kHeadroom + window_size_, ring_);
+  window_ = window_end_ = memory_.data() + kHeadroom;
   return true;
 }
 
 void ByteSource::open_memory(const uint8_t* data, size_t size, const std::string& name) {
   name_ = name;
   size_ = size;
-  // const_cast: the window type is mutable because file windows are handed to
-  // the plug-in, which rewrites start codes in place. Memory sources are only
-  // used by tests and the fuzzer, whose readers never pass through the plug-in.
-  window_ = const_cast<uint8_t*>(data);
+  memory_ = sys::WindowMemory(kHeadroom + size, false);
+  window_ = memory_.data() + kHeadroom;
+  if (size > 0) std::memcpy(window_, data, size);
   window_end_ = window_ + size;
   eof_ = true;
 }
@@ -64,44 +59,49 @@ Error ByteSource::fail(uint64_t offset, const std::string& message) const {
 
 bool ByteSource::fill(size_t want) {
   if (eof_ || error_.set()) return false;
-  if (want > kMaxWindow) {
-    error_ = fail(window_pos_,
-                  "a single frame is larger than " + std::to_string(kMaxWindow >> 20) + " MiB");
-    return false;
+  if (want <= kMaxWindow) {
+    // Too little room left for a read worth its call: the window moves to the
+    // front or into a larger buffer.
+    if (room() < window_size_ / 16 || avail() + room() < want) make_room(want);
+    if (room() > 0) return fill_buffer();
   }
-  return fill_buffer(want);
+  error_ = fail(window_pos_,
+                "a single frame is larger than " + std::to_string(kMaxWindow >> 20) + " MiB");
+  return false;
 }
 
-bool ByteSource::fill_buffer(size_t want) {
-  size_t have = avail();
-  uint8_t* base = buffer_.get();
-  size_t free_tail = buffer_size_ - static_cast<size_t>(window_end_ - base);
-  if (free_tail < kReadChunk / 4 || free_tail + have < want) {
-    // Slide the window to the front; grow only when it still does not fit.
-    if (window_ != base) {
-      std::memmove(base, window_, have);
-      window_ = base;
-      window_end_ = base + have;
-    }
-    size_t need = want > have + kReadChunk ? want : have + kReadChunk;
-    if (need > buffer_size_) {
-      size_t grown = buffer_size_;
-      while (grown < need) grown *= 2;
-      if (grown > kMaxWindow + kReadChunk) grown = kMaxWindow + kReadChunk;
-      sys::Buffer bigger(sys::allocate_buffer(grown));
-      std::memcpy(bigger.get(), window_, have);
-      buffer_ = std::move(bigger);
-      buffer_size_ = grown;
-      window_ = buffer_.get();
-      window_end_ = window_ + have;
-    }
-    free_tail = buffer_size_ - have;
+size_t ByteSource::room() const {
+  if (memory_.mirrored()) return capacity() - avail();
+  return static_cast<size_t>(memory_.data() + memory_.size() - window_end_);
+}
+
+void ByteSource::make_room(size_t want) {
+  const size_t have = avail();
+  const size_t read_size = window_size_ / 4;  // at least
+  const size_t need = want > have + read_size ? want : have + read_size;
+  uint8_t* const front = memory_.data() + kHeadroom;
+  if (need > capacity()) {
+    size_t grown = capacity();
+    while (grown < need) grown *= 2;
+    if (grown > kMaxWindow + read_size) grown = kMaxWindow + read_size;
+    sys::WindowMemory bigger(kHeadroom + grown, memory_.mirrored());
+    std::memcpy(bigger.data() + kHeadroom, window_, have);
+    memory_ = std::move(bigger);
+    window_ = memory_.data() + kHeadroom;
+    window_end_ = window_ + have;
+  } else if (!memory_.mirrored() && window_ != front) {
+    std::memmove(front, window_, have);
+    window_ = front;
+    window_end_ = front + have;
   }
+}
+
+bool ByteSource::fill_buffer() {
   while (true) {
-    int64_t got = sys::read(fd_, window_end_, free_tail);
+    int64_t got = sys::read(fd_, window_end_, room());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      error_ = Error{name_, window_pos_ + have, std::strerror(errno), true};
+      error_ = Error{name_, window_pos_ + avail(), std::strerror(errno), true};
       return false;
     }
     if (got == 0) {
@@ -132,8 +132,13 @@ void ByteSource::consume(size_t n) {
   if (n > avail()) n = avail();
   window_ += n;
   window_pos_ += n;
-  if (fd_ >= 0 && window_ == window_end_) {
-    window_ = window_end_ = buffer_.get();
+  uint8_t* const front = memory_.data() + kHeadroom;
+  if (window_ == window_end_) {
+    window_ = window_end_ = front;
+  } else if (memory_.mirrored() && window_ >= front + memory_.size()) {
+    // The same bytes, one turn of the ring earlier.
+    window_ -= memory_.size();
+    window_end_ -= memory_.size();
   }
 }
 

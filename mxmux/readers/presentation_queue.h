@@ -26,6 +26,7 @@ struct PictureOrder {
 struct Picture {
   uint64_t start = 0, end = 0;  // file offsets
   bool rewrite = false;         // not every unit starts with a 4-byte start code
+  size_t unit_count = 0;        // when rewrite: its units, whose places the reader keeps
   PictureOrder order;
   int64_t decode_index = 0;
   int64_t present_index = -1;  // -1 while it waits in the window

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "mxmux/byte_order.h"
+#include "mxmux/readers/annexb_units.h"
 #include "mxmux/readers/bits.h"
 #include "mxmux/readers/reader.h"
 
@@ -191,7 +192,8 @@ class IvfReader : public Reader {
 
 // Finds the next byte-aligned 00 00 xx (xx passing `accept`) at or after
 // `from`; returns its offset or ~0 at the end of the input. Pulls input into
-// the window as needed.
+// the window as needed. (MPEG-4 Visual's start codes, 00 00 01 xx, are found
+// with the vector search of annexb_units.h instead.)
 template <typename Accept>
 uint64_t find_code(ByteSource& src, uint64_t from, Accept accept) {
   while (true) {
@@ -217,7 +219,7 @@ class Mpeg4VisualReader : public Reader {
   bool open(const ReaderOptions& options, Error& error) override {
     params_.codec = Codec::kMpeg4Visual;
     src_.ensure(4096);
-    next_ = find_code(src_, 0, [](uint8_t b) { return b == 1; });
+    next_ = find_start_code(src_, 0);
     if (next_ == ~uint64_t{0} || next_ > 16) {
       error = src_.fail(0, "not an MPEG-4 Visual stream (no start code at the start)");
       return false;
@@ -229,7 +231,7 @@ class Mpeg4VisualReader : public Reader {
       if (!src_.ensure(static_cast<size_t>(p - src_.pos()) + 4)) break;
       uint8_t code = src_.data()[p - src_.pos() + 3];
       if (code == 0xB6) break;
-      uint64_t after = find_code(src_, p + 3, [](uint8_t b) { return b == 1; });
+      uint64_t after = find_start_code(src_, p + 3);
       if (code >= 0x20 && code <= 0x2F && !have_vol) {
         uint64_t end = after == ~uint64_t{0} ? src_.pos() + src_.avail() : after;
         if (!parse_vol(src_.data() + (p - src_.pos()) + 4, src_.data() + (end - src_.pos()))) {
@@ -274,7 +276,7 @@ class Mpeg4VisualReader : public Reader {
     uint64_t p = start;
     int vop_type = -1;
     while (true) {
-      uint64_t after = find_code(src_, p + 3, [](uint8_t b) { return b == 1; });
+      uint64_t after = find_start_code(src_, p + 3);
       if (src_.error().set()) {
         error = src_.error();
         return -1;

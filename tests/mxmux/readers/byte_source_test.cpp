@@ -1,7 +1,7 @@
 // The input side of mxmux: a file, a pipe and a memory
 // block must hand the readers the same bytes, the plug-in's writes into lent
-// frames must stay in the process, and the helpers the readers lean on
-// (zero-pair search, emulation-prevention removal) must match plain loops.
+// frames must stay in the process, and the emulation-prevention removal the
+// readers lean on must match a plain loop.
 #include "mxmux/readers/byte_source.h"
 
 #include <fcntl.h>
@@ -13,12 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "mxmux/readers/annexb_units.h"
 #include "mxmux/readers/bits.h"
 #include "mxmux/readers/reader.h"
+#include "mxmux/system.h"
 #include "mxmux_test_util.h"
 #include "support/test_files.h"
+#include "support/tools.h"
 
+using mxmux_test::run_command;
 using mxmux_test::sample_path;
 
 namespace {
@@ -92,6 +94,22 @@ std::string with_long_start_codes(const std::string& path) {
   return copy;
 }
 
+// How a file or pipe is read: the default ring, and small windows (a few
+// frames, so that the window runs around the ring or moves to the front of a
+// plain buffer again and again, and grows for the largest frames).
+struct SourceKind {
+  const char* name;
+  size_t window;
+  bool ring;
+};
+const SourceKind kSourceKinds[] = {
+    {"default ring", mxmux::ByteSource::kWindow, true},
+    {"4 KiB ring", 4096, true},
+    {"16 KiB ring", 16384, true},
+    {"4 KiB plain buffer", 4096, false},
+    {"20000-byte plain buffer", 20000, false},
+};
+
 TEST(ByteSource, FilePipeAndMemoryGiveTheSameFrames) {
   struct Input {
     const char* file;
@@ -110,40 +128,45 @@ TEST(ByteSource, FilePipeAndMemoryGiveTheSameFrames) {
     const Bytes original = read_whole_file(path);
     std::string error;
 
-    mxmux::ByteSource file;
-    mxmux::Error e;
-    ASSERT_TRUE(file.open_file(path, e)) << e.text();
-    std::vector<ReadFrame> from_file = read_all(file, in.codec, error);
-    ASSERT_EQ(error, "");
-    ASSERT_GT(from_file.size(), 10u);
-
-    int fd = pipe_of_file(path);
-    ASSERT_GE(fd, 0);
-    mxmux::ByteSource piped;
-    ASSERT_TRUE(piped.open_file("/proc/self/fd/" + std::to_string(fd), e)) << e.text();
-    std::vector<ReadFrame> from_pipe = read_all(piped, in.codec, error);
-    close(fd);
-    int status = 0;
-    wait(&status);
-    ASSERT_EQ(error, "");
-
     Bytes copy = original;
     mxmux::ByteSource memory;
     memory.open_memory(copy.data(), copy.size(), "memory");
     std::vector<ReadFrame> from_memory = read_all(memory, in.codec, error);
     ASSERT_EQ(error, "");
+    ASSERT_GT(from_memory.size(), 10u);
+    EXPECT_TRUE(copy == original) << "the memory block was written to";
 
-    for (const std::vector<ReadFrame>* other : {&from_pipe, &from_memory}) {
-      ASSERT_EQ(other->size(), from_file.size());
-      for (size_t i = 0; i < from_file.size(); ++i) {
-        ASSERT_TRUE((*other)[i].bytes == from_file[i].bytes) << "frame " << i;
-        EXPECT_EQ((*other)[i].pts, from_file[i].pts);
-        EXPECT_EQ((*other)[i].dts, from_file[i].dts);
-        EXPECT_EQ((*other)[i].offset, from_file[i].offset);
+    for (const SourceKind& kind : kSourceKinds) {
+      SCOPED_TRACE(kind.name);
+      mxmux::ByteSource file(kind.window, kind.ring);
+      mxmux::Error e;
+      ASSERT_TRUE(file.open_file(path, e)) << e.text();
+      EXPECT_EQ(file.mirrored(), kind.ring);
+      std::vector<ReadFrame> from_file = read_all(file, in.codec, error);
+      ASSERT_EQ(error, "");
+
+      int fd = pipe_of_file(path);
+      ASSERT_GE(fd, 0);
+      mxmux::ByteSource piped(kind.window, kind.ring);
+      ASSERT_TRUE(piped.open_file("/proc/self/fd/" + std::to_string(fd), e)) << e.text();
+      std::vector<ReadFrame> from_pipe = read_all(piped, in.codec, error);
+      close(fd);
+      int status = 0;
+      wait(&status);
+      ASSERT_EQ(error, "");
+
+      for (const std::vector<ReadFrame>* other : {&from_file, &from_pipe}) {
+        ASSERT_EQ(other->size(), from_memory.size());
+        for (size_t i = 0; i < from_memory.size(); ++i) {
+          ASSERT_TRUE((*other)[i].bytes == from_memory[i].bytes) << "frame " << i;
+          EXPECT_EQ((*other)[i].pts, from_memory[i].pts);
+          EXPECT_EQ((*other)[i].dts, from_memory[i].dts);
+          EXPECT_EQ((*other)[i].offset, from_memory[i].offset);
+        }
       }
     }
     // The frames are the file's bytes, and the writes into them never reach it.
-    for (const ReadFrame& f : from_file) {
+    for (const ReadFrame& f : from_memory) {
       ASSERT_LE(f.offset + f.bytes.size(), original.size());
       if (in.codec != mxmux::Codec::kAac) {  // ADTS frames are handed without their header
         EXPECT_TRUE(std::equal(f.bytes.begin(), f.bytes.end(), original.begin() + f.offset));
@@ -152,6 +175,65 @@ TEST(ByteSource, FilePipeAndMemoryGiveTheSameFrames) {
     EXPECT_TRUE(read_whole_file(path) == original);
     if (annex_b) std::remove(path.c_str());
   }
+}
+
+// Pictures whose units have 3-byte start codes are rebuilt, in the window's
+// free bytes in front of them, or in a buffer of the reader's own when those
+// are too few: whatever the source, every frame is the frame of the same
+// stream written with 4-byte start codes throughout, which is lent as it is.
+TEST(ByteSource, RebuiltPicturesAreTheirLongCodedTwins) {
+  MX_REQUIRE_TOOLS("ffmpeg");
+  // One slice per macroblock: 8160 units with 3-byte start codes in each
+  // picture, more than the bytes free in front of one.
+  const std::string slices = test_temp_path("slice-per-macroblock.h264");
+  const auto made = run_command(
+      "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1920x1080:rate=25 "
+      "-frames:v 2 -c:v libx264 -preset ultrafast -x264-params slice-max-mbs=1 -f h264 " +
+      slices);
+  ASSERT_EQ(made.status, 0) << made.err;
+  struct Input {
+    std::string path;
+    mxmux::Codec codec;
+  };
+  const Input inputs[] = {
+      {sample_path("testsrc.h264"), mxmux::Codec::kH264},
+      {sample_path("testsrc.hevc"), mxmux::Codec::kHevc},
+      {slices, mxmux::Codec::kH264},
+  };
+  for (const Input& in : inputs) {
+    SCOPED_TRACE(in.path);
+    const std::string twin = with_long_start_codes(in.path);
+    std::string error;
+    mxmux::ByteSource twin_source;
+    mxmux::Error e;
+    ASSERT_TRUE(twin_source.open_file(twin, e)) << e.text();
+    const std::vector<ReadFrame> expected = read_all(twin_source, in.codec, error);
+    ASSERT_EQ(error, "");
+    ASSERT_GE(expected.size(), 2u);
+
+    const Bytes original = read_whole_file(in.path);
+    std::vector<std::vector<ReadFrame>> read;
+    mxmux::ByteSource memory;
+    memory.open_memory(original.data(), original.size(), "memory");
+    read.push_back(read_all(memory, in.codec, error));
+    for (const SourceKind& kind : kSourceKinds) {
+      mxmux::ByteSource file(kind.window, kind.ring);
+      ASSERT_TRUE(file.open_file(in.path, e)) << e.text();
+      read.push_back(read_all(file, in.codec, error));
+      ASSERT_EQ(error, "") << kind.name;
+    }
+    for (size_t k = 0; k < read.size(); ++k) {
+      SCOPED_TRACE(k == 0 ? "memory" : kSourceKinds[k - 1].name);
+      ASSERT_EQ(read[k].size(), expected.size());
+      for (size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_TRUE(read[k][i].bytes == expected[i].bytes) << "frame " << i;
+        EXPECT_EQ(read[k][i].pts, expected[i].pts);
+        EXPECT_EQ(read[k][i].dts, expected[i].dts);
+      }
+    }
+    std::remove(twin.c_str());
+  }
+  std::remove(slices.c_str());
 }
 
 // Frames are lent straight from the window, whatever their size; the
@@ -178,6 +260,31 @@ TEST(ByteSource, FramesAreLentInPlace) {
   std::remove(path.c_str());
 }
 
+// A ring's memory shows every byte twice, one size apart, both ways; a plain
+// buffer is what it was asked for.
+TEST(ByteSource, RingMemoryHoldsEachByteTwice) {
+  mxmux::sys::WindowMemory ring(10000, true);
+  ASSERT_TRUE(ring.mirrored());
+  ASSERT_GE(ring.size(), 10000u);
+  uint8_t* const p = ring.data();
+  const size_t n = ring.size();
+  for (size_t k = 0; k < n; k += 997) p[k] = static_cast<uint8_t>(k * 7 + 1);
+  p[n - 1] = 0x3C;
+  p[n + 5] = 0x4D;  // through the second copy
+  for (size_t k = 0; k < n; k += 997) ASSERT_EQ(p[n + k], static_cast<uint8_t>(k * 7 + 1)) << k;
+  EXPECT_EQ(p[2 * n - 1], 0x3C);
+  EXPECT_EQ(p[5], 0x4D);
+
+  mxmux::sys::WindowMemory plain(10000, false);
+  EXPECT_FALSE(plain.mirrored());
+  EXPECT_EQ(plain.size(), 10000u);
+  std::memset(plain.data(), 0x11, plain.size());
+  // Moved from, the memory has one owner.
+  mxmux::sys::WindowMemory moved(std::move(ring));
+  EXPECT_EQ(moved.data(), p);
+  EXPECT_EQ(ring.data(), nullptr);
+}
+
 // A unit larger than the window limit is refused with a message that says so.
 TEST(ByteSource, WindowLimitAppliesToFiles) {
   const std::string path = test_temp_path("byte-source-limit.bin");
@@ -188,25 +295,6 @@ TEST(ByteSource, WindowLimitAppliesToFiles) {
   EXPECT_FALSE(src.ensure(mxmux::ByteSource::kMaxWindow + 1));
   EXPECT_NE(src.error().message.find("a single frame is larger than 512 MiB"), std::string::npos);
   std::remove(path.c_str());
-}
-
-TEST(ByteSource, ZeroPairSearchMatchesAPlainLoop) {
-  auto naive = [](const Bytes& d, size_t from) {
-    for (size_t s = from; s + 1 < d.size(); ++s)
-      if (d[s] == 0 && d[s + 1] == 0) return s;
-    return d.size();
-  };
-  uint32_t state = 99;
-  for (int round = 0; round < 300; ++round) {
-    Bytes data(40 + round % 90);
-    for (uint8_t& b : data) {
-      state = state * 1664525u + 1013904223u;
-      b = (state >> 28) < 3 ? 0 : static_cast<uint8_t>(state >> 20);  // about 1 in 5 is zero
-    }
-    for (size_t from = 0; from <= data.size(); ++from)
-      ASSERT_EQ(mxmux::find_zero_pair(data.data(), data.size(), from), naive(data, from))
-          << "round " << round << " from " << from;
-  }
 }
 
 TEST(ByteSource, UnescapeDropsOnlyEmulationPreventionBytes) {
