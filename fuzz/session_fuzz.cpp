@@ -614,7 +614,9 @@ void Host::close(Session& session) {
     }
     closedir(dir);
   }
-  session = Session{nullptr, false, false, nullptr, session.folder, {}, nullptr};
+  std::string folder = std::move(session.folder);
+  session = Session{};
+  session.folder = std::move(folder);
 }
 
 void Host::run(Script& s) {
