@@ -78,8 +78,7 @@ uint64_t movie_duration(const Movie& m) {
     if ((t.id == 1 || t.id == 2) && t.samples) slots[t.id - 1] = &t;
   }
   auto seconds = [](const Track* t) {
-    return t->timescale ? static_cast<float>(t->duration) / static_cast<float>(t->timescale)
-                        : 0.0f;
+    return t->timescale ? static_cast<float>(t->duration) / static_cast<float>(t->timescale) : 0.0f;
   };
   auto movie_time = [&](const Track* t) {
     return to_movie_time(t->duration, t->timescale, m.timescale);
@@ -209,9 +208,9 @@ void write_stbl(BoxBytes& out, const iso::Box& stbl, const Movie& m, const Track
   if (t.handler == "vide") write_stss(out, samples);
   write_stsc(out, t.samples->chunks);
   const bool constant =
-      !t.samples->sizes_listed &&
-      std::all_of(samples.begin(), samples.end(),
-                  [&](const Sample& s) { return s.size == samples.front().size; });
+      !t.samples->sizes_listed && std::all_of(samples.begin(), samples.end(), [&](const Sample& s) {
+        return s.size == samples.front().size;
+      });
   write_stsz(out, samples, constant);
   write_stco(out, t.samples->chunks);
   for (const iso::Box& child : stbl.children) {

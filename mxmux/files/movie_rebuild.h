@@ -41,7 +41,6 @@ bool read_track_defaults(const iso::Box& head, std::map<uint32_t, TrackDefaults>
 // May throw std::out_of_range on a head box too short for its fields.
 bool rebuild_movie(const iso::Box& head, const FragmentSamples& samples,
                    const std::map<uint32_t, TrackDefaults>& defaults,
-                   const std::string& major_brand, std::vector<uint8_t>& movie,
-                   std::string& error);
+                   const std::string& major_brand, std::vector<uint8_t>& movie, std::string& error);
 
 }  // namespace mxmux::recover

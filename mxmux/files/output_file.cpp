@@ -201,8 +201,7 @@ bool OutputFile::create(const std::string& target, bool with_still, std::string&
   return false;
 }
 
-bool OutputFile::create_in_place(const std::string& target, bool with_still,
-                                 std::string& error) {
+bool OutputFile::create_in_place(const std::string& target, bool with_still, std::string& error) {
   target_ = output_target(target);
   sys::FileInfo info = sys::file_info(target_);
   if (info.kind == sys::FileKind::kMissing) {

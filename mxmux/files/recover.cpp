@@ -90,8 +90,20 @@ bool load(int fd, const TopBox& box, std::vector<uint8_t>& bytes) {
   return read_exact(fd, bytes.data(), bytes.size(), box.offset);
 }
 
+// The boxes whose children recovery reads; everything below the others (a
+// sample entry's configuration, metadata) is copied as bytes, so a flaw
+// there is the writer's to keep.
+bool read_inside(const std::string& type) {
+  for (const char* t :
+       {"moov", "trak", "mdia", "minf", "stbl", "edts", "tref", "mvex", "moof", "traf"}) {
+    if (type == t) return true;
+  }
+  return false;
+}
+
 bool has_errors(const iso::Box& box) {
   if (!box.error.empty()) return true;
+  if (!read_inside(box.type)) return false;
   for (const iso::Box& child : box.children) {
     if (has_errors(child)) return true;
   }
@@ -158,9 +170,9 @@ bool read_traf(const iso::Box& traf, uint64_t moof_at, const DataRange& data,
       first_flags = trun.u32(pos);
       pos += 4;
     }
-    const uint64_t per_sample = 4 * ((rf & kSampleDuration ? 1 : 0) + (rf & kSampleSize ? 1 : 0) +
-                                     (rf & kSampleFlags ? 1 : 0) +
-                                     (rf & kCompositionOffset ? 1 : 0));
+    const uint64_t per_sample =
+        4 * ((rf & kSampleDuration ? 1 : 0) + (rf & kSampleSize ? 1 : 0) +
+             (rf & kSampleFlags ? 1 : 0) + (rf & kCompositionOffset ? 1 : 0));
     // Every listed field lies in the trun; a sample count above the media
     // data's size cannot be honest (and would only cost memory).
     if (pos > trun.payload_size() || trun.payload_size() - pos < uint64_t{count} * per_sample ||
@@ -310,7 +322,8 @@ bool find_head(int fd, const TopBox& room, uint64_t& head) {
       for (uint64_t back = 0; back < 4 && found > room.offset + room.header; ++back) {
         TopBox box;
         const uint64_t candidate = found - back;
-        if (read_box(fd, room.end(), candidate, box) && (box.type == "moov" || box.type == "free")) {
+        if (read_box(fd, room.end(), candidate, box) &&
+            (box.type == "moov" || box.type == "free")) {
           head = candidate;
           return true;
         }

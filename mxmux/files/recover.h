@@ -28,12 +28,12 @@ enum class Stage {
 struct Examination {
   Stage stage = Stage::kFragments;
   uint64_t file_size = 0;
-  uint64_t room = 0;            // the head's room: its first byte
-  uint64_t head = 0;            // the head's first byte
-  uint64_t fragments_end = 0;   // the end of the last complete fragment
-  uint64_t movie = 0;           // where the movie box is (or goes)
-  size_t fragments = 0;         // complete fragments (kFragments)
-  size_t tracks = 0;            // tracks with samples (kFragments)
+  uint64_t room = 0;               // the head's room: its first byte
+  uint64_t head = 0;               // the head's first byte
+  uint64_t fragments_end = 0;      // the end of the last complete fragment
+  uint64_t movie = 0;              // where the movie box is (or goes)
+  size_t fragments = 0;            // complete fragments (kFragments)
+  size_t tracks = 0;               // tracks with samples (kFragments)
   std::vector<uint8_t> movie_box;  // the rebuilt movie box (kFragments)
 
   // Bytes behind the last complete fragment, which step 0 cuts off.

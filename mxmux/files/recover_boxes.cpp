@@ -64,33 +64,33 @@ bool needs_64_bits(uint64_t v) {
 void write_mvhd(BoxBytes& out, const HeaderFields& h, uint64_t duration) {
   const bool wide = needs_64_bits(duration);
   size_t start = out.open_full("mvhd", wide ? 1 : 0, h.flags);
-  out.time(wide, h.creation);       // creation time
-  out.time(wide, h.modification);   // modification time
-  out.append(h.before_duration);    // time scale
-  out.time(wide, duration);         // duration
-  out.append(h.rest);               // rate, volume, matrix, ..., next track ID
+  out.time(wide, h.creation);      // creation time
+  out.time(wide, h.modification);  // modification time
+  out.append(h.before_duration);   // time scale
+  out.time(wide, duration);        // duration
+  out.append(h.rest);              // rate, volume, matrix, ..., next track ID
   out.close(start);
 }
 
 void write_tkhd(BoxBytes& out, const HeaderFields& h, uint64_t duration) {
   const bool wide = needs_64_bits(duration);
   size_t start = out.open_full("tkhd", wide ? 1 : 0, h.flags);
-  out.time(wide, h.creation);       // creation time
-  out.time(wide, h.modification);   // modification time
-  out.append(h.before_duration);    // track ID, reserved
-  out.time(wide, duration);         // duration
-  out.append(h.rest);               // layer, group, volume, matrix, width, height
+  out.time(wide, h.creation);      // creation time
+  out.time(wide, h.modification);  // modification time
+  out.append(h.before_duration);   // track ID, reserved
+  out.time(wide, duration);        // duration
+  out.append(h.rest);              // layer, group, volume, matrix, width, height
   out.close(start);
 }
 
 void write_mdhd(BoxBytes& out, const HeaderFields& h, uint64_t duration) {
   const bool wide = needs_64_bits(duration);
   size_t start = out.open_full("mdhd", wide ? 1 : 0, h.flags);
-  out.time(wide, h.creation);       // creation time
-  out.time(wide, h.modification);   // modification time
-  out.append(h.before_duration);    // time scale
-  out.time(wide, duration);         // duration
-  out.append(h.rest);               // language, quality
+  out.time(wide, h.creation);      // creation time
+  out.time(wide, h.modification);  // modification time
+  out.append(h.before_duration);   // time scale
+  out.time(wide, duration);        // duration
+  out.append(h.rest);              // language, quality
   out.close(start);
 }
 
@@ -103,10 +103,10 @@ void write_edts(BoxBytes& out, const Edit& edit) {
 void write_elst(BoxBytes& out, const Edit& edit) {
   const bool wide = needs_64_bits(edit.segment) || edit.media_time > INT32_MAX;
   size_t start = out.open_full("elst", wide ? 1 : 0, 0);
-  out.u32(1);                                            // entry count
-  out.time(wide, edit.segment);                          // segment duration
+  out.u32(1);                                              // entry count
+  out.time(wide, edit.segment);                            // segment duration
   out.time(wide, static_cast<uint64_t>(edit.media_time));  // media time
-  out.u32(edit.rate);                                    // media rate
+  out.u32(edit.rate);                                      // media rate
   out.close(start);
 }
 
@@ -132,8 +132,8 @@ void write_ctts(BoxBytes& out, const std::vector<Sample>& samples, uint8_t versi
   size_t start = out.open_full("ctts", version, 0);
   out.u32(static_cast<uint32_t>(samples.size()));  // entry count
   for (const Sample& s : samples) {
-    out.u32(1);                                                // sample count
-    out.u32(static_cast<uint32_t>(s.composition_offset));     // sample offset
+    out.u32(1);                                            // sample count
+    out.u32(static_cast<uint32_t>(s.composition_offset));  // sample offset
   }
   out.close(start);
 }
@@ -177,7 +177,7 @@ void write_stsz(BoxBytes& out, const std::vector<Sample>& samples, bool constant
 void write_stco(BoxBytes& out, const std::vector<Chunk>& chunks) {
   const bool wide = !chunks.empty() && needs_64_bits(chunks.back().offset);
   size_t start = out.open_full(wide ? "co64" : "stco", 0, 0);
-  out.u32(static_cast<uint32_t>(chunks.size()));  // entry count
+  out.u32(static_cast<uint32_t>(chunks.size()));           // entry count
   for (const Chunk& c : chunks) out.time(wide, c.offset);  // chunk offset
   out.close(start);
 }

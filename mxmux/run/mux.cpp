@@ -76,12 +76,12 @@ int Muxer::run() {
 }
 
 int Muxer::create_session() {
-  if (muxed_.session.create(muxed_.output.path(), *plan_.params, plan_.request.resilient))
-    return 0;
+  if (muxed_.session.create(muxed_.output.path(), *plan_.params, plan_.request.resilient)) return 0;
   if (plan_.request.resilient && !plan_.plugin.writer_options())
     return abandon(muxed_.output, target_,
-                   plan_.plugin.path() + ": this plug-in has no writer options, so it cannot "
-                                         "write resilient files (--resilient)");
+                   plan_.plugin.path() +
+                       ": this plug-in has no writer options, so it cannot "
+                       "write resilient files (--resilient)");
   std::string cause = write_failure_text(muxed_.output, target_);
   return abandon(muxed_.output, target_,
                  !cause.empty()
