@@ -360,16 +360,16 @@ bool examine_layout(int fd, Examination& e, std::string& error) {
     error = "holds no complete fragment (the crash came before the first second was written)";
     return false;
   }
-  std::vector<uint8_t> bytes;
-  if (!load(fd, next, bytes)) {
-    error = "has a movie box that cannot be read";
-    return false;
-  }
-  iso::Tree tree;
   if (next.type == "free") {
     error = "has been finished already: it is a plain file, nothing to recover";
     return false;
   }
+  std::vector<uint8_t> bytes;
+  if (!load(fd, next, bytes)) {
+    error = "has a movie box that cannot be read (or is larger than 64 MiB)";
+    return false;
+  }
+  iso::Tree tree;
   if (!parse_one(bytes, tree)) {
     error = "has a movie head that does not parse";
     return false;
