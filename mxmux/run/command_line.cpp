@@ -263,9 +263,9 @@ constexpr OptionRow kOptions[] = {
      "list the boxes of an MP4-family file: offset, size and\n"
      "main fields of each (no muxing)"},
     {"Program", nullptr, "--recover", "FILE", set_text<&Options::recover>,
-     "after a crash: turn a file that --resilient (or a host\n"
-     "writing resilient files) left unfinished into the plain file\n"
-     "a normal end writes, in place; what follows the last\n"
+     "after a crash: turn the file a --resilient run (or a host\n"
+     "writing resilient files) left unfinished into the plain\n"
+     "file a normal end writes, in place; what follows its last\n"
      "complete fragment is cut off (no muxing)"},
     {"Program", "-h", "--help", nullptr, set_flag<&Options::help>, "this text"},
     {"Program", nullptr, "--version", nullptr, set_flag<&Options::version>,
