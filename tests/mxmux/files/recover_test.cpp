@@ -396,6 +396,9 @@ TEST(RecoverRefusals, FilesThatAreNoFragmentedFileAreLeftAsTheyAre) {
   Bytes noise(5000);
   for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
   auto prefix = [&](uint64_t n) { return Bytes(fragments.begin(), fragments.begin() + n); };
+  // The head's mvhd claiming more bytes than the head holds.
+  Bytes broken_head = fragments;
+  broken_head[head + 8 + 2] = 0x7F;
   struct Refused {
     std::string name;
     Bytes bytes;
@@ -406,6 +409,7 @@ TEST(RecoverRefusals, FilesThatAreNoFragmentedFileAreLeftAsTheyAre) {
       {"finished", read_whole_file(finished), "has been finished already"},
       {"cut-in-head", prefix(head + 40), "holds no complete fragment"},
       {"head-only", prefix(first_moof), "holds no complete fragment"},
+      {"broken-head", broken_head, "has a movie head that does not parse"},
       {"cut-in-first-moof", prefix(first_moof + 30), "holds no complete fragment"},
       {"empty", {}, "is not an MP4 or QuickTime file"},
       {"noise", noise, "is not an MP4 or QuickTime file"},
