@@ -286,8 +286,10 @@ bool read_fragments(int fd, const iso::Box& head, const std::string& brand, Exam
       at = e.fragments_end = mdat.end();
       continue;
     }
-    if (box.type == "moov" && box.offset == e.fragments_end && box.end() == e.file_size &&
-        load(fd, box, bytes) && !has_mvex(bytes)) {
+    // The movie box a finalising appended (behind any hidden fragments,
+    // which it describes too).
+    if (box.type == "moov" && box.end() == e.file_size && load(fd, box, bytes) &&
+        !has_mvex(bytes)) {
       e.stage = Stage::kMovieAppended;
       e.movie = box.offset;
       return true;
