@@ -369,6 +369,41 @@ TEST(ResilientRefusals, FaststartAndDevicesAreRefused) {
       << r.err;
 }
 
+// A run that fails on damaged input: the resilient file is closed where
+// the damage begins and kept, a plain file with the frames handed over.
+TEST(ResilientFailure, AFailedRunKeepsWhatWasWritten) {
+  ASSERT_TRUE(plugin_ready());
+  MX_REQUIRE_TOOLS("ffmpeg");
+  const std::string source = stream_of("a.aac");
+  const std::string damaged = test_temp_path("resilient-damaged.aac");
+  Bytes bytes = read_whole_file(source);
+  const size_t good = bytes.size();
+  bytes.insert(bytes.end(), 4000, 0x11);  // no ADTS sync word anywhere
+  write_whole_file(damaged, bytes);
+  const std::string out = test_temp_path("resilient-damaged.m4a");
+  std::remove(out.c_str());
+  auto r =
+      run_mxmux("-o " + shell_quote(out) + " --audio " + shell_quote(damaged) + " --resilient");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("at byte " + std::to_string(good)), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(out + " keeps what was written until then"), std::string::npos) << r.err;
+  const iso::Tree tree = iso::read_file(out);
+  EXPECT_EQ(tree.types().back(), "moov") << tree.dump();
+  EXPECT_EQ(tree.find("moof"), nullptr);
+  auto decode = run_command("ffmpeg -v error -i " + shell_quote(out) + " -f null -");
+  EXPECT_EQ(decode.err, "");
+  // The packets handed over before the damage (the last group read with
+  // it is not) are the source's first.
+  const Combo m4a{"M4aAac", ".m4a", nullptr, "a.aac", true};
+  const std::vector<std::string> kept = hashes(out, "0:a:0", true);
+  EXPECT_GT(kept.size(), normal_audio_packets(m4a).size() * 9 / 10);
+  expect_prefix(normal_audio_packets(m4a), kept, kept.size(), out);
+  if (!HasFailure()) {
+    std::remove(out.c_str());
+    std::remove(damaged.c_str());
+  }
+}
+
 // A Live Photo movie written resiliently: its still lies beside it.
 TEST(ResilientLivePhoto, TheStillIsWrittenBesideTheMovie) {
   ASSERT_TRUE(plugin_ready());
