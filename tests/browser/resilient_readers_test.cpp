@@ -425,12 +425,24 @@ const std::regex kVlcNotice(
     R"(mp4 (demux|stream) warning: (unknown (box|handler) type .*|no chunk defined|)"
     R"(STTS table of \d+ entries|CTTS table of \d+ entries|elst box found))");
 
+// VLC's complaints but those notices, each once, in order.
 std::string vlc_complaints(const interop::VlcRemux& r) {
   std::string out;
+  std::vector<std::string> seen;
   for (const std::string& line : r.complaints) {
-    if (!std::regex_match(line, kVlcNotice)) out += line + "\n";
+    if (std::regex_match(line, kVlcNotice)) continue;
+    if (std::find(seen.begin(), seen.end(), line) != seen.end()) continue;
+    seen.push_back(line);
+    out += line + "\n";
   }
   return out;
+}
+
+// What VLC says of a file whose bytes are zeros from `at` on, as a power cut
+// leaves a file whose length reached the disk before its data: the empty box
+// it finds there.
+std::string vlc_zero_tail_complaint(uint64_t at) {
+  return "mp4 stream warning: found an invalid sized 0 box      @" + std::to_string(at) + "\n";
 }
 
 // What VLC's remux leaves out of a file of the combo's codecs, shown on
@@ -455,11 +467,11 @@ int vlc_shortfall(const Combo& c) {
 // VLC remuxes every picture of the shown fragments without a complaint (and,
 // for a file of sound alone, every packet), but for what it leaves out of
 // ffmpeg's own file too.
-void vlc_remuxes(const LeftFile& f, int shortfall) {
+void vlc_remuxes(const LeftFile& f, int shortfall, const std::string& complaints = "") {
   SCOPED_TRACE(f.path);
   const interop::VlcRemux r = interop::vlc_remux(f.path);
   ASSERT_EQ(r.failure, "");
-  EXPECT_EQ(vlc_complaints(r), "") << "VLC";
+  EXPECT_EQ(vlc_complaints(r), complaints) << "VLC";
   if (f.media->has_video) {
     EXPECT_EQ(r.video_frames, static_cast<int>(f.video_frames) - shortfall)
         << "VLC's remux: pictures";
@@ -621,6 +633,8 @@ TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
     const std::string missing = browser_missing(browser);
     MX_REQUIRE(missing.empty(), missing);
   }
+  const std::string vlc_missing = interop::vlc_missing();
+  MX_REQUIRE(vlc_missing.empty(), vlc_missing);
   const Combo& c = kCombos[0];
   const LongMedia& m = long_media(c);
   MX_REQUIRE(m.missing.empty(), m.missing);
@@ -724,10 +738,25 @@ TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
   write_cut(bytes, our_data, false, damaged[2]);
   write_cut(bytes, our_data, true, damaged[3]);
   for (const std::string& d : damaged) paths.push_back(d);
-  // Firefox plays the clean cuts as well.
+  // Firefox plays the clean cuts as well, and VLC remuxes them.
   BrowserExpectation plays;
   plays.plays = plays.decodes_video = true;
   expect_browser_plays(clean, plays, Browser::kFirefox);
+  // VLC says of a zero tail what it says of ffmpeg's own file with one.
+  const std::string control_zero_tail = test_temp_path("power-cut-control-zero-tail.mp4");
+  write_cut(control_bytes, control_places[2].moof_start, true, control_zero_tail);
+  {
+    const interop::VlcRemux theirs = interop::vlc_remux(control_zero_tail);
+    ASSERT_EQ(theirs.failure, "");
+    EXPECT_EQ(vlc_complaints(theirs), vlc_zero_tail_complaint(control_places[2].moof_start))
+        << "VLC on ffmpeg's own file with a zero tail";
+    std::remove(control_zero_tail.c_str());
+  }
+  for (size_t i = 0; i < clean.size(); ++i) {
+    const bool zero_tail = i % 2 == 1;
+    const uint64_t cut = places[i / 2 + 1].room_start;
+    vlc_remuxes(clean[i], 0, zero_tail ? vlc_zero_tail_complaint(cut) : "");
+  }
   std::string failure;
   std::vector<Playback> played = play_in_browser(paths, 16.0, &failure);
   EXPECT_EQ(failure, "");
@@ -763,6 +792,8 @@ TEST(ResilientFinalisingReaders, EveryStepPlaysInFull) {
     const std::string missing = browser_missing(browser);
     MX_REQUIRE(missing.empty(), missing);
   }
+  const std::string vlc_missing = interop::vlc_missing();
+  MX_REQUIRE(vlc_missing.empty(), vlc_missing);
   const Combo& c = kCombos[0];
   const LongMedia& m = long_media(c);
   MX_REQUIRE(m.missing.empty(), m.missing);
@@ -777,6 +808,7 @@ TEST(ResilientFinalisingReaders, EveryStepPlaysInFull) {
     f.video_frames = m.video.packets.size();
     f.audio_frames = m.audio.packets.size();
     expect_readers_show(f);
+    vlc_remuxes(f, 0);
     files.push_back(f);
   }
   BrowserExpectation plays;
