@@ -15,8 +15,10 @@
 // Give the files a tmpfs (MX_BENCH_DIR=/dev/shm) so that a disk's write-back
 // does not decide the figures.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +100,7 @@ struct SessionRun {
 SessionRun slot_session(const std::string& path, Frame& frame, int64_t count) {
   static EncParam* params = video_params();
   const SingleStreamSlots& slots = mp4_slots();
+  slots.SetWriterOptions(nullptr);
   const std::u16string name = wide(path);
   MxVideoFrame v;
   std::memset(&v, 0, sizeof v);
@@ -198,6 +201,150 @@ void frame_sizes(benchmark::internal::Benchmark* b) {
       benchmark::kMillisecond);
 }
 BENCHMARK(BM_SlotH264Frames)->Apply(frame_sizes)->Apply(add_spread);
+
+// ------------------------------------------------------------ resilient writing
+
+// The workloads of bench/mxmux_vs.sh as a host hands them over: BIG, 1.4 MB
+// pictures at 30 fps, a key picture every 60, with AAC packets between them;
+// MANY, 200-byte pictures alone, a key picture every 250.
+struct Workload {
+  size_t frame_size;
+  int64_t frames;
+  bool audio;
+  int64_t key_interval;
+};
+constexpr Workload kBig = {1400000, 180, true, 60};    // about 250 MB
+constexpr Workload kMany = {200, 200000, false, 250};  // 40 MB
+
+EncParam* av_params() {
+  EncParam* p = video_params();
+  p->video.frame_rate = 30.0;
+  p->no_audio = 0;
+  p->audio.fourcc = MX_FOURCC('A', 'A', 'C', ' ');
+  p->audio.sample_rate = 48000;
+  p->audio.channels = 2;
+  p->audio.bits_per_sample = 16;
+  return p;
+}
+
+// One session of the workload, plain (flags 0) or resilient: wall seconds
+// from create to the end of close, and the largest heap in use seen after
+// any frame.
+struct WorkloadRun {
+  double seconds;
+  size_t peak_heap;
+};
+
+size_t heap_in_use() {
+  struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+WorkloadRun workload_session(const std::string& path, const Workload& w, uint32_t flags,
+                             bool watch_heap) {
+  static EncParam* params = av_params();
+  static EncParam* video_only = video_params();
+  static Frame big(kBig.frame_size), small(kMany.frame_size);
+  Frame& frame = w.frame_size == kBig.frame_size ? big : small;
+  const SingleStreamSlots& slots = mp4_slots();
+  WriterOptions options{};
+  options.flags = flags;
+  slots.SetWriterOptions(&options);
+  const std::u16string name = wide(path);
+  std::vector<uint8_t> aac(380, 0x21);
+  const int32_t info[2] = {1, static_cast<int32_t>(aac.size())};
+  MxAudioFrame a;
+  std::memset(&a, 0, sizeof a);
+  a.data = aac.data();
+  a.size = static_cast<int32_t>(aac.size());
+  a.channels = 2;
+  MxVideoFrame v;
+  std::memset(&v, 0, sizeof v);
+  v.data = frame.bytes.data();
+  v.size = static_cast<uint32_t>(frame.bytes.size());
+  const int64_t frame_time = w.audio ? 333333 : kFrameTime;
+  constexpr int64_t kAacTime = 213333;  // 1024 samples at 48 kHz
+  size_t peak = 0;
+  bool ok = true;
+  const double s = seconds_of([&] {
+    MxSession session = slots.CreateMediaFile(name.c_str(), w.audio ? params : video_only);
+    if (session == nullptr) {
+      ok = false;
+      return;
+    }
+    slots.WriteVideoExtraData(session, kPps, sizeof kPps, kSps, sizeof kSps);
+    int64_t audio_time = 0;
+    for (int64_t i = 0; i < w.frames; ++i) {
+      for (; w.audio && audio_time <= i * frame_time; audio_time += kAacTime) {
+        a.pts = a.dts = audio_time;
+        ok &= slots.WriteAudioFrame(session, &a, info) == aac.size();
+      }
+      const bool key = i % w.key_interval == 0;
+      frame.restore(key);
+      v.picture_flag = key;
+      v.dts = v.pts = i * frame_time;
+      ok &= slots.WriteVideoFrame(session, &v) == v.size;
+      if (watch_heap) peak = std::max(peak, heap_in_use());
+    }
+    slots.CloseMediaFile(session);
+  });
+  slots.SetWriterOptions(nullptr);
+  remove(path.c_str());
+  return {ok ? s : -1, peak};
+}
+
+const Workload& workload_of(const benchmark::State& state) {
+  return state.range(0) == 0 ? kBig : kMany;
+}
+
+// Resilient against plain, in pairs (see run_paired): speed_vs_yardstick is
+// the median of plain's time over resilient's (the goal: at least 1 / 1.05).
+void BM_ResilientVsPlain(benchmark::State& state) {
+  const Workload& w = workload_of(state);
+  const std::string ours = bench_path("resilient.mp4"), theirs = bench_path("plain.mp4");
+  run_paired(
+      state, [&] { return workload_session(ours, w, MX_WRITE_RESILIENT, false).seconds; },
+      [&] { return workload_session(theirs, w, 0, false).seconds; });
+  state.SetBytesProcessed(state.iterations() * w.frames * static_cast<int64_t>(w.frame_size));
+}
+BENCHMARK(BM_ResilientVsPlain)
+    ->ArgName("big0_many1")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(15)
+    ->Unit(benchmark::kMillisecond);
+
+// The largest heap in use during a session, plain and resilient (the goal:
+// resilient at most plain plus two fragments' data).
+void BM_ResilientPeakHeap(benchmark::State& state) {
+  const Workload& w = workload_of(state);
+  const std::string path = bench_path("peak.mp4");
+  size_t plain = 0, resilient = 0;
+  for (auto _ : state) {
+    plain = workload_session(path, w, 0, true).peak_heap;
+    resilient = workload_session(path, w, MX_WRITE_RESILIENT, true).peak_heap;
+  }
+  state.counters["plain_peak_MiB"] = static_cast<double>(plain) / (1 << 20);
+  state.counters["resilient_peak_MiB"] = static_cast<double>(resilient) / (1 << 20);
+}
+BENCHMARK(BM_ResilientPeakHeap)->ArgName("big0_many1")->Arg(0)->Arg(1)->Iterations(1);
+
+// For instruction counts under callgrind (bench/resilient_cost.sh): one
+// session of the workload, range(1) 0 plain, 1 resilient.
+void BM_CallgrindSession(benchmark::State& state) {
+  const Workload& w = workload_of(state);
+  const std::string path = bench_path("callgrind-session.mp4");
+  for (auto _ : state) workload_session(path, w, state.range(1) ? MX_WRITE_RESILIENT : 0, false);
+}
+BENCHMARK(BM_CallgrindSession)
+    ->ArgNames({"big0_many1", "resilient"})
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FwriteSameFrames)->Apply(frame_sizes)->Apply(add_spread);
 BENCHMARK(BM_SlotFramesVsFwrite)->Apply(frame_sizes)->Iterations(15);
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "boxes/boxes.h"
+#include "boxes/fragments.h"
 #include "boxes/movie_time.h"
 #include "platform/platform.h"
 
@@ -95,6 +96,7 @@ bool has_key_texts(const MovieMetadata& m) {
 // Only the first two slots take part; a tie goes to slot 1. The comparison is
 // in single precision, the conversion in double.
 uint64_t movie_duration(const MuxContext* c) {
+  if (c->movie_head) return 0;  // known at close
   const MuxTrack& s0 = c->tracks[0];
   const MuxTrack& s1 = c->tracks[1];
   uint64_t d0 = track_duration(&s0);
@@ -111,12 +113,18 @@ uint64_t movie_duration(const MuxContext* c) {
   return d1 != 0 ? to_movie_time(d1, s1.timescale) : 0;
 }
 
-// The first track with timecode samples; 0 when there is none. A timecode
+// Whether a track gets a trak: one with samples, or in a movie head every
+// track that may still get samples.
+bool described(const MuxContext* c, const MuxTrack& t) {
+  return t.codec_id != kCodecNone && (t.entry_count != 0 || c->movie_head);
+}
+
+// The first timecode track that gets a trak; 0 when there is none. A timecode
 // slot that received no sample gets no trak, so nothing may refer to it.
 uint32_t timecode_track_id(const MuxContext* c) {
   for (int32_t i = 0; i < c->track_count && i < kMaxTracks; ++i) {
     const MuxTrack& t = c->tracks[i];
-    if (t.codec_id == kCodecTimecode && t.entry_count != 0) return t.track_id;
+    if (t.codec_id == kCodecTimecode && described(c, t)) return t.track_id;
   }
   return 0;
 }
@@ -182,8 +190,9 @@ void write_moov(MuxContext* c) {
   write_mvhd(c);
   for (int32_t i = 0; i < c->track_count && i < kMaxTracks; ++i) {
     MuxTrack* t = &c->tracks[i];
-    if (t->codec_id != kCodecNone && t->entry_count != 0) write_trak(c, t);
+    if (described(c, *t)) write_trak(c, t);
   }
+  if (c->movie_head) write_mvex(c);
   if (has_key_texts(c->metadata) || c->live_photo) write_mdta_meta(c);
   write_udta(c);
   patch_box_size(w, start);
@@ -236,7 +245,7 @@ void write_trak(MuxContext* c, MuxTrack* t) {
 
 int32_t write_tkhd(MuxContext* c, MuxTrack* t) {
   ByteWriter* w = c->writer;
-  uint64_t duration = to_movie_time(track_duration(t), t->timescale);
+  uint64_t duration = c->movie_head ? 0 : to_movie_time(track_duration(t), t->timescale);
   bool wide = needs_64_bits(duration);
   bool audio = t->kind == kKindAudio;
   bool video = t->kind == kKindVideo;
@@ -294,7 +303,8 @@ void write_edts(MuxContext* c, MuxTrack* t) {
   // An audio edit that starts at a media time (AAC's priming) ends with the
   // media, not that much later. A video edit plays as long as the media: the
   // composition times run that much later than the decode times.
-  uint64_t played = track_duration(t);
+  // A movie head says 0: in a file of fragments the edit lasts as long as they do.
+  uint64_t played = c->movie_head ? 0 : track_duration(t);
   if (t->kind == kKindAudio && media_time > 0) {
     const auto skipped = static_cast<uint64_t>(media_time);
     played = played > skipped ? played - skipped : 0;

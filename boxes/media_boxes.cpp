@@ -65,7 +65,7 @@ void write_mdia(MuxContext* c, MuxTrack* t) {
 
 int32_t write_mdhd(MuxContext* c, MuxTrack* t) {
   ByteWriter* w = c->writer;
-  uint64_t duration = track_duration(t);
+  uint64_t duration = c->movie_head ? 0 : track_duration(t);
   bool wide = needs_64_bits(duration);
   uint32_t now = mp4_creation_time();
   int32_t size = wide ? 44 : 32;

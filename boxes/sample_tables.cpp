@@ -1,8 +1,10 @@
 // Sample tables: stbl and its stsd, stts, ctts, stss, stsc, stsz, stco/co64.
 //
 // Every SampleRecord is one chunk: the bytes of one mux_add_sample call, written
-// contiguously at the record's position. Tables are streamed record by record;
-// counts known only at the end are written as placeholders and patched.
+// contiguously at the record's position; in a file written as fragments a
+// chunk is a run of the track's records that lie back to back. Tables are
+// streamed record by record; counts known only at the end are written as
+// placeholders and patched.
 //
 // An audio record may hold 0 samples (a packet handed over with a frame count
 // of 0). Its bytes stay in mdat, but it describes no sample: stsc, stsz and
@@ -11,6 +13,7 @@
 #include <algorithm>
 
 #include "boxes/boxes.h"
+#include "boxes/sample_rules.h"
 
 namespace {
 
@@ -26,127 +29,56 @@ constexpr SampleEntryRow kSampleEntries[] = {
     {kKindTimecode, write_tmcd_entry},
 };
 
-// Codecs with reordered frames, the only ones with composition offsets.
-constexpr uint32_t kReorderingCodecs[] = {kCodecMpeg4Visual, kCodecH264, kCodecHevc};
-
-bool is_pcm(uint32_t codec_id) {
-  return codec_id == kCodecPcm16 || codec_id == kCodecPcm32Float;
-}
-
-template <size_t N>
-bool contains(const uint32_t (&list)[N], uint32_t v) {
-  for (uint32_t entry : list) {
-    if (entry == v) return true;
-  }
-  return false;
-}
-
-// Visits the records of a track in index order: record i is entry i mod 10240
-// of block i / 10240. Stops early if the block list is shorter than the count.
-class RecordWalk {
- public:
-  explicit RecordWalk(const MuxTrack* t) : block_(t->block_first), left_(t->entry_count) {}
-
-  const SampleRecord* next() {
-    if (left_ == 0 || !block_ || !block_->records) return nullptr;
-    const SampleRecord* r = &block_->records[slot_];
-    --left_;
-    if (++slot_ == kSampleBlockRecords) {
-      slot_ = 0;
-      block_ = block_->next;
-    }
-    return r;
-  }
-
- private:
-  const SampleBlock* block_;
-  uint32_t left_;
-  uint32_t slot_ = 0;
-};
-
-// A record describes samples only when its count is positive.
-bool holds_samples(const SampleRecord* r) {
-  return static_cast<int64_t>(r->samples) > 0;
-}
-
-// T(x): a 100-nanosecond time in track units, truncated toward zero.
-int64_t track_time(const MuxTrack* t, int64_t x) {
-  double units = static_cast<double>(x) * t->timescale / 10000000.0;
-  if (units >= 9223372036854775807.0) return INT64_MAX;
-  if (units <= -9223372036854775808.0) return INT64_MIN;
-  return static_cast<int64_t>(units);
-}
-
-int64_t difference(int64_t a, int64_t b) {
-  int64_t d;
-  return __builtin_sub_overflow(a, b, &d) ? 0 : d;
-}
-
 uint32_t low32(uint64_t v) {
   return static_cast<uint32_t>(v);
 }
 
-// Tracks fed at a constant rate have one stts entry; video that follows its
-// time stamps and every timecode track list their real durations.
-bool has_constant_stts(const MuxTrack* t) {
-  return t->timestamp_durations == 0 && t->kind_copy != kKindTimecode;
-}
-
-int64_t saturating_add(int64_t a, int64_t b) {
-  int64_t sum;
-  if (!__builtin_add_overflow(a, b, &sum)) return sum;
-  return b > 0 ? INT64_MAX : INT64_MIN;
-}
-
-// Decode times and durations of the records as stts states them, in track
-// units from 0 for the first record.
-//
-// A record's decode time is its own time stamp measured from the first
-// record's. A time stamp that does not come after the previous record's (a
-// host whose decode times go back, or two that truncate to the same unit)
-// would need a negative or zero delta; the record starts one unit after the
-// previous one instead, and later records catch up. The last record lasts up
-// to the track's duration, or one nominal sample duration when nothing is
-// left.
-class DecodeTimes {
+// The chunks of a track: every record holding samples is one chunk, or, for a
+// track written as fragments, every run of records that lie back to back in
+// the file (a run's records without samples add nothing to it).
+class ChunkWalk {
  public:
-  explicit DecodeTimes(const MuxTrack* t) : t_(t), walk_(t), next_(walk_.next()) {
-    if (next_) first_ = track_time(t, next_->dts);
-  }
+  explicit ChunkWalk(const MuxTrack* t) : t_(t), walk_(t), runs_(t->runs) {}
 
-  // The next record with its decode time and its delta; null after the last.
-  const SampleRecord* next(int64_t* time, int64_t* delta) {
-    const SampleRecord* r = next_;
-    if (!r) return nullptr;
-    next_ = walk_.next();
-    const auto nominal = static_cast<int64_t>(t_->sample_duration);
-    if (has_constant_stts(t_)) {
-      *delta = nominal;
-    } else if (next_) {
-      int64_t reached = difference(track_time(t_, next_->dts), first_);
-      *delta = reached > time_ ? reached - time_ : 1;
-    } else {
-      int64_t rest = difference(static_cast<int64_t>(t_->duration), time_);
-      *delta = rest > 0 ? rest : nominal;
+  // The next chunk's offset and sample count; false after the last.
+  bool next(uint64_t* offset, uint64_t* samples) {
+    if (runs_.first_records == nullptr) {
+      while (const SampleRecord* r = walk_.next()) {
+        if (!holds_samples(r)) continue;
+        *offset = r->pos;
+        *samples = r->samples;
+        return true;
+      }
+      return false;
     }
-    *time = time_;
-    time_ = saturating_add(time_, *delta);
-    return r;
+    if (run_ >= runs_.count) return false;
+    const uint32_t first = runs_.first_records[run_];
+    const uint32_t end = run_ + 1 < runs_.count ? runs_.first_records[run_ + 1] : t_->entry_count;
+    ++run_;
+    *samples = 0;
+    while (walk_.index() < end) {
+      const uint32_t index = walk_.index();
+      const SampleRecord* r = walk_.next();
+      if (!r) break;
+      if (index < first) continue;  // before the first run: no samples
+      if (index == first) *offset = r->pos;
+      if (holds_samples(r)) *samples += r->samples;
+    }
+    return true;
   }
 
  private:
   const MuxTrack* t_;
   RecordWalk walk_;
-  const SampleRecord* next_;
-  int64_t first_ = 0;
-  int64_t time_ = 0;
+  RunList runs_;
+  uint32_t run_ = 0;
 };
 
 // ctts is written for video of the reordering codecs when any offset is not
 // zero, whatever its sign: without it every reader shows the pictures at
 // their decode times.
 bool writes_ctts(const MuxTrack* t) {
-  if (t->kind != kKindVideo || !contains(kReorderingCodecs, t->codec_id)) return false;
+  if (!has_composition_offsets(t)) return false;
   const CompositionOffsetTable* table = t->ctts_table;
   if (!table || !table->entries) return false;
   for (uint32_t i = 0; i < table->count; ++i) {
@@ -155,27 +87,12 @@ bool writes_ctts(const MuxTrack* t) {
   return false;
 }
 
-// Records that become chunks. Only audio records can hold 0 samples.
 uint32_t chunk_count(const MuxTrack* t) {
-  if (t->kind != kKindAudio) return t->entry_count;
+  ChunkWalk chunks(t);
   uint32_t n = 0;
-  RecordWalk walk(t);
-  while (const SampleRecord* r = walk.next()) n += holds_samples(r);
+  uint64_t offset = 0, samples = 0;
+  while (chunks.next(&offset, &samples)) ++n;
   return n;
-}
-
-// The duration of a last sample shorter than the others (the last frame of an
-// ALAC or FLAC stream), or 0 when every sample lasts the nominal duration, or
-// when the track's duration cannot be told as (count - 1) nominal samples and
-// one shorter one.
-int64_t short_last_sample(const MuxTrack* t) {
-  const auto count = static_cast<int64_t>(t->sample_count);
-  const auto nominal = static_cast<int64_t>(t->sample_duration);
-  int64_t before_last;
-  if (count < 1 || nominal < 1 || __builtin_mul_overflow(count - 1, nominal, &before_last))
-    return 0;
-  int64_t last = difference(static_cast<int64_t>(t->duration), before_last);
-  return last >= 1 && last < nominal ? last : 0;
 }
 
 // One entry (every sample lasts the nominal duration), or two when the last
@@ -226,12 +143,38 @@ void write_stts_table(ByteWriter* w, const MuxTrack* t) {
   patch_box_size(w, start);
 }
 
+// The tables of a movie head, whose samples all lie in fragments: no
+// decoding times, chunks, sizes or offsets.
+void write_empty_tables(ByteWriter* w) {
+  for (const char* tag : {"stts", "stsc"}) {
+    put_be32(w, 16);
+    put_tag(w, tag);
+    put_be32(w, 0);  // version and flags
+    put_be32(w, 0);  // entry count
+  }
+  put_be32(w, 20);
+  put_tag(w, "stsz");
+  put_be32(w, 0);  // version and flags
+  put_be32(w, 0);  // sample size
+  put_be32(w, 0);  // sample count
+  put_be32(w, 16);
+  put_tag(w, "stco");
+  put_be32(w, 0);  // version and flags
+  put_be32(w, 0);  // entry count
+}
+
 }  // namespace
 
 void write_stbl(MuxContext* c, MuxTrack* t) {
   ByteWriter* w = c->writer;
   int64_t start = open_box(w, "stbl");
   write_stsd(c, t);
+  if (c->movie_head) {
+    // The samples are in the fragments.
+    write_empty_tables(w);
+    patch_box_size(w, start);
+    return;
+  }
   write_stts(c, t);
   write_ctts(c, t);
   write_stss(c, t);
@@ -340,16 +283,16 @@ void write_stsc(MuxContext* c, MuxTrack* t) {
   uint32_t chunk = 0;
   uint64_t prev = 0;
   bool have_prev = false;
-  RecordWalk walk(t);
-  while (const SampleRecord* r = walk.next()) {
-    if (!holds_samples(r)) continue;
+  ChunkWalk chunks(t);
+  uint64_t offset = 0, samples = 0;
+  while (chunks.next(&offset, &samples)) {
     ++chunk;
-    if (have_prev && r->samples == prev) continue;
-    put_be32(w, chunk);              // first chunk
-    put_be32(w, low32(r->samples));  // samples per chunk
-    put_be32(w, 1);                  // sample description index
+    if (have_prev && samples == prev) continue;
+    put_be32(w, chunk);           // first chunk
+    put_be32(w, low32(samples));  // samples per chunk
+    put_be32(w, 1);               // sample description index
     ++count;
-    prev = r->samples;
+    prev = samples;
     have_prev = true;
   }
   put_be32_at(w, count, count_pos);
@@ -359,30 +302,15 @@ void write_stsc(MuxContext* c, MuxTrack* t) {
 void write_stsz(MuxContext* c, MuxTrack* t) {
   // One pass decides the form: the per-sample size must be the same in every
   // record, and only PCM records may pack several samples of that size.
-  bool uniform = true;
-  bool have_prev = false;
-  uint32_t prev = 0;
-  uint32_t first = 0;
-  uint32_t total = 0;
+  SizeUniformity sizes;
   RecordWalk scan(t);
-  while (const SampleRecord* r = scan.next()) {
-    if (!holds_samples(r)) continue;
-    uint32_t per = low32(
-        static_cast<uint64_t>(static_cast<int64_t>(r->size) / static_cast<int64_t>(r->samples)));
-    if ((have_prev && per != prev) || (r->samples > 1 && !is_pcm(t->codec_id))) uniform = false;
-    if (!have_prev) first = per;
-    total += low32(r->samples);
-    prev = per;
-    have_prev = true;
-  }
-  // A constant size of 0 would mean "a table follows": samples of 0 bytes
-  // are listed one by one.
-  bool constant = uniform && first != 0 && t->kind_copy != kKindTimecode;
+  while (const SampleRecord* r = scan.next()) sizes.add(t, r);
+  const bool constant = sizes.constant(t);
 
   ByteWriter* w = c->writer;
   int64_t start = open_full_box(w, "stsz", 0, 0);
-  put_be32(w, constant ? first : 0);  // sample size
-  put_be32(w, total);                 // sample count
+  put_be32(w, constant ? sizes.first : 0);  // sample size
+  put_be32(w, low32(sizes.total));          // sample count
   if (!constant) {
     RecordWalk walk(t);
     while (const SampleRecord* r = walk.next()) {
@@ -398,19 +326,22 @@ void write_stsz(MuxContext* c, MuxTrack* t) {
 }
 
 void write_stco(MuxContext* c, MuxTrack* t) {
-  // Records lie in file order, so the last one has the largest offset.
-  const SampleRecord* last = mux_last_record(t);
+  // Chunks lie in file order, so the last one has the largest offset (a
+  // track of one chunk per record looks at its last record).
+  const SampleRecord* last = t->runs.first_records != nullptr && t->runs.count > 0
+                                 ? mux_record(t, t->runs.first_records[t->runs.count - 1])
+                                 : mux_last_record(t);
   bool wide = last && static_cast<int64_t>(last->pos) > 0xFFFFFFFFll;
   ByteWriter* w = c->writer;
   int64_t start = open_full_box(w, wide ? "co64" : "stco", 0, 0);
   put_be32(w, chunk_count(t));  // entry count
-  RecordWalk walk(t);
-  while (const SampleRecord* r = walk.next()) {
-    if (!holds_samples(r)) continue;
+  ChunkWalk chunks(t);
+  uint64_t offset = 0, samples = 0;
+  while (chunks.next(&offset, &samples)) {
     if (wide) {
-      put_be64(w, r->pos);
+      put_be64(w, offset);
     } else {
-      put_be32(w, low32(r->pos));
+      put_be32(w, low32(offset));
     }
   }
   patch_box_size(w, start);

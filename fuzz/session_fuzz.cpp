@@ -17,7 +17,10 @@
 // closed is read back: its boxes must tile the file and each parent (inside an
 // ALAC entry, which holds the host's bytes as given, excepted), and every
 // track's sample tables must expand consistently into samples that lie inside
-// the media data. Files go to a private folder under /dev/shm (TMPDIR when
+// the media data. A file written as fragments (resilient writing) is also
+// read just before its close: its shown fragments must expand into samples
+// inside their media data, and nothing but padding or open media data may be
+// left unfinished at its end. Files go to a private folder under /dev/shm (TMPDIR when
 // /dev/shm is missing) and are removed after each input. At exit the target
 // prints its counts of slot calls, inputs and files checked.
 //
@@ -42,6 +45,7 @@
 
 #include "mx_mp4/host.h"
 #include "support/box_reader.h"
+#include "support/fragment_samples.h"
 #include "support/track_samples.h"
 #include "xqlog/xq_log.h"
 
@@ -421,6 +425,7 @@ uint32_t read_format(Script& s, const FormatDescriptor* table, const EncParam& p
 
 // Reads a closed session's file back (below); aborts when it is malformed.
 void check_and_keep(const std::string& path);
+void check_open_files(const std::string& folder);
 
 using HostText = std::basic_string<MxChar>;
 
@@ -433,6 +438,7 @@ struct Session {
   MxSession handle = nullptr;
   bool multi = false;
   bool file_open = false;  // created (single) or initialised (multi)
+  bool resilient = false;  // created while the options asked for resilient writing
   const FormatDescriptor* format = nullptr;
   std::string folder;
   // Multi-stream: the registered streams and the single-stream entry whose
@@ -494,6 +500,7 @@ class Host {
 
   std::string root_;
   std::unique_ptr<EncParam> params_;
+  uint32_t option_flags_ = 0;  // of the module's writer options, as last set
   MxPicture picture_{};
   std::vector<uint8_t> picture_bytes_;
   Session sessions_[kSessions];
@@ -561,6 +568,7 @@ void Host::create(Script& s, Session& session) {
                         null_path ? nullptr : path.c_str(), params_.get());
   session.multi = false;
   session.file_open = session.handle != nullptr;
+  session.resilient = (option_flags_ & MX_WRITE_RESILIENT) != 0;
 }
 
 void Host::multi_init(Script& s, Session& session) {
@@ -579,12 +587,15 @@ void Host::multi_init(Script& s, Session& session) {
     return;
   }
   session.frame_entry = find_entry(single_formats(), fourcc);
+  session.resilient = (option_flags_ & MX_WRITE_RESILIENT) != 0;
   if (slot(session.format->slots.multi.InitMediaFileMultiStream, session.handle, fourcc,
            null_path ? nullptr : path.c_str()))
     session.file_open = true;
 }
 
 void Host::close(Session& session) {
+  // A file written as fragments is read as it stands before it is closed.
+  if (session.handle && session.file_open && session.resilient) check_open_files(session.folder);
   if (session.handle) {
     if (session.multi)
       slot(session.format->slots.multi.CloseMediaFileMultiStream, session.handle);
@@ -603,7 +614,9 @@ void Host::close(Session& session) {
     }
     closedir(dir);
   }
-  session = Session{nullptr, false, false, nullptr, session.folder, {}, nullptr};
+  std::string folder = std::move(session.folder);
+  session = Session{};
+  session.folder = std::move(folder);
 }
 
 void Host::run(Script& s) {
@@ -644,6 +657,7 @@ void Host::run(Script& s) {
         std::memcpy(&options, raw.data(), sizeof options);
         // The slot sits in the first entry of the single-stream table.
         slot(single_formats()[0].slots.single.SetWriterOptions, null_record ? nullptr : &options);
+        option_flags_ = null_record ? 0 : options.flags;
         break;
       }
       case kClearRecord:
@@ -781,6 +795,16 @@ void check_boxes(const std::string& path, const iso::Tree& tree, const iso::Box&
   for (const iso::Box& child : box.children) check_boxes(path, tree, child, box.type);
 }
 
+// Whether a sample lies inside the payload of one of the file's mdat boxes.
+bool inside_media_data(const iso::Tree& tree, uint64_t offset, uint64_t size) {
+  for (const iso::Box& box : tree.boxes) {
+    if (box.type != "mdat") continue;
+    if (offset >= box.offset + box.header_size && offset + size <= box.offset + box.size)
+      return true;
+  }
+  return false;
+}
+
 // The top-level boxes tile the file, ftyp first and one moov; each track's
 // tables expand into samples inside an mdat payload.
 void check_file(const std::string& path) {
@@ -790,7 +814,7 @@ void check_file(const std::string& path) {
   for (const iso::Box& box : tree.boxes) check_boxes(path, tree, box, "");
   if (tree.boxes.empty() || tree.boxes[0].type != "ftyp") fail(path, "no ftyp first", &tree);
   if (tree.all("moov").size() != 1) fail(path, "not exactly one moov", &tree);
-  const iso::Box* mdat = tree.find("mdat");
+  if (tree.find("moof") != nullptr) fail(path, "a moof in a closed file", &tree);
   const iso::Box& moov = tree.at("moov");
   for (size_t i = 0; i < moov.count("trak"); ++i) {
     TrackSamples samples;
@@ -801,9 +825,45 @@ void check_file(const std::string& path) {
     }
     for (const TrackSample& sample : samples.samples) {
       if (sample.size == 0) continue;
-      if (!mdat || sample.offset < mdat->offset + mdat->header_size ||
-          sample.offset + sample.size > mdat->offset + mdat->size)
+      if (!inside_media_data(tree, sample.offset, sample.size))
         fail(path, "track " + std::to_string(i) + ": a sample outside mdat", &tree);
+    }
+  }
+}
+
+// A file written as fragments, before its close: what is on disk is ftyp, the
+// head's room, then shown fragments (a moof and its mdat, after the first the
+// movie head in front), and of the open fragment at most a room and an open
+// mdat; the output buffer may have stopped anywhere in those last ones, so
+// only the last box may run past the end, and only a free box or an mdat.
+// Every shown fragment's samples lie inside the mdat that follows its moof.
+void check_open_file(const std::string& path) {
+  iso::Tree tree = iso::read_file(path);
+  if (!tree.error.empty()) fail(path, tree.error, nullptr);
+  if (tree.boxes.empty() || tree.boxes[0].type != "ftyp") return;  // not a movie (a still)
+  for (size_t i = 0; i < tree.boxes.size(); ++i) {
+    const iso::Box& box = tree.boxes[i];
+    const bool last = i + 1 == tree.boxes.size();
+    if (last && !box.error.empty() && (box.type == "free" || box.type == "mdat")) continue;
+    check_boxes(path, tree, box, "");
+  }
+  if (tree.all("moov").size() > 1) fail(path, "more than one moov while writing", &tree);
+  if (tree.find("moov") == nullptr) {
+    if (tree.find("moof") != nullptr) fail(path, "a moof without a movie head", &tree);
+    return;
+  }
+  if (tree.find("moov/mvex") == nullptr) fail(path, "a movie head without mvex", &tree);
+  FragmentedFile fragments;
+  try {
+    fragments = read_fragments(tree);
+  } catch (const std::exception& e) {
+    fail(path, std::string("fragments: ") + e.what(), &tree);
+  }
+  for (const auto& [id, track] : fragments.tracks) {
+    for (const TrackSample& sample : track.samples) {
+      if (sample.size == 0) continue;
+      if (!inside_media_data(tree, sample.offset, sample.size))
+        fail(path, "track " + std::to_string(id) + ": a shown sample outside mdat", &tree);
     }
   }
 }
@@ -825,6 +885,17 @@ void copy_file(const std::string& from, const std::string& to) {
 std::string keep_folder() {
   const char* keep = std::getenv("MX_SESSION_FUZZ_KEEP");
   return keep != nullptr ? keep : "";
+}
+
+void check_open_files(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (dirent* e = readdir(dir)) {
+    const std::string path = folder + "/" + e->d_name;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) check_open_file(path);
+  }
+  closedir(dir);
 }
 
 void check_and_keep(const std::string& path) {

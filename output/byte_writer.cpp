@@ -1,7 +1,8 @@
 // Buffered big-endian output with box-size patching.
 //
-// The stream's own position stays at its end between calls; only patches of
-// bytes already in the file seek back, and they return to the end at once.
+// The stream's own position stays at its end between calls; patches of bytes
+// already in the file are positioned writes (platform_write_at), which leave it
+// there.
 #include "output/byte_writer.h"
 
 #include <cerrno>
@@ -17,30 +18,14 @@ void note_error(ByteWriter* w, int cause) {
   if (w->error == 0) w->error = cause != 0 ? cause : EIO;
 }
 
-// One fwrite of n bytes at the stream's current position.
-void stream_write(ByteWriter* w, const uint8_t* data, size_t n) {
-  if (n == 0) return;
+// Hands the pieces to the stream at its position, one after the other
+// (platform_write_spans: on POSIX one gathered write, straight to the system).
+void hand_over(ByteWriter* w, const WriteSpan* spans, size_t count) {
   if (w->file == nullptr) {
     note_error(w, EBADF);
-    return;
+  } else if (int failure = platform_write_spans(w->file, spans, count); failure != 0) {
+    note_error(w, failure);
   }
-  errno = 0;
-  // Some stream kinds (custom ones in particular) report a failed write only
-  // through the error indicator, not through the count.
-  if (fwrite(data, 1, n, w->file) != n || ferror(w->file)) note_error(w, errno);
-}
-
-bool stream_seek(ByteWriter* w, int64_t offset, int whence) {
-  if (w->file == nullptr) {
-    note_error(w, EBADF);
-    return false;
-  }
-  errno = 0;
-  if (platform_seek(w->file, offset, whence) != 0) {
-    note_error(w, errno);
-    return false;
-  }
-  return true;
 }
 
 int64_t buffered(const ByteWriter* w) {
@@ -53,7 +38,10 @@ int64_t free_space(const ByteWriter* w) {
 // Hands every buffered byte to the stream as one write.
 void flush_buffer(ByteWriter* w) {
   int64_t used = buffered(w);
-  stream_write(w, w->buf_start, static_cast<size_t>(used));
+  if (used > 0) {
+    const WriteSpan all{w->buf_start, static_cast<size_t>(used)};
+    hand_over(w, &all, 1);
+  }
   w->flushed += used;
   w->buf_ptr = w->buf_start;
 }
@@ -62,11 +50,7 @@ void flush_buffer(ByteWriter* w) {
 // buffered bytes. total is their sum.
 void write_direct(ByteWriter* w, const WriteSpan* spans, size_t count, int64_t total) {
   if (buffered(w) > 0) flush_buffer(w);
-  if (w->file == nullptr) {
-    note_error(w, EBADF);
-  } else if (int failure = platform_write_spans(w->file, spans, count); failure != 0) {
-    note_error(w, failure);
-  }
+  hand_over(w, spans, count);
   w->flushed += total;
 }
 
@@ -74,11 +58,42 @@ bool goes_direct(const ByteWriter* w, int64_t n) {
   return n >= kDirectWriteMin || n > w->buf_end - w->buf_start;
 }
 
+// A memory writer's buffer grows to hold n more bytes; false (ENOMEM noted)
+// when it cannot.
+bool grow_for(ByteWriter* w, int64_t n) {
+  if (free_space(w) >= n) return true;
+  const int64_t used = buffered(w);
+  int64_t capacity = w->buf_end - w->buf_start;
+  if (capacity < 256) capacity = 256;
+  while (capacity - used < n) {
+    if (capacity > INT64_MAX / 2) {
+      note_error(w, ENOMEM);
+      return false;
+    }
+    capacity *= 2;
+  }
+  auto* bigger = static_cast<uint8_t*>(realloc(w->buf_start, static_cast<size_t>(capacity)));
+  if (bigger == nullptr) {
+    note_error(w, ENOMEM);
+    return false;
+  }
+  w->buf_start = bigger;
+  w->buf_ptr = bigger + used;
+  w->buf_end = bigger + capacity;
+  return true;
+}
+
 // The append rule: large appends go to the stream directly (after what is
 // buffered); the others are copied into the buffer, which is flushed first
 // when they do not fit behind what it holds. n > 0.
 void append(ByteWriter* w, const uint8_t* data, int64_t n) {
   if (n < kDirectWriteMin && n <= free_space(w)) {  // the common case first
+    memcpy(w->buf_ptr, data, static_cast<size_t>(n));
+    w->buf_ptr += n;
+    return;
+  }
+  if (w->grows) {
+    if (!grow_for(w, n)) return;
     memcpy(w->buf_ptr, data, static_cast<size_t>(n));
     w->buf_ptr += n;
     return;
@@ -134,15 +149,27 @@ ByteWriter* writer_create(int32_t capacity, FILE* file) {
   return w;
 }
 
+ByteWriter* writer_create_memory(int32_t initial_capacity) {
+  ByteWriter* w = writer_create(initial_capacity > 0 ? initial_capacity : 256, nullptr);
+  if (w == nullptr) return nullptr;
+  w->error = 0;  // no stream is wanted
+  w->grows = true;
+  return w;
+}
+
+const uint8_t* writer_bytes(const ByteWriter* w) {
+  return w == nullptr ? nullptr : w->buf_start;
+}
+
 void writer_close(ByteWriter* w) {
   if (w == nullptr) return;
-  if (buffered(w) > 0) flush_buffer(w);
+  if (buffered(w) > 0 && !w->grows) flush_buffer(w);
   free(w->buf_start);
   free(w);
 }
 
 int writer_flush(ByteWriter* w) {
-  if (w == nullptr) return 0;
+  if (w == nullptr || w->grows) return w == nullptr ? 0 : w->error;
   if (buffered(w) > 0) flush_buffer(w);
   if (w->file != nullptr) {
     errno = 0;
@@ -151,13 +178,14 @@ int writer_flush(ByteWriter* w) {
   return w->error;
 }
 
-int64_t writer_tell(ByteWriter* w) {
-  if (w == nullptr) return 0;
-  return w->flushed + buffered(w);
-}
-
-int writer_error(const ByteWriter* w) {
-  return w == nullptr ? 0 : w->error;
+int writer_sync(ByteWriter* w) {
+  if (w == nullptr || writer_flush(w) != 0 || w->grows) return writer_error(w);
+  if (w->file == nullptr) {
+    note_error(w, EBADF);
+  } else if (int failure = platform_sync(w->file); failure != 0) {
+    note_error(w, failure);
+  }
+  return w->error;
 }
 
 int32_t put_bytes(ByteWriter* w, const void* data, int32_t n) {
@@ -177,11 +205,12 @@ int64_t put_spans(ByteWriter* w, const WriteSpan* spans, size_t count) {
   int64_t total = 0;
   for (size_t i = 0; i < count; ++i) total += static_cast<int64_t>(spans[i].size);
   if (total <= 0) return 0;
-  if (goes_direct(w, total)) {
+  if (w->grows && !grow_for(w, total)) return 0;
+  if (!w->grows && goes_direct(w, total)) {
     write_direct(w, spans, count, total);
     return total;
   }
-  if (total > free_space(w)) flush_buffer(w);
+  if (total > free_space(w) && !w->grows) flush_buffer(w);
   for (size_t i = 0; i < count; ++i) {
     if (spans[i].size == 0) continue;
     memcpy(w->buf_ptr, spans[i].data, spans[i].size);
@@ -241,9 +270,12 @@ int32_t put_bytes_at(const void* data, int32_t n, int64_t pos, ByteWriter* w) {
   int64_t left = n;
   if (pos < w->flushed) {
     int64_t in_file = w->flushed - pos < left ? w->flushed - pos : left;
-    // A failed seek must not turn the patch into an append at the end.
-    if (stream_seek(w, pos, SEEK_SET)) stream_write(w, bytes, static_cast<size_t>(in_file));
-    stream_seek(w, 0, SEEK_END);
+    if (w->file == nullptr) {
+      note_error(w, EBADF);
+    } else if (int failure = platform_write_at(w->file, bytes, static_cast<size_t>(in_file), pos);
+               failure != 0) {
+      note_error(w, failure);
+    }
     bytes += in_file;
     left -= in_file;
     pos = w->flushed;
@@ -259,6 +291,25 @@ int32_t put_be32_at(ByteWriter* w, uint32_t v, int64_t pos) {
   return put_bytes_at(b, 4, pos, w);
 }
 
+namespace {
+
+void put_large_size_at(ByteWriter* w, int64_t start, int64_t size) {
+  put_be32_at(w, 1, start);
+  uint8_t large[8];
+  for (int i = 0; i < 8; ++i)
+    large[i] = static_cast<uint8_t>(static_cast<uint64_t>(size) >> (56 - 8 * i));
+  put_bytes_at(large, 8, start + 8, w);
+}
+
+}  // namespace
+
+int64_t patch_box_size64(ByteWriter* w, int64_t start) {
+  if (w == nullptr) return 0;
+  int64_t size = writer_tell(w) - start;
+  put_large_size_at(w, start, size);
+  return size;
+}
+
 int64_t patch_box_size(ByteWriter* w, int64_t start) {
   if (w == nullptr) return 0;
   int64_t size = writer_tell(w) - start;
@@ -266,11 +317,7 @@ int64_t patch_box_size(ByteWriter* w, int64_t start) {
     put_be32_at(w, static_cast<uint32_t>(size), start);
   } else {
     // 64-bit form: size field 1, the real size in the large-size field behind the tag.
-    put_be32_at(w, 1, start);
-    uint8_t large[8];
-    for (int i = 0; i < 8; ++i)
-      large[i] = static_cast<uint8_t>(static_cast<uint64_t>(size) >> (56 - 8 * i));
-    put_bytes_at(large, 8, start + 8, w);
+    put_large_size_at(w, start, size);
   }
   return size;
 }

@@ -24,6 +24,9 @@ struct ByteWriter {
   // Bytes already handed to the stream. Every byte of the file passes through
   // this writer, so this equals the stream's length and no tell is needed per call.
   int64_t flushed = 0;
+  // A memory writer (writer_create_memory): the buffer grows instead of being
+  // handed to a stream.
+  bool grows = false;
 };
 
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
@@ -43,6 +46,13 @@ constexpr int64_t kDirectWriteMin = 0x10000;  // 64 KiB
 // Null when the record or its buffer cannot be allocated. A null file is
 // accepted: nothing reaches any stream and the error is EBADF.
 ByteWriter* writer_create(int32_t capacity, FILE* file);
+// A writer that keeps every byte in memory, for boxes that are built before
+// their place in the file is written (positions count from 0). Its buffer
+// grows as needed; a growth that fails is an ENOMEM error and the bytes that
+// did not fit are dropped. Null when the record cannot be allocated.
+ByteWriter* writer_create_memory(int32_t initial_capacity);
+// The bytes of a memory writer (writer_tell(w) of them).
+const uint8_t* writer_bytes(const ByteWriter* w);
 // Final flush of the buffered bytes (no stream call when none are buffered),
 // then frees the writer. The stream stays open.
 void writer_close(ByteWriter* w);
@@ -50,9 +60,17 @@ void writer_close(ByteWriter* w);
 // so that a caller can learn from writer_error whether everything reached the
 // file before it closes the writer. Returns writer_error.
 int writer_flush(ByteWriter* w);
-int64_t writer_tell(ByteWriter* w);
+// writer_flush, then waits until the system has the file's bytes on its
+// storage (platform_sync), so that no later write reaches the storage before
+// them. Returns writer_error.
+int writer_sync(ByteWriter* w);
+inline int64_t writer_tell(const ByteWriter* w) {
+  return w == nullptr ? 0 : w->flushed + (w->buf_ptr - w->buf_start);
+}
 // The first I/O error the writer met (0 when none).
-int writer_error(const ByteWriter* w);
+inline int writer_error(const ByteWriter* w) {
+  return w == nullptr ? 0 : w->error;
+}
 
 // A null data pointer, a null writer or a negative length append nothing and
 // return 0 (a zero length returns 0 as well).
@@ -77,6 +95,10 @@ void put_cstring(ByteWriter* w, const char* s);
 // field at start + 8 (the box must have been opened with a 16-byte header).
 // Returns the size (0 for a null writer).
 int64_t patch_box_size(ByteWriter* w, int64_t start);
+// Closes a box opened with a 16-byte header (size field 1, tag, 64-bit size)
+// in that form whatever its size, so that the header can later be rewritten
+// in one piece. Returns the size (0 for a null writer).
+int64_t patch_box_size64(ByteWriter* w, int64_t start);
 // Overwrites n earlier bytes at logical position pos. The region must lie
 // inside what was written (0 <= pos, pos + n <= writer_tell); otherwise, and for
 // a null writer or data, nothing is written and the result is 0.

@@ -10,6 +10,10 @@
 
 namespace {
 
+bool holds_samples_of(const SampleRecord& r) {
+  return static_cast<int32_t>(r.samples) > 0;
+}
+
 // Defaults each kind of track starts with; the session overrides most of them
 // through the setters before the first sample.
 struct KindDefaults {
@@ -89,6 +93,7 @@ void release_track(MuxTrack* t) {
   if (t->hevc_config != nullptr) hevc_config_release(t->hevc_config);
   free(t->hevc_annexb);
   free(t->language);
+  free(t->runs.first_records);
   *t = MuxTrack{};
 }
 
@@ -150,6 +155,30 @@ SampleRecord* next_record(MuxTrack* t) {
 
 bool is_pcm(uint32_t codec_id) {
   return codec_id == kCodecPcm16 || codec_id == kCodecPcm32Float;
+}
+
+// Room for one more run in the track's list, so that recording a sample of a
+// file written as fragments cannot fail after the record was taken.
+bool reserve_run(MuxTrack* t) {
+  RunList& runs = t->runs;
+  if (runs.count < runs.capacity) return true;
+  if (runs.capacity > UINT32_MAX / 2) return false;
+  const uint32_t capacity = runs.capacity == 0 ? 64 : runs.capacity * 2;
+  auto* grown = static_cast<uint32_t*>(
+      realloc(runs.first_records, static_cast<size_t>(capacity) * sizeof(uint32_t)));
+  if (grown == nullptr) return false;
+  runs.first_records = grown;
+  runs.capacity = capacity;
+  return true;
+}
+
+// A record with samples extends the track's last run when its bytes follow
+// that run's directly, and starts a new run otherwise.
+void note_run(MuxTrack* t, uint32_t index, const SampleRecord& r, uint64_t stored) {
+  if (!holds_samples_of(r)) return;
+  RunList& runs = t->runs;
+  if (runs.count == 0 || r.pos != runs.end) runs.first_records[runs.count++] = index;
+  runs.end = r.pos + stored;
 }
 
 uint32_t* chunk_sizes(FrameSizeChunk* chunk) {
@@ -286,10 +315,12 @@ __attribute__((always_inline)) inline int32_t record_sample(int32_t track, MuxCo
     sizes = reserve_frame_sizes(t, static_cast<uint32_t>(frames));
     if (sizes == nullptr) return -1;
   }
+  if (c->fragments.state != nullptr && !reserve_run(t)) return -1;
   SampleRecord* r = next_record(t);
   if (r == nullptr) return -1;
 
-  if (c->mdat_started == 0) {
+  // A file written as fragments opens a media-data box per fragment instead.
+  if (c->mdat_started == 0 && c->fragments.state == nullptr) {
     write_media_data_header(c);
     c->mdat_started = 1;
   }
@@ -355,11 +386,47 @@ __attribute__((always_inline)) inline int32_t record_sample(int32_t track, MuxCo
 
 }  // namespace
 
+namespace {
+
+// The frame count an audio packet's list gives (0 for none or a negative one).
+uint32_t announced_samples(uint32_t kind, const void* extra) {
+  if (kind != kKindAudio) return 1;
+  int32_t frames = 0;
+  if (extra != nullptr) memcpy(&frames, extra, sizeof(frames));
+  return frames > 0 ? static_cast<uint32_t>(frames) : 0;
+}
+
+// A file written as fragments hears of every sample of a track in use before
+// it is recorded.
+void announce(MuxContext* c, int32_t track, uint32_t kind, uint32_t flags, int64_t dts,
+              const void* extra, uint64_t bytes) {
+  const MuxTrack* t = track_at(c, track);
+  if (t == nullptr || t->block_first == nullptr || t->kind != kind) return;
+  int32_t offset = 0;
+  if (kind == kKindVideo && extra != nullptr) memcpy(&offset, extra, sizeof(offset));
+  c->fragments.announce(c, track,
+                        {kind, flags, dts, announced_samples(kind, extra), bytes, offset});
+}
+
+}  // namespace
+
 int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32_t size,
                        uint32_t flags, uint32_t kind, const void* extra, int64_t dts, int64_t pts,
                        int64_t duration) {
   // The record describes what is in the file: nothing for null data.
   const uint32_t stored = data != nullptr ? size : 0;
+  if (c != nullptr && c->fragments.state != nullptr) {
+    announce(c, track, kind, flags, dts, extra, stored);
+    int32_t result = record_sample(track, c, stored, flags, kind, extra, dts, pts, duration);
+    if (result != kRecorded) return result;
+    MuxTrack* t = &c->tracks[track];
+    const SampleRecord& r = *mux_last_record(t);
+    // Only the samples' bytes: a chunk's samples must lie back to back.
+    const uint64_t described = described_bytes(r);
+    if (described > 0) put_bytes64(c->writer, data, static_cast<int64_t>(described));
+    note_run(t, t->entry_count - 1, r, described);
+    return 0;
+  }
   int32_t result = record_sample(track, c, stored, flags, kind, extra, dts, pts, duration);
   if (result == kRecorded && stored > 0) put_bytes64(c->writer, data, stored);
   return result == kRecorded ? 0 : result;
@@ -373,13 +440,42 @@ int32_t mux_add_sample_spans(int32_t track, MuxContext* c, const WriteSpan* span
   // A record holds a 32-bit size: a larger sample would be described wrongly.
   if (total > UINT32_MAX) return -1;
   const auto size = static_cast<uint32_t>(total);
+  const bool fragments = c != nullptr && c->fragments.state != nullptr;
+  if (fragments) announce(c, track, kind, flags, dts, extra, size);
   int32_t result = record_sample(track, c, size, flags, kind, extra, dts, pts, duration);
-  if (result == kRecorded && size > 0) put_spans(c->writer, spans, count);
-  return result == kRecorded ? 0 : result;
+  if (result != kRecorded) return result;
+  // Pieces make one sample of their total, all of whose bytes are the sample.
+  if (size > 0) put_spans(c->writer, spans, count);
+  if (fragments) {
+    MuxTrack* t = &c->tracks[track];
+    note_run(t, t->entry_count - 1, *mux_last_record(t), size);
+  }
+  return 0;
+}
+
+bool mux_write_as_fragments(MuxContext* c, const FragmentHooks& hooks) {
+  if (c == nullptr || hooks.state == nullptr || hooks.announce == nullptr) return false;
+  for (MuxTrack& t : c->tracks) {
+    if (t.block_first != nullptr && !reserve_run(&t)) return false;
+  }
+  c->fragments = hooks;
+  return true;
+}
+
+uint64_t described_bytes(const SampleRecord& r) {
+  if (static_cast<int32_t>(r.samples) <= 0) return 0;
+  if (r.samples == 1) return r.size;
+  if (r.sub_sizes == nullptr) return static_cast<uint64_t>(r.frame_size) * r.samples;
+  uint64_t total = 0;
+  for (uint32_t k = 0; k < r.samples; ++k) total += r.sub_sizes[k];
+  return total;
 }
 
 void mux_destroy(TrackSpec* /*specs*/, int32_t /*count*/, MuxContext* c) {
   if (c == nullptr) return;
+  if (c->fragments.state != nullptr && c->fragments.release != nullptr)
+    c->fragments.release(c->fragments.state);
+  c->fragments = {};
   mux_set_cover_art(c, nullptr);
   for (MuxTrack& t : c->tracks) release_track(&t);
   writer_close(c->writer);

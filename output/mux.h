@@ -94,6 +94,11 @@ struct SampleRecord {
 };
 static_assert(sizeof(SampleRecord) == 48, "memory per sample of every track's index");
 
+// The bytes of a record that are samples: all of them for one sample, the
+// frame sizes for several (a PCM packet's bytes beyond its whole frames are
+// not), none without samples.
+uint64_t described_bytes(const SampleRecord& r);
+
 // Size of frame k (below samples) of an audio record.
 inline uint32_t record_frame_size(const SampleRecord& r, uint64_t k) {
   return r.sub_sizes != nullptr ? r.sub_sizes[k] : r.frame_size;
@@ -144,6 +149,39 @@ struct SphericalRecord {
 static_assert(sizeof(SphericalRecord) == 40);
 
 using MovieMetadata = MxMovieMetadata;
+
+// The runs of a track written as fragments: stretches of its samples that lie
+// back to back in the file, each one chunk of the sample tables. A null
+// first_records means the track is not written as fragments, and every
+// record holding samples is a chunk of its own.
+struct RunList {
+  uint32_t* first_records;  // owned: the first record of each run, ascending
+  uint32_t count;
+  uint32_t capacity;
+  uint64_t end;  // where the last run ends in the file
+};
+
+struct MuxContext;
+struct FragmentWriting;  // boxes/fragments.h
+
+// A sample as it is announced, before it is recorded and its bytes written.
+struct PendingSample {
+  uint32_t kind;
+  uint32_t flags;
+  int64_t dts;
+  uint32_t samples;            // 1, or the frames of an audio packet (0 for none)
+  uint64_t bytes;              // the bytes it will add to the file
+  int32_t composition_offset;  // video: the offset it was given
+};
+
+// A file written as fragments: the muxer announces every sample before it
+// records it, so that the fragment writer (boxes/fragments.h) can close the
+// open fragment first. Plain files have no state and no hooks.
+struct FragmentHooks {
+  FragmentWriting* state;  // owned, freed through release
+  void (*announce)(MuxContext* c, int32_t track, const PendingSample& sample);
+  void (*release)(FragmentWriting* state);
+};
 
 struct MuxTrack {
   uint32_t track_id;
@@ -209,6 +247,7 @@ struct MuxTrack {
   // O(1) per record instead of a walk from block_first each time.
   SampleBlock* lookup_block;
   uint64_t lookup_first;
+  RunList runs;  // a file written as fragments only
 };
 
 struct MuxContext {
@@ -225,6 +264,10 @@ struct MuxContext {
   int32_t display_params[6];
   uint32_t live_photo;
   char content_id[44];
+  FragmentHooks fragments;  // a file written as fragments only
+  // Set while the movie head of a file written as fragments is written: the
+  // movie box of the tracks' sample descriptions, without samples or times.
+  uint32_t movie_head;
 };
 
 // Context lifecycle and samples.
@@ -253,6 +296,12 @@ int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32
 int32_t mux_add_sample_spans(int32_t track, MuxContext* c, const WriteSpan* spans, size_t count,
                              uint32_t flags, uint32_t kind, const void* extra, int64_t dts,
                              int64_t pts, int64_t duration);
+// Turns on writing as fragments: from now on every sample is announced to
+// hooks.announce before it is recorded, only the bytes that are samples are
+// written (described_bytes), no media-data box of a plain file is opened, and
+// every track keeps its runs. The context takes ownership of hooks.state.
+// False (nothing changed) when the run lists cannot be allocated.
+bool mux_write_as_fragments(MuxContext* c, const FragmentHooks& hooks);
 // Releases everything the context owns (every track slot, whatever the specs
 // say), flushes and frees the writer. The stream stays open.
 void mux_destroy(TrackSpec* specs, int32_t count, MuxContext* c);

@@ -43,7 +43,41 @@ int write_spans_through_stream(FILE* file, const WriteSpan* spans, size_t count)
   return 0;
 }
 
+// Seeks to pos, writes, and returns to the end: for streams without a
+// descriptor, whose position is all there is.
+int write_at_through_stream(FILE* file, const uint8_t* data, size_t n, int64_t pos) {
+  int failure = 0;
+  errno = 0;
+  if (fseeko(file, static_cast<off_t>(pos), SEEK_SET) != 0) {
+    failure = failure_code();
+  } else {
+    errno = 0;
+    if (std::fwrite(data, 1, n, file) != n || std::ferror(file)) failure = failure_code();
+  }
+  errno = 0;
+  if (fseeko(file, 0, SEEK_END) != 0 && failure == 0) failure = failure_code();
+  return failure;
+}
+
 }  // namespace
+
+int platform_write_at(FILE* file, const uint8_t* data, size_t n, int64_t pos) {
+  if (file == nullptr) return EBADF;
+  errno = 0;
+  const int fd = fileno(file);
+  if (fd < 0) return write_at_through_stream(file, data, n, pos);
+  if (std::fflush(file) != 0) return failure_code();
+  while (n > 0) {
+    errno = 0;
+    const ssize_t written = ::pwrite(fd, data, n, static_cast<off_t>(pos));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return failure_code();
+    data += written;
+    n -= static_cast<size_t>(written);
+    pos += written;
+  }
+  return 0;
+}
 
 int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count) {
   if (file == nullptr) return EBADF;
@@ -98,6 +132,17 @@ int platform_check_written(FILE* file, int64_t written) {
   if (st.st_nlink == 0) return ENOENT;
   if (S_ISREG(st.st_mode) && static_cast<int64_t>(st.st_size) < written) return EIO;
   return 0;
+}
+
+int platform_sync(FILE* file) {
+  if (file == nullptr) return EBADF;
+  errno = 0;
+  if (std::fflush(file) != 0) return failure_code();
+  const int fd = fileno(file);
+  if (fd < 0) return 0;
+  errno = 0;
+  if (::fsync(fd) == 0 || errno == EINVAL || errno == EROFS) return 0;
+  return failure_code();
 }
 
 int32_t wide_to_multibyte(const char16_t* source, char* dst, int32_t dst_size) {

@@ -31,6 +31,16 @@ struct WriteSpan {
 // system gave none).
 int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count);
 
+// Writes n bytes at offset pos, where the stream has written before, and
+// leaves the stream's position at its end. POSIX: the stream's own buffer is
+// flushed first; then the bytes go to the system in positioned writes
+// (pwrite), so the position never moves and no seek is made; a stream without
+// a file descriptor (a custom stream) seeks to pos, writes, and seeks back to
+// its end instead, as Windows does. A failed seek to pos writes nothing (the
+// bytes never land at the end). Returns 0, or the errno value of the first
+// failure (EIO when the system gave none).
+int platform_write_at(FILE* file, const uint8_t* data, size_t n, int64_t pos);
+
 // 64-bit seek and tell; seek returns 0 on success, tell -1 on failure.
 int platform_seek(FILE* file, int64_t offset, int whence);
 int64_t platform_tell(FILE* file);
@@ -42,6 +52,13 @@ int64_t platform_tell(FILE* file);
 // failed. Only a regular file's size is compared; devices and pipes have none.
 // (Windows reads the link count and size with GetFileInformationByHandle.)
 int platform_check_written(FILE* file, int64_t written);
+
+// Hands the stream's buffered bytes to the system and waits until the system
+// has them on the storage device (fsync; FlushFileBuffers on Windows), so that
+// a later write is never stored ahead of them. Returns 0, or the errno value
+// of the failure. Streams without a file descriptor are only flushed; devices,
+// pipes and file systems that cannot sync count as synced.
+int platform_sync(FILE* file);
 
 // Converts zero-terminated UTF-16 text, terminator included, to UTF-8 (the
 // form of metadata texts). Unpaired surrogates become U+FFFD. Returns the

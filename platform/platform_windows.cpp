@@ -130,6 +130,21 @@ int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count) {
   return 0;
 }
 
+int platform_write_at(FILE* file, const uint8_t* data, size_t n, int64_t pos) {
+  if (file == nullptr) return EBADF;
+  int failure = 0;
+  errno = 0;
+  if (_fseeki64(file, pos, SEEK_SET) != 0) {
+    failure = errno != 0 ? errno : EIO;
+  } else {
+    errno = 0;
+    if (std::fwrite(data, 1, n, file) != n || std::ferror(file)) failure = errno != 0 ? errno : EIO;
+  }
+  errno = 0;
+  if (_fseeki64(file, 0, SEEK_END) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
+  return failure;
+}
+
 int platform_seek(FILE* file, int64_t offset, int whence) {
   return _fseeki64(file, offset, whence) == 0 ? 0 : -1;
 }
@@ -148,6 +163,16 @@ int platform_check_written(FILE* file, int64_t written) {
   if (info.nNumberOfLinks == 0) return ENOENT;
   const int64_t size = (int64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
   return size < written ? EIO : 0;
+}
+
+int platform_sync(FILE* file) {
+  if (file == nullptr) return EBADF;
+  errno = 0;
+  if (std::fflush(file) != 0) return errno != 0 ? errno : EIO;
+  auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE) return 0;
+  if (GetFileType(handle) != FILE_TYPE_DISK) return 0;  // devices and pipes keep nothing
+  return FlushFileBuffers(handle) ? 0 : EIO;
 }
 
 int32_t wide_to_multibyte(const char16_t* source, char* dst, int32_t dst_size) {

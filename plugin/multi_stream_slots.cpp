@@ -176,6 +176,8 @@ bool open_writer(MultiStreamSession& s, uint32_t file_fourcc, const MxChar* file
   // Options and create are one step: a session set up on another thread at
   // the same time must not put its options between them.
   auto options_held = hold_writer_options();
+  // The host's choice of resilient writing holds for these files too.
+  options.flags |= module_writer_options().flags & MX_WRITE_RESILIENT;
   if (slots.SetWriterOptions != nullptr) slots.SetWriterOptions(&options);
   s.writer = slots.CreateMediaFile(file_name, params.get());
   return s.writer != nullptr;

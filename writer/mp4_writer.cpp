@@ -518,6 +518,10 @@ bool CMp4Writer::CreateMediaFile(const char16_t* file_name, const EncParam* p) {
   configure_audio_tracks();
   configure_video_tracks();
   write_ftyp(mux);
+  if ((settings.options.flags & MX_WRITE_RESILIENT) != 0 &&
+      !fragments_begin(mux, hand_over_configuration_to, this, settings.fragment_limits)) {
+    XQ_LogFormat(u"CMp4Writer::CreateMediaFile no memory for writing fragments, written plainly\n");
+  }
 
   // The block's picture pointer stays the host's: the context only holds a
   // picture it copied itself.
@@ -526,9 +530,7 @@ bool CMp4Writer::CreateMediaFile(const char16_t* file_name, const EncParam* p) {
   return true;
 }
 
-int32_t CMp4Writer::WriteTrail() {
-  if (!mux) return -1;
-
+void CMp4Writer::hand_over_configuration(bool at_close) {
   // Configuration handed to the tracks; a buffer never given is handed over
   // as empty (a null source with length 0).
   auto bytes_of = [](const std::vector<uint8_t>& v) { return v.empty() ? nullptr : v.data(); };
@@ -550,14 +552,16 @@ int32_t CMp4Writer::WriteTrail() {
       case kCodecAv1:
       case kCodecDnxhd:
         mux_set_extradata(s.index, mux, bytes_of(video_config2), video_config2_size);
-        XQ_LogFormat(u"CMp4Writer::WriteTrail AV1 extralen = %d \n",
-                     static_cast<int>(video_config2_size));
+        if (at_close)
+          XQ_LogFormat(u"CMp4Writer::WriteTrail AV1 extralen = %d \n",
+                       static_cast<int>(video_config2_size));
         break;
       case kCodecFfv1:
         if (!video_config2.empty() && video_config2_size > 0) {
           mux_set_extradata(s.index, mux, video_config2.data(), video_config2_size);
-          XQ_LogFormat(u"CMp4Writer::WriteTrail FFV1 extralen = %d \n",
-                       static_cast<int>(video_config2_size));
+          if (at_close)
+            XQ_LogFormat(u"CMp4Writer::WriteTrail FFV1 extralen = %d \n",
+                         static_cast<int>(video_config2_size));
         }
         break;
       default:
@@ -572,9 +576,33 @@ int32_t CMp4Writer::WriteTrail() {
         s.codec_id == kCodecFlac)
       mux_set_audio_config(s.index, mux, s.extradata, s.extradata_size);
   }
-
   mux_set_format_fourcc(mux, params->file_fourcc);
-  finish_file(mux);
+}
+
+void CMp4Writer::hand_over_configuration_to(void* session, MuxContext* /*c*/) {
+  static_cast<CMp4Writer*>(session)->hand_over_configuration(false);
+}
+
+void CMp4Writer::finish_fragments() {
+  const FragmentSummary summary = fragments_finish(mux, settings.finalising_steps);
+  if (summary.head_too_large)
+    XQ_LogFormat(
+        u"CMp4Writer::WriteTrail the movie header outgrew its room; no fragment could be shown "
+        u"while the file was written\n");
+  else if (summary.hidden > 0)
+    XQ_LogFormat(u"CMp4Writer::WriteTrail [%d] fragments outgrew their room and were not shown\n",
+                 static_cast<int>(summary.hidden));
+}
+
+int32_t CMp4Writer::WriteTrail() {
+  if (!mux) return -1;
+
+  hand_over_configuration(true);
+  if (mux->fragments.state != nullptr) {
+    finish_fragments();
+  } else {
+    finish_file(mux);
+  }
 
   // Everything reaches the stream here, so a failed write is known before the
   // trail is reported. A file that another process unlinked, replaced or cut

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "boxes/fragments.h"
 #include "mx_mp4/host.h"
 #include "output/mux.h"
 
@@ -26,6 +27,10 @@ using TraceFn = void (*)(const char16_t* format, ...);
 struct SessionSettings {
   WriterOptions options{};
   TraceFn trace = nullptr;
+  // Files written as fragments (MX_WRITE_RESILIENT): when fragments close, and
+  // how many of the finalising steps close takes (the tests stop in between).
+  FragmentLimits fragment_limits{};
+  int finalising_steps = kFinalisingSteps;
 };
 
 // Time scale and sample duration of a video track, chosen from its frame rate.
@@ -117,6 +122,14 @@ class CMp4Writer {
   void note_decode_time(int64_t dts);
   int32_t first_spec_of_kind(int32_t kind) const;
   void set_audio_track_extradata();
+
+  // Hands the stored codec configuration to the tracks: at close, and in a
+  // file written as fragments also before its movie head is written (only
+  // close logs the lengths).
+  void hand_over_configuration(bool at_close);
+  static void hand_over_configuration_to(void* session, MuxContext* c);
+  // Closes a file written as fragments; logs what could not be shown.
+  void finish_fragments();
 
   // Session steps of CreateMediaFile.
   void configure_audio_tracks();

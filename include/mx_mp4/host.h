@@ -144,12 +144,20 @@ typedef struct EncParam {
 /* Module-wide writer options (24 bytes). */
 typedef struct WriterOptions {
   uint32_t reserved_0;
-  uint32_t flags;          /* 4: bit 0 = use the stored display size */
+  uint32_t flags;          /* 4: bit 0 = use the stored display size,
+                              bit 1 = resilient writing (MX_WRITE_RESILIENT) */
   uint32_t reserved_8;
   int32_t display_width;   /* 12 */
   int32_t display_height;  /* 16 */
   uint32_t reserved_20;
 } WriterOptions;
+
+/* WriterOptions.flags: sessions created while it is set write their file as
+   movie fragments of about a second each, every one complete on disk when
+   the next begins, so that a crash, a kill or a power cut loses at most the
+   fragment being written; at close the file becomes a plain file (one movie
+   box behind the media data), as without the flag. */
+#define MX_WRITE_RESILIENT 2u
 
 /* ------------------------------------------------------------ frame records */
 

@@ -46,9 +46,10 @@ uint32_t code_of(const char* s);
 const SourceTrack* video_source(const FileCase& c);
 const SourceTrack* audio_source(const FileCase& c);
 
-// Writes the case's file to `path` through the slots, as a host does. A Live
-// Photo's still is written beside it (the path with the extension ".jpg").
-void write_case(const FileCase& c, const std::string& path);
+// Writes the case's file to `path` through the slots, as a host does, with
+// the module's writer options set to `writer_flags` (MX_WRITE_RESILIENT). A
+// Live Photo's still is written beside it (the path with the extension ".jpg").
+void write_case(const FileCase& c, const std::string& path, uint32_t writer_flags = 0);
 
 // The extension a file of the container code has: ".mp4", ".mov", ".m4a", ...
 std::string extension_for(const char* file_code);

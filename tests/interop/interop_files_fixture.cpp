@@ -103,11 +103,12 @@ const SourceTrack* audio_source(const FileCase& c) {
   return c.audio ? &source(*c.audio) : nullptr;
 }
 
-void write_case(const FileCase& c, const std::string& path) {
+void write_case(const FileCase& c, const std::string& path, uint32_t writer_flags) {
   // The smallest picture a reader takes for a JPEG: start of image, a scan, end.
   static const uint8_t kJpeg[] = {0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0x11, 0xFF, 0xD9};
   static const MxPicture kStill = {kJpeg, sizeof kJpeg, 0};
   SlotFile file;
+  file.writer_flags = writer_flags;
   file.file_code = code_of(c.file_code);
   file.video = video_source(c);
   file.audio = audio_source(c);

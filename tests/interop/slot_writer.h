@@ -10,6 +10,7 @@
 
 #include "interop_media.h"
 #include "mx_mp4/host.h"
+#include "writer/mp4_writer.h"
 
 namespace interop {
 
@@ -24,6 +25,13 @@ struct SlotFile {
   // A timecode sample written ahead of the first picture, lasting timecode_duration (100 ns).
   std::vector<uint8_t> timecode;
   int64_t timecode_duration = 0;
+  // The module's writer options while the file is written (MX_WRITE_RESILIENT).
+  uint32_t writer_flags = 0;
+  // Called after every packet with the video and audio packets written so far.
+  std::function<void(size_t video, size_t audio)> after_packet;
+  // False: after the last packet the process ends at once, as a host that
+  // dies, leaving the session open (for child processes only).
+  bool close = true;
 };
 
 // How hosts time stamp reordered video (D is the reorder depth in frames).
@@ -44,5 +52,9 @@ SourceTrack with_host_times(const SourceTrack& source, TimingStyle style);
 
 // Writes `file` to `path`; every slot call that should succeed is checked.
 void write_through_slots(const SlotFile& file, const std::string& path);
+// The same through an in-process session with these settings (the writer
+// flags of `file` are not read: the settings' options are the session's).
+void write_in_process(const SlotFile& file, const std::string& path,
+                      const SessionSettings& settings);
 
 }  // namespace interop

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "slot_writer.h"
 #include "support/plugin_host.h"
+#include "support/test_files.h"
+#include "writer/mp4_writer.h"
 
 namespace interop {
 
@@ -48,7 +51,9 @@ SourceTrack with_host_times(const SourceTrack& source, TimingStyle style) {
   return s;
 }
 
-void write_through_slots(const SlotFile& file, const std::string& path) {
+namespace {
+
+std::unique_ptr<EncParam> params_of(const SlotFile& file) {
   const SourceTrack* video = file.video;
   const SourceTrack* audio = file.audio;
   auto params = host::blank_params(file.file_code);
@@ -63,7 +68,15 @@ void write_through_slots(const SlotFile& file, const std::string& path) {
   }
   if (!file.timecode.empty()) params->no_timecode = 0;  // the block's first word stays 0
   if (file.adjust) file.adjust(*params);
-  host::Session s(*params, path);
+  return params;
+}
+
+// The session's calls, as a host makes them: configuration, then the packets
+// of both streams in decoding order, then close (unless the file says not to).
+template <typename Session>
+void drive(const SlotFile& file, Session& s) {
+  const SourceTrack* video = file.video;
+  const SourceTrack* audio = file.audio;
   ASSERT_TRUE(s.open());
   if (video && (!video->config1.empty() || !video->config2.empty())) {
     s.video_config(video->config1, video->config2);
@@ -97,8 +110,64 @@ void write_through_slots(const SlotFile& file, const std::string& path) {
       EXPECT_GT(s.audio(f, is_pcm(audio->media) ? nullptr : info), 0u)
           << "audio packet " << ai - 1 << " of " << p.data.size() << " bytes";
     }
+    if (file.after_packet) file.after_packet(vi, ai);
   }
+  // A host that dies leaves the session as it is: no close, no destructor.
+  if (!file.close) std::_Exit(0);
   s.close();
+}
+
+// An in-process session with the calls of host::Session.
+class InProcess {
+ public:
+  InProcess(const EncParam& params, const std::string& path, const SessionSettings& settings)
+      : writer_(settings) {
+    open_ = writer_.CreateMediaFile(u16(path).c_str(), &params);
+  }
+  bool open() const { return open_; }
+  uint32_t video(const MxVideoFrame& f) { return writer_.WriteVideoFrame(&f); }
+  uint32_t audio(const MxAudioFrame& f, const int32_t* info) {
+    return writer_.WriteAudioFrame(&f, info);
+  }
+  void video_config(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    writer_.WriteVideoExtraData(a.data(), static_cast<uint32_t>(a.size()), b.data(),
+                                static_cast<uint32_t>(b.size()));
+  }
+  void audio_config(const std::vector<uint8_t>& bytes) {
+    writer_.WriteAudioExtraData(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
+  void close() {
+    writer_.WriteTrail();
+    writer_.CloseFile();
+  }
+
+ private:
+  CMp4Writer writer_;
+  bool open_ = false;
+};
+
+}  // namespace
+
+void write_through_slots(const SlotFile& file, const std::string& path) {
+  auto params = params_of(file);
+  // The options are the module's: the MP4 entry's slot sets them for all.
+  const SingleStreamSlots& options_slots = host::slots_for(host::fourcc("MP4 "));
+  WriterOptions options{};
+  options.flags = file.writer_flags;
+  options_slots.SetWriterOptions(&options);
+  struct Restore {
+    const SingleStreamSlots& slots;
+    ~Restore() { slots.SetWriterOptions(nullptr); }
+  } restore{options_slots};
+  host::Session s(*params, path);
+  drive(file, s);
+}
+
+void write_in_process(const SlotFile& file, const std::string& path,
+                      const SessionSettings& settings) {
+  auto params = params_of(file);
+  InProcess s(*params, path, settings);
+  drive(file, s);
 }
 
 }  // namespace interop

@@ -116,9 +116,22 @@ VideoReading read_video(const std::string& path) {
   return v;
 }
 
-class TimingStyles : public ::testing::TestWithParam<Case> {};
+class TimingStyles : public ::testing::TestWithParam<Case> {
+ protected:
+  // Writes the case as the writer flags say and checks what the readers show.
+  void check(uint32_t writer_flags);
+};
 
 TEST_P(TimingStyles, ReadersShowTheSourceFramesAtTheSourceTimes) {
+  check(0);
+}
+
+// The same files written resilient: once finished, every reader shows the same.
+TEST_P(TimingStyles, ResilientFilesShowTheSourceFramesAtTheSourceTimes) {
+  check(MX_WRITE_RESILIENT);
+}
+
+void TimingStyles::check(uint32_t writer_flags) {
   const Case& c = GetParam();
   MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
   const SourceTrack& source = interop::source(c.media, c.rate);
@@ -126,10 +139,12 @@ TEST_P(TimingStyles, ReadersShowTheSourceFramesAtTheSourceTimes) {
   const SourceTrack video = interop::with_host_times(source, c.style);
   const int64_t frames = static_cast<int64_t>(video.packets.size());
 
-  const std::string path = test_temp_path(case_name(c) + (c.file_code[1] == 'O' ? ".mov" : ".mp4"));
+  const std::string path = test_temp_path(case_name(c) + (writer_flags ? "-resilient" : "") +
+                                          (c.file_code[1] == 'O' ? ".mov" : ".mp4"));
   interop::SlotFile file;
   file.file_code = code_of(c.file_code);
   file.video = &video;
+  file.writer_flags = writer_flags;
   if (c.style == Style::kNegativeTimed) {
     file.adjust = [](EncParam& p) {
       p.video.ext_flags |= 1;

@@ -9,6 +9,7 @@
 #include "boxes/boxes.h"
 #include "support/box_reader.h"
 #include "support/mux_file.h"
+#include "support/track_samples.h"
 
 namespace {
 
@@ -66,6 +67,76 @@ TEST(MovieLarge, FileBeyond4GiB) {
 
   EXPECT_EQ(f.check_chunks(0, 0), "");
   EXPECT_EQ(f.check_chunks(1, 1), "");
+}
+
+// The same file written as fragments (resilient writing): every fragment's
+// media data stays below 4 GiB (fragments close at 32 MiB), the moofs count
+// from their own start, and the finished file's tables give the video track
+// co64 and the audio track stco, with every chunk where they say.
+TEST(MovieLarge, ResilientFileBeyond4GiB) {
+  MuxFile f("movie_large_resilient.mp4", kModeMp4,
+            {track_spec(0, kKindVideo, kCodecH264), track_spec(1, kKindAudio, kCodecAac)});
+  f.write_as_fragments();
+  constexpr uint32_t kBig = 64u << 20;
+  constexpr int64_t kFrame = 333667;
+  uint64_t payload = 0;
+  int frame = 0;
+  auto video = [&](uint32_t size) {
+    f.video(0, size, frame * kFrame, frame * kFrame, frame % 30 == 0);
+    payload += size;
+    ++frame;
+  };
+  for (int i = 0; i < 10; ++i) {
+    video(1000 + i);
+    f.audio(1, {200, 201}, i * 464399ll, i * 464399ll, 2048);
+    payload += 401;
+  }
+  while (payload < 0x100000000ull + kBig) video(kBig);
+  for (int i = 0; i < 3; ++i) video(500);
+
+  const iso::Tree& tree = f.finish();
+  SCOPED_TRACE(tree.dump());
+  const std::vector<std::string> types = tree.types();
+  ASSERT_GE(types.size(), 4u);
+  EXPECT_EQ(types.front(), "ftyp");
+  EXPECT_EQ(types.back(), "moov");
+  size_t mdats = 0;
+  for (const iso::Box& box : tree.boxes) {
+    if (box.type != "mdat") continue;
+    ++mdats;
+    EXPECT_FALSE(box.large_size) << box.offset;
+  }
+  EXPECT_GE(mdats, 60u);
+  EXPECT_EQ(tree.find("moof"), nullptr);
+
+  const iso::Box& video_stbl = tree.at("moov/trak[0]/mdia/minf/stbl");
+  EXPECT_EQ(video_stbl.find("stco"), nullptr);
+  const iso::Box& co64 = video_stbl.at("co64");
+  EXPECT_GT(co64.u64(8 + (co64.u32(4) - 1) * 8ull), 0xFFFFFFFFull);
+  EXPECT_EQ(video_stbl.at("stsz").u32(8), static_cast<uint32_t>(frame));
+  const iso::Box& audio_stbl = tree.at("moov/trak[1]/mdia/minf/stbl");
+  EXPECT_EQ(audio_stbl.find("co64"), nullptr);
+  EXPECT_NE(audio_stbl.find("stco"), nullptr);
+
+  // A chunk is a run of samples here: each sample is checked where the
+  // tables put it, by the first bytes of its packet's pattern.
+  const TrackSamples video_samples = read_track_samples(tree.at("moov/trak[0]"));
+  ASSERT_EQ(video_samples.samples.size(), static_cast<size_t>(frame));
+  for (size_t i = 0; i < video_samples.samples.size(); ++i) {
+    const TrackSample& sample = video_samples.samples[i];
+    const std::vector<uint8_t> head = f.read(sample.offset, 8);
+    for (uint64_t k = 0; k < head.size(); ++k)
+      ASSERT_EQ(head[k], sample_byte(0, i, k)) << "video sample " << i;
+  }
+  const TrackSamples audio_samples = read_track_samples(tree.at("moov/trak[1]"));
+  ASSERT_EQ(audio_samples.samples.size(), 20u);
+  for (size_t i = 0; i < audio_samples.samples.size(); ++i) {
+    const TrackSample& sample = audio_samples.samples[i];
+    const uint64_t in_packet = i % 2 == 0 ? 0 : 200;
+    const std::vector<uint8_t> head = f.read(sample.offset, 8);
+    for (uint64_t k = 0; k < head.size(); ++k)
+      ASSERT_EQ(head[k], sample_byte(1, i / 2, in_packet + k)) << "audio sample " << i;
+  }
 }
 
 }  // namespace

@@ -160,7 +160,48 @@ TEST(Platform, WriteSpansGathersPiecesBehindTheStreamsBytes) {
   std::remove(path.c_str());
 }
 
+// A positioned write replaces bytes the stream wrote before, including bytes
+// still in its buffer, and the stream carries on at its end.
+TEST(Platform, WriteAtPatchesEarlierBytesAndLeavesTheStreamAtItsEnd) {
+  std::string path = test_temp_path("platform-write-at.bin");
+  FILE* file = platform_open_write(multibyte_to_wide(path.c_str()).c_str());
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite("0123456789", 1, 10, file), 10u);  // still in the stream's buffer
+  const uint8_t patch[] = {'a', 'b', 'c'};
+  EXPECT_EQ(platform_write_at(file, patch, 3, 4), 0);
+  EXPECT_EQ(platform_tell(file), 10);
+  ASSERT_EQ(std::fwrite("tail", 1, 4, file), 4u);
+  EXPECT_EQ(platform_write_at(file, patch, 1, 13), 0);  // the last byte
+  EXPECT_EQ(platform_write_at(nullptr, patch, 1, 0), EBADF);
+  std::fclose(file);
+  const std::vector<uint8_t> bytes = read_whole_file(path);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "0123abc789taia");
+  std::remove(path.c_str());
+}
+
 #ifndef _WIN32
+// A stream without a descriptor seeks to the place, writes, and returns to its
+// end; when the seek fails nothing is written, least of all at the end.
+TEST(Platform, WriteAtThroughACustomStream) {
+  MemStream mem;
+  FILE* file = mem.open();
+  ASSERT_EQ(std::fwrite("0123456789", 1, 10, file), 10u);
+  const uint8_t patch[] = {'x', 'y'};
+  EXPECT_EQ(platform_write_at(file, patch, 2, 6), 0);
+  ASSERT_EQ(mem.writes.size(), 2u);
+  EXPECT_EQ(mem.writes[1].pos, 6);
+  EXPECT_EQ(mem.writes[1].size, 2u);
+  EXPECT_EQ(platform_tell(file), 10);
+  mem.fail_seeks = true;
+  mem.seek_errno = ESPIPE;
+  EXPECT_EQ(platform_write_at(file, patch, 2, 0), ESPIPE);
+  EXPECT_EQ(mem.writes.size(), 2u);
+  mem.fail_seeks = false;
+  const std::vector<uint8_t> bytes = mem.contents(file);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "012345xy89");
+  std::fclose(file);
+}
+
 // A stream without a descriptor gets one write per non-empty piece.
 TEST(Platform, WriteSpansThroughACustomStream) {
   MemStream mem;

@@ -7,6 +7,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,7 +107,7 @@ class ScopedEnvironment {
   std::vector<Saved> saved_;
 };
 
-int start_and_wait(const std::string& action) {
+pid_t start(const std::string& action) {
   char program[4096];
   ssize_t n = readlink("/proc/self/exe", program, sizeof program - 1);
   if (n <= 0) return -1;
@@ -116,6 +117,12 @@ int start_and_wait(const std::string& action) {
   char* argv[] = {program, option.data(), name.data(), nullptr};
   pid_t child = 0;
   if (posix_spawn(&child, program, nullptr, nullptr, argv, environ) != 0) return -1;
+  return child;
+}
+
+int start_and_wait(const std::string& action) {
+  const pid_t child = start(action);
+  if (child <= 0) return -1;
   int status = 0;
   if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
@@ -132,6 +139,34 @@ int run_child(const std::string& action, const Environment& environment) {
   ScopedEnvironment scoped(environment);
   return start_and_wait(action);
 }
+
+#ifndef _WIN32
+RunningChild::RunningChild(const std::string& action, const Environment& environment) {
+  ScopedEnvironment scoped(environment);
+  pid_ = start(action);
+}
+
+RunningChild::~RunningChild() {
+  if (pid_ > 0) kill_now();
+}
+
+bool RunningChild::kill_now() {
+  if (pid_ <= 0) return false;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  const bool killed = waitpid(pid_, &status, 0) == pid_ && WIFSIGNALED(status);
+  pid_ = -1;
+  return killed;
+}
+
+int RunningChild::wait() {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  const bool exited = waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status);
+  pid_ = -1;
+  return exited ? WEXITSTATUS(status) : -1;
+}
+#endif
 
 bool run_requested_child_action(int argc, char** argv, int& status) {
   if (argc != 3 || std::strcmp(argv[1], kChildOption) != 0) return false;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "boxes/boxes.h"
+#include "boxes/fragments.h"
 #include "support/test_files.h"
 
 TrackSpec track_spec(int32_t index, int32_t kind, uint32_t codec_id, uint32_t enable_hint) {
@@ -87,8 +88,17 @@ void MuxFile::raw(int32_t slot, uint32_t kind, const uint8_t* data, uint32_t siz
   mux_add_sample(slot, c, data, size, flags, kind, extra, dts, pts, duration);
 }
 
+void MuxFile::write_as_fragments() {
+  if (!fragments_begin(c, nullptr, nullptr)) throw std::runtime_error("fragments_begin failed");
+  fragments_ = true;
+}
+
 const iso::Tree& MuxFile::finish() {
-  finish_file(c);
+  if (fragments_) {
+    fragments_finish(c);
+  } else {
+    finish_file(c);
+  }
   mux_destroy(specs_.data(), static_cast<int32_t>(specs_.size()), c);
   c = nullptr;
   std::fclose(file_);

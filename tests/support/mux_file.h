@@ -32,6 +32,9 @@ class MuxFile {
   MuxFile& operator=(const MuxFile&) = delete;
 
   MuxContext* c = nullptr;  // valid until finish()
+  // Writes the file as movie fragments from now on (resilient writing); finish()
+  // then closes it as the session's close does.
+  void write_as_fragments();
   MuxTrack& track(int32_t slot) { return c->tracks[slot]; }
 
   // A video frame of `size` pattern bytes; cts_offset is PTS - DTS in track units.
@@ -72,4 +75,5 @@ class MuxFile {
   std::vector<uint8_t> buffer_;
   int32_t pattern_slot_ = -1;
   bool keep_ = false;
+  bool fragments_ = false;
 };
