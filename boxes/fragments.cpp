@@ -77,7 +77,9 @@ struct FragmentWriting {
   int64_t moof_bytes = 0;               // its moof's size, an upper bound (kMoofFixedBytes and up)
   int64_t span = 0;                     // of a fragment, in the driving track's units
   std::vector<FragmentSample> scratch;  // a run's samples while its truns are written
-  int64_t* moofs = nullptr;             // positions of the moofs shown
+  std::vector<int64_t>
+      data_offset_fields;    // where the moof being built has its truns' data offsets
+  int64_t* moofs = nullptr;  // positions of the moofs shown
   uint32_t moof_count = 0;
   uint32_t moof_capacity = 0;
   uint32_t hidden = 0;
@@ -134,6 +136,11 @@ size_t store_be32(uint8_t* buffer, size_t used, uint32_t v) {
 }
 size_t store_be32(uint8_t* buffer, size_t used, int32_t v) {
   return store_be32(buffer, used, static_cast<uint32_t>(v));
+}
+
+uint32_t load_be32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
 FragmentWriting& state_of(MuxContext* c) {
@@ -336,7 +343,8 @@ void write_trun(MuxContext* c, const TrunPlan& trun, const std::vector<FragmentS
   ByteWriter* w = c->writer;
   const TrunFields& f = trun.fields;
   int64_t start = open_full_box(w, "trun", f.version, f.flags);
-  put_be32(w, trun.count);                                                     // sample count
+  put_be32(w, trun.count);  // sample count
+  state_of(c).data_offset_fields.push_back(writer_tell(w));
   put_be32(w, static_cast<uint32_t>(static_cast<int32_t>(trun.data_offset)));  // data offset
   if (f.flags & kTrunFirstSampleFlags) put_be32(w, f.first_flags);             // first sample flags
   if (f.flags & (kTrunDurations | kTrunSizes | kTrunOffsets)) {
@@ -391,6 +399,7 @@ void write_moof(MuxContext* c, int64_t moof_pos, int32_t next_track, const int64
                 bool track_ends) {
   FragmentWriting& f = state_of(c);
   ByteWriter* w = c->writer;
+  f.data_offset_fields.clear();
   int64_t start = open_box(w, "moof");
   write_mfhd(c, f.sequence);
   for (int32_t i = 0; i < kMaxTracks; ++i) {
@@ -477,7 +486,7 @@ int64_t first_room(const FragmentWriting& f) {
 // The room the moof of the open fragment may fill.
 int64_t moof_room(const FragmentWriting& f) {
   if (!f.head_written) return first_room(f);
-  return f.room_size - 8;  // a free box's header behind the moof
+  return f.room_size - 8;  // a free box's header in front of the moof
 }
 
 enum class Close { kNo, kTime, kBytes, kRoom };
@@ -573,15 +582,15 @@ void end_mdat(ByteWriter* w, int64_t mdat_pos, ByteWriter* header) {
 }
 
 // Closes the open fragment's mdat and shows the fragment: its moof is
-// written into its room, the first time at the room's end behind the movie
-// head (the room's free box, which has a 16-byte header, then shrinks in one
-// 8-byte write of its size), later at the room's start with a free box
-// behind it (the moof's own 8-byte header, written last over the room's,
-// shows it). Everything from the moof (or the head) up to the mdat's size
-// is one write, made after the fragment's data reached the system and
-// before the write that shows it. False when the fragment stays hidden: a
-// failed write (the mdat then stays open), a moof that does not fit, a
-// build that fails.
+// written at the end of its room, right in front of its mdat (readers that
+// follow fragments box by box, VLC among them, take the box behind a moof
+// for its media data), the first time behind the movie head. The room's
+// free box, which covers it until then, then shrinks in one 8-byte write of
+// its size, which shows the moof (the first time the head too). Everything
+// from the moof (or the head) up to the mdat's size is one write, made after
+// the fragment's data reached the system and before the write that shows
+// it. False when the fragment stays hidden: a failed write (the mdat then
+// stays open), a moof that does not fit, a build that fails.
 bool show_fragment(MuxContext* c, int32_t next_track, const int64_t* next_dts, bool track_ends) {
   FragmentWriting& f = state_of(c);
   ByteWriter* w = c->writer;
@@ -602,23 +611,27 @@ bool show_fragment(MuxContext* c, int32_t next_track, const int64_t* next_dts, b
   if (f.head_too_large) return hide();
   Built moof;
   if (f.head_written) {
+    // Built as if at the room's start; its size then gives its place, and
+    // its data offsets move by the free box in front of it.
     if (!build(c, &moof, [&] { write_moof(c, f.room_pos, next_track, next_dts, track_ends); }))
       return hide();
     const int64_t moof_size = moof.size();
     const int64_t free_size = f.room_size - moof_size;
-    if (free_size < 8 || !add_moof_position(f, f.room_pos)) return hide();
-    // The moof's header goes last: the room keeps its own until then.
-    uint8_t moof_header[8];
-    std::memcpy(moof_header, writer_bytes(moof.w), 8);
+    const int64_t moof_pos = f.room_pos + free_size;
+    if (free_size < 8 || !add_moof_position(f, moof_pos)) return hide();
+    const uint8_t* built = writer_bytes(moof.w);
+    for (int64_t field : f.data_offset_fields) {
+      const uint32_t offset = load_be32(built + field) - static_cast<uint32_t>(free_size);
+      put_be32_at(moof.w, offset, field);
+    }
     ByteWriter* region = moof.w;
-    put_be32(region, static_cast<uint32_t>(free_size));
-    put_tag(region, "free");
-    put_zeros(region, free_size - 8);
     put_bytes(region, header_bytes, header_size);
-    put_bytes_at(writer_bytes(region) + 8, static_cast<int32_t>(writer_tell(region) - 8),
-                 f.room_pos + 8, w);
+    put_bytes_at(writer_bytes(region), static_cast<int32_t>(writer_tell(region)), moof_pos, w);
     if (writer_flush(w) != 0) return false;
-    put_bytes_at(moof_header, 8, f.room_pos, w);
+    uint8_t room_header[8];
+    store_be32(room_header, 0, static_cast<uint32_t>(free_size));
+    std::memcpy(room_header + 4, "free", 4);
+    put_bytes_at(room_header, 8, f.room_pos, w);
   } else {
     // The moof's place depends on its size: measured first, then built there.
     Built measure, head;
@@ -802,7 +815,10 @@ FragmentSummary fragments_finish(MuxContext* c, int steps) {
   put_large_size(w, f.head_pos, moov_pos - f.head_pos);
   if (writer_sync(w) != 0 || steps < 3) return fragments_summary(c);
   // 3. The movie head and every moof become free boxes, inside the head's.
+  // So does the head's mvhd, its first box: VLC takes a free box that starts
+  // with one for a movie box someone hid, reads it and says so.
   put_bytes_at("free", 4, f.movie_head_pos + 4, w);
+  put_bytes_at("free", 4, f.movie_head_pos + 8 + 4, w);
   for (uint32_t i = 0; i < f.moof_count; ++i) put_bytes_at("free", 4, f.moofs[i] + 4, w);
   if (writer_sync(w) != 0 || steps < 4) return fragments_summary(c);
   // 4. The head's free box shrinks back to its room: the media-data boxes

@@ -43,11 +43,12 @@ struct BrowserFile {
   const SourceTrack* audio;
 };
 
-Written write_file(const BrowserFile& f, const std::string& name) {
+Written write_file(const BrowserFile& f, const std::string& name, uint32_t writer_flags = 0) {
   interop::SlotFile file;
   file.file_code = MX_FOURCC(f.file_code[0], f.file_code[1], f.file_code[2], f.file_code[3]);
   file.video = f.video;
   file.audio = f.audio;
+  file.writer_flags = writer_flags;
   Written w;
   w.path = test_temp_path(name + f.extension);
   interop::write_through_slots(file, w.path);
@@ -95,7 +96,8 @@ class BrowserPlayback : public ::testing::Test {
   }
 };
 
-// H.264 and AV1 with AAC, FLAC and PCM, in MP4 and QuickTime; AAC and FLAC alone.
+// H.264 and AV1 with AAC, FLAC and PCM, in MP4 and QuickTime; AAC and FLAC alone;
+// each file written plainly and written resilient.
 TEST_F(BrowserPlayback, CodecsPlayToTheEnd) {
   struct Pair {
     const char* file_code;
@@ -122,7 +124,10 @@ TEST_F(BrowserPlayback, CodecsPlayToTheEnd) {
     MX_REQUIRE(audio.missing.empty(), audio.missing);
     std::string name = std::string("browser-") + (video ? interop::media_name(p.video) : "") + "-" +
                        interop::media_name(p.audio);
+    // Written plainly, and written as fragments and finished.
     files.push_back(write_file({p.file_code, p.extension, video, &audio}, name));
+    files.push_back(write_file({p.file_code, p.extension, video, &audio}, name + "-resilient",
+                               MX_WRITE_RESILIENT));
     if (HasFatalFailure()) return;
   }
   expect_plays_to_the_end(files);

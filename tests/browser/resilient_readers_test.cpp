@@ -11,10 +11,8 @@
 // itself (a fragmented control, cut or not), never by a skipped check.
 //
 // The readers run on each left file through kLeftFileReaders, and the
-// browsers of kBrowsers (chromium, Firefox) on all of them at once. VLC is not among
-// them: its remux of a file that ends after a fragment leaves out the
-// fragment's last frame, which wants showing on ffmpeg's own fragmented file
-// before it can be checked.
+// browsers of kBrowsers (chromium, Firefox) on all of them at once; VLC remuxes
+// each left file of the kill test.
 // Like the other browser tests these run in the plain build only; the
 // sanitizers see the same sessions in the unit and interop groups.
 #include <gtest/gtest.h>
@@ -29,6 +27,7 @@
 #include <optional>
 #include <ostream>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +45,7 @@
 #include "support/fragment_samples.h"
 #include "support/test_files.h"
 #include "support/tools.h"
+#include "vlc_remux.h"
 
 namespace {
 
@@ -415,6 +415,73 @@ void expect_browser_plays(const std::vector<LeftFile>& files, const BrowserExpec
   }
 }
 
+// ------------------------------------------------------------ VLC
+
+// What VLC (its own MP4 demuxer, remuxing to Matroska) may say of a left
+// file: unknown boxes and handlers, and the notices it gives of ffmpeg's own
+// fragmented file too (VlcOnFragments.FfmpegsCutFileKeepsEveryFrame): tracks
+// whose movie box holds no chunks and no decoding times, an edit list.
+const std::regex kVlcNotice(
+    R"(mp4 (demux|stream) warning: (unknown (box|handler) type .*|no chunk defined|)"
+    R"(STTS table of \d+ entries|CTTS table of \d+ entries|elst box found))");
+
+// VLC's complaints but those notices, each once, in order.
+std::string vlc_complaints(const interop::VlcRemux& r) {
+  std::string out;
+  std::vector<std::string> seen;
+  for (const std::string& line : r.complaints) {
+    if (std::regex_match(line, kVlcNotice)) continue;
+    if (std::find(seen.begin(), seen.end(), line) != seen.end()) continue;
+    seen.push_back(line);
+    out += line + "\n";
+  }
+  return out;
+}
+
+// What VLC says of a file whose bytes are zeros from `at` on, as a power cut
+// leaves a file whose length reached the disk before its data: the empty box
+// it finds there.
+std::string vlc_zero_tail_complaint(uint64_t at) {
+  return "mp4 stream warning: found an invalid sized 0 box      @" + std::to_string(at) + "\n";
+}
+
+// What VLC's remux leaves out of a file of the combo's codecs, shown on
+// ffmpeg's own file of them: the last packet of ALAC, for one.
+int vlc_shortfall(const Combo& c) {
+  const std::string path = test_temp_path(std::string("vlc-control-") + c.name + c.extension);
+  interop::CommandResult made = interop::run_command(std::string("ffmpeg -nostdin -v error -y ") +
+                                                     c.control + " " + interop::shell_quote(path));
+  EXPECT_EQ(made.status, 0) << made.err;
+  const bool video = c.video.has_value();
+  interop::CommandResult counted = interop::run_command(
+      std::string("ffprobe -v error -count_packets -select_streams ") + (video ? "v:0" : "a:0") +
+      " -show_entries stream=nb_read_packets -of csv=p=0 " + interop::shell_quote(path));
+  const int packets = std::atoi(counted.out.c_str());
+  const interop::VlcRemux r = interop::vlc_remux(path);
+  EXPECT_EQ(r.failure, "");
+  EXPECT_EQ(vlc_complaints(r), "") << "VLC on ffmpeg's own file";
+  std::remove(path.c_str());
+  return packets - (video ? r.video_frames : r.audio_packets);
+}
+
+// VLC remuxes every picture of the shown fragments without a complaint (and,
+// for a file of sound alone, every packet), but for what it leaves out of
+// ffmpeg's own file too.
+void vlc_remuxes(const LeftFile& f, int shortfall, const std::string& complaints = "") {
+  SCOPED_TRACE(f.path);
+  const interop::VlcRemux r = interop::vlc_remux(f.path);
+  ASSERT_EQ(r.failure, "");
+  EXPECT_EQ(vlc_complaints(r), complaints) << "VLC";
+  if (f.media->has_video) {
+    EXPECT_EQ(r.video_frames, static_cast<int>(f.video_frames) - shortfall)
+        << "VLC's remux: pictures";
+    EXPECT_GT(r.audio_packets, 0) << "VLC's remux: sound";
+  } else {
+    EXPECT_EQ(r.audio_packets, static_cast<int>(f.audio_frames) - shortfall)
+        << "VLC's remux: packets";
+  }
+}
+
 // ------------------------------------------------------------ the tests
 
 #ifndef _WIN32
@@ -426,6 +493,8 @@ class ResilientReaders : public ::testing::TestWithParam<Combo> {
       const std::string missing = browser_missing(browser);
       MX_REQUIRE(missing.empty(), missing);
     }
+    const std::string vlc_missing = interop::vlc_missing();
+    MX_REQUIRE(vlc_missing.empty(), vlc_missing);
     media_ = &long_media(GetParam());
     MX_REQUIRE(media_->missing.empty(), media_->missing);
   }
@@ -499,6 +568,9 @@ TEST_P(ResilientReaders, KilledHostsLeaveTheClosedFragments) {
     expect_readers_show(f);
     left.push_back(f);
   }
+  const int shortfall = vlc_shortfall(c);
+  EXPECT_EQ(shortfall, c.video ? 0 : 1) << "what VLC leaves out of ffmpeg's own file";
+  for (const LeftFile& f : left) vlc_remuxes(f, shortfall);
   for (Browser browser : kBrowsers)
     expect_browser_plays(left, browser_control(c, browser), browser);
   if (!HasFailure()) {
@@ -514,10 +586,11 @@ INSTANTIATE_TEST_SUITE_P(Combos, ResilientReaders, ::testing::ValuesIn(kCombos),
 
 // ------------------------------------------------------------ power cuts
 
-// Where the fragments of a file written without a close lie: each moof and
-// the end of the mdat behind it (a free box may stand between them).
+// Where the fragments of a file written without a close lie: each moof with
+// the room in front of it (the rest of the room, a free box, or nothing), and
+// the end of the mdat behind it.
 struct FragmentPlace {
-  uint64_t moof_start, moof_end, mdat_end;
+  uint64_t room_start, moof_start, moof_end, mdat_end;
 };
 
 std::vector<FragmentPlace> fragment_places(const iso::Tree& tree) {
@@ -528,7 +601,9 @@ std::vector<FragmentPlace> fragment_places(const iso::Tree& tree) {
     size_t m = i + 1;
     while (m < tree.boxes.size() && tree.boxes[m].type != "mdat") ++m;
     if (m == tree.boxes.size()) break;
-    out.push_back({b.offset, b.offset + b.size, tree.boxes[m].offset + tree.boxes[m].size});
+    const bool room_in_front = i > 0 && tree.boxes[i - 1].type == "free";
+    out.push_back({room_in_front ? tree.boxes[i - 1].offset : b.offset, b.offset, b.offset + b.size,
+                   tree.boxes[m].offset + tree.boxes[m].size});
   }
   return out;
 }
@@ -558,6 +633,8 @@ TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
     const std::string missing = browser_missing(browser);
     MX_REQUIRE(missing.empty(), missing);
   }
+  const std::string vlc_missing = interop::vlc_missing();
+  MX_REQUIRE(vlc_missing.empty(), vlc_missing);
   const Combo& c = kCombos[0];
   const LongMedia& m = long_media(c);
   MX_REQUIRE(m.missing.empty(), m.missing);
@@ -644,7 +721,7 @@ TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
       LeftFile f{
           test_temp_path("power-cut-room-" + std::to_string(k) + (zero_tail ? "z" : "") + ".mp4"),
           &m};
-      write_cut(bytes, places[k].moof_start, zero_tail, f.path);
+      write_cut(bytes, places[k].room_start, zero_tail, f.path);
       f.video_frames = k * m.per_fragment;
       clean.push_back(f);
     }
@@ -661,10 +738,25 @@ TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
   write_cut(bytes, our_data, false, damaged[2]);
   write_cut(bytes, our_data, true, damaged[3]);
   for (const std::string& d : damaged) paths.push_back(d);
-  // Firefox plays the clean cuts as well.
+  // Firefox plays the clean cuts as well, and VLC remuxes them.
   BrowserExpectation plays;
   plays.plays = plays.decodes_video = true;
   expect_browser_plays(clean, plays, Browser::kFirefox);
+  // VLC says of a zero tail what it says of ffmpeg's own file with one.
+  const std::string control_zero_tail = test_temp_path("power-cut-control-zero-tail.mp4");
+  write_cut(control_bytes, control_places[2].moof_start, true, control_zero_tail);
+  {
+    const interop::VlcRemux theirs = interop::vlc_remux(control_zero_tail);
+    ASSERT_EQ(theirs.failure, "");
+    EXPECT_EQ(vlc_complaints(theirs), vlc_zero_tail_complaint(control_places[2].moof_start))
+        << "VLC on ffmpeg's own file with a zero tail";
+    std::remove(control_zero_tail.c_str());
+  }
+  for (size_t i = 0; i < clean.size(); ++i) {
+    const bool zero_tail = i % 2 == 1;
+    const uint64_t cut = places[i / 2 + 1].room_start;
+    vlc_remuxes(clean[i], 0, zero_tail ? vlc_zero_tail_complaint(cut) : "");
+  }
   std::string failure;
   std::vector<Playback> played = play_in_browser(paths, 16.0, &failure);
   EXPECT_EQ(failure, "");
@@ -700,6 +792,8 @@ TEST(ResilientFinalisingReaders, EveryStepPlaysInFull) {
     const std::string missing = browser_missing(browser);
     MX_REQUIRE(missing.empty(), missing);
   }
+  const std::string vlc_missing = interop::vlc_missing();
+  MX_REQUIRE(vlc_missing.empty(), vlc_missing);
   const Combo& c = kCombos[0];
   const LongMedia& m = long_media(c);
   MX_REQUIRE(m.missing.empty(), m.missing);
@@ -714,6 +808,7 @@ TEST(ResilientFinalisingReaders, EveryStepPlaysInFull) {
     f.video_frames = m.video.packets.size();
     f.audio_frames = m.audio.packets.size();
     expect_readers_show(f);
+    vlc_remuxes(f, 0);
     files.push_back(f);
   }
   BrowserExpectation plays;

@@ -145,20 +145,23 @@ TEST_F(FirefoxPlays, EveryFileOfTheGroup) {
   };
   std::vector<Played> files;
   std::vector<std::string> paths;
-  for (const FileCase& c : interop::every_file()) {
-    for (const SourceTrack* s : streams_of(c)) MX_REQUIRE(s->missing.empty(), s->missing);
-    Played f{
-        c,
-        test_temp_path("firefox-" + interop::case_name(c) + interop::extension_for(c.file_code)),
-        {}};
-    interop::write_case(c, f.ours);
-    if (HasFatalFailure()) return;
-    paths.push_back(f.ours);
-    if (!decodes_every_stream(c) && !refused_for_its_brands(c)) {
-      f.control = interop::file_control(c);
-      if (!f.control.path.empty()) paths.push_back(f.control.path);
+  // Every file twice: written plainly, and written as fragments and finished.
+  for (uint32_t flags : {0u, MX_WRITE_RESILIENT}) {
+    for (const FileCase& c : interop::every_file()) {
+      for (const SourceTrack* s : streams_of(c)) MX_REQUIRE(s->missing.empty(), s->missing);
+      Played f{c,
+               test_temp_path("firefox-" + interop::case_name(c) + (flags ? "-resilient" : "") +
+                              interop::extension_for(c.file_code)),
+               {}};
+      interop::write_case(c, f.ours, flags);
+      if (HasFatalFailure()) return;
+      paths.push_back(f.ours);
+      if (!decodes_every_stream(c) && !refused_for_its_brands(c)) {
+        f.control = interop::file_control(c);
+        if (!f.control.path.empty() && flags == 0) paths.push_back(f.control.path);
+      }
+      files.push_back(f);
     }
-    files.push_back(f);
   }
   std::map<std::string, Playback> played = play_in_firefox(paths);
 

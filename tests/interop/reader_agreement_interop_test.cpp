@@ -1,7 +1,8 @@
 // What readers make of the rest of a file, through the slots: the timecode
 // track's reading at the 1000/1001 rates, the length of lossless audio whose last
 // frame is short, audio-only M4A and M4B files, and stereo H.264. ffprobe,
-// mediainfo and exiftool must all read back what the host wrote.
+// mediainfo and exiftool must all read back what the host wrote, from the
+// plain file and from the file written resilient.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -70,11 +71,15 @@ void PrintTo(const TimecodeCase& c, std::ostream* os) {
   *os << trimmed(c.file_code) << " " << c.rate.num << "/" << c.rate.den;
 }
 
-class TimecodeReading : public ::testing::TestWithParam<TimecodeCase> {};
+class TimecodeReading : public ::testing::TestWithParam<TimecodeCase> {
+ protected:
+  // Writes the case's file with these writer flags and checks what readers make of it.
+  void check(uint32_t writer_flags);
+};
 
 // A counter of 01:00:00:00 (non-drop) as the host writes it; every reader must
 // show 01:00:00:00, which takes the nominal whole rate in the track's entry.
-TEST_P(TimecodeReading, ReadersShowTheHostsTimecode) {
+void TimecodeReading::check(uint32_t writer_flags) {
   const TimecodeCase& c = GetParam();
   MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
   const SourceTrack& video = interop::source(Media::kH264Pyramid, c.rate);
@@ -86,8 +91,10 @@ TEST_P(TimecodeReading, ReadersShowTheHostsTimecode) {
   file.timecode = {static_cast<uint8_t>(counter >> 24), static_cast<uint8_t>(counter >> 16),
                    static_cast<uint8_t>(counter >> 8), static_cast<uint8_t>(counter)};
   file.timecode_duration = std::llround(video.packets.size() * 1e7 * c.rate.den / c.rate.num);
-  const std::string path = test_temp_path("timecode-" + std::to_string(c.rate.num) + "-" +
-                                          std::to_string(c.rate.den) + extension_of(c.file_code));
+  const std::string path =
+      test_temp_path("timecode-" + std::to_string(c.rate.num) + "-" + std::to_string(c.rate.den) +
+                     (writer_flags ? "-resilient" : "") + extension_of(c.file_code));
+  file.writer_flags = writer_flags;
   interop::write_through_slots(file, path);
   if (HasFatalFailure()) return;
   SCOPED_TRACE(path);
@@ -103,6 +110,15 @@ TEST_P(TimecodeReading, ReadersShowTheHostsTimecode) {
   auto info = interop::mediainfo(path, "Other", {"Format", "TimeCode_FirstFrame"});
   ASSERT_EQ(info.size(), 1u) << "mediainfo's timecode track";
   EXPECT_EQ(info[0][1], "01:00:00:00") << "mediainfo";
+}
+
+TEST_P(TimecodeReading, ReadersShowTheHostsTimecode) {
+  check(0);
+}
+
+// Written as fragments and finished, the file reads the same.
+TEST_P(TimecodeReading, ReadersShowTheHostsTimecodeWhenWrittenResilient) {
+  check(MX_WRITE_RESILIENT);
 }
 
 const TimecodeCase kTimecodeCases[] = {
@@ -130,12 +146,16 @@ void PrintTo(const LosslessCase& c, std::ostream* os) {
   *os << trimmed(c.file_code) << " " << interop::media_name(c.media);
 }
 
-class LosslessLength : public ::testing::TestWithParam<LosslessCase> {};
+class LosslessLength : public ::testing::TestWithParam<LosslessCase> {
+ protected:
+  // Writes the case's file with these writer flags and checks what readers make of it.
+  void check(uint32_t writer_flags);
+};
 
 // The sources last one second, which is no whole number of ALAC (4096) or FLAC
 // (4608) frames: the last frame is short. Every reader must count the source's
 // samples exactly, and decode the same samples.
-TEST_P(LosslessLength, ReadersCountTheSourcesSamples) {
+void LosslessLength::check(uint32_t writer_flags) {
   const LosslessCase& c = GetParam();
   MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
   const SourceTrack& audio = interop::source(c.media);
@@ -144,8 +164,10 @@ TEST_P(LosslessLength, ReadersCountTheSourcesSamples) {
   interop::SlotFile file;
   file.file_code = code_of(c.file_code);
   file.audio = &audio;
-  const std::string path = test_temp_path(std::string("lossless-") + interop::media_name(c.media) +
-                                          extension_of(c.file_code));
+  const std::string path =
+      test_temp_path(std::string("lossless-") + interop::media_name(c.media) +
+                     (writer_flags ? "-resilient" : "") + extension_of(c.file_code));
+  file.writer_flags = writer_flags;
   interop::write_through_slots(file, path);
   if (HasFatalFailure()) return;
   SCOPED_TRACE(path);
@@ -180,6 +202,15 @@ TEST_P(LosslessLength, ReadersCountTheSourcesSamples) {
   if (!HasFailure() && std::getenv("MX_INTEROP_KEEP") == nullptr) std::remove(path.c_str());
 }
 
+TEST_P(LosslessLength, ReadersCountTheSourcesSamples) {
+  check(0);
+}
+
+// Written as fragments and finished, the file reads the same.
+TEST_P(LosslessLength, ReadersCountTheSourcesSamplesWhenWrittenResilient) {
+  check(MX_WRITE_RESILIENT);
+}
+
 const LosslessCase kLosslessCases[] = {
     {"MP4 ", Media::kAlac},   {"MOV ", Media::kAlac},   {"M4A ", Media::kAlac},
     {"MP4 ", Media::kFlac16}, {"M4A ", Media::kFlac16}, {"MP4 ", Media::kFlac24},
@@ -206,11 +237,15 @@ void PrintTo(const AudioOnlyCase& c, std::ostream* os) {
   *os << trimmed(c.file_code) << " kind " << c.media_kind;
 }
 
-class AudioOnly : public ::testing::TestWithParam<AudioOnlyCase> {};
+class AudioOnly : public ::testing::TestWithParam<AudioOnlyCase> {
+ protected:
+  // Writes the case's file with these writer flags and checks what readers make of it.
+  void check(uint32_t writer_flags);
+};
 
 // The track header holds the unity matrix, and exiftool and ffprobe agree on
 // the media kind the host gave.
-TEST_P(AudioOnly, HeadersAndMediaKindReadAsWritten) {
+void AudioOnly::check(uint32_t writer_flags) {
   const AudioOnlyCase& c = GetParam();
   MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "exiftool");
   const SourceTrack& audio = interop::source(Media::kAac);
@@ -224,7 +259,9 @@ TEST_P(AudioOnly, HeadersAndMediaKindReadAsWritten) {
     std::copy(std::begin(title), std::end(title), p.metadata.title);
   };
   const std::string path =
-      test_temp_path("audio-only-" + std::to_string(c.media_kind) + extension_of(c.file_code));
+      test_temp_path("audio-only-" + std::to_string(c.media_kind) +
+                     (writer_flags ? "-resilient" : "") + extension_of(c.file_code));
+  file.writer_flags = writer_flags;
   interop::write_through_slots(file, path);
   if (HasFatalFailure()) return;
   SCOPED_TRACE(path);
@@ -264,6 +301,15 @@ TEST_P(AudioOnly, HeadersAndMediaKindReadAsWritten) {
   EXPECT_EQ(trimmed(probe.out), expected_kind) << "ffprobe's media type";
 }
 
+TEST_P(AudioOnly, HeadersAndMediaKindReadAsWritten) {
+  check(0);
+}
+
+// Written as fragments and finished, the file reads the same.
+TEST_P(AudioOnly, HeadersAndMediaKindReadAsWrittenWhenWrittenResilient) {
+  check(MX_WRITE_RESILIENT);
+}
+
 const AudioOnlyCase kAudioOnlyCases[] = {{"M4A ", 1}, {"M4A ", 2}, {"M4B ", 2}};
 
 INSTANTIATE_TEST_SUITE_P(Files, AudioOnly, ::testing::ValuesIn(kAudioOnlyCases),
@@ -283,11 +329,15 @@ void PrintTo(const StereoCase& c, std::ostream* os) {
   *os << trimmed(c.file_code) << " stereo " << c.stereo_mode;
 }
 
-class StereoH264 : public ::testing::TestWithParam<StereoCase> {};
+class StereoH264 : public ::testing::TestWithParam<StereoCase> {
+ protected:
+  // Writes the case's file with these writer flags and checks what readers make of it.
+  void check(uint32_t writer_flags);
+};
 
 // The frame packing is told in front of every IDR picture; the readers must
 // find an access unit with a picture in every sample.
-TEST_P(StereoH264, ReadersDecodeEveryPictureWithoutComplaint) {
+void StereoH264::check(uint32_t writer_flags) {
   const StereoCase& c = GetParam();
   MX_REQUIRE_TOOLS("ffmpeg", "ffprobe");
   const SourceTrack& video = interop::source(Media::kH264Pyramid);
@@ -299,7 +349,9 @@ TEST_P(StereoH264, ReadersDecodeEveryPictureWithoutComplaint) {
   file.audio = &audio;
   file.adjust = [&c](EncParam& p) { p.video.stereo_mode = c.stereo_mode; };
   const std::string path =
-      test_temp_path("stereo-" + std::to_string(c.stereo_mode) + extension_of(c.file_code));
+      test_temp_path("stereo-" + std::to_string(c.stereo_mode) +
+                     (writer_flags ? "-resilient" : "") + extension_of(c.file_code));
+  file.writer_flags = writer_flags;
   interop::write_through_slots(file, path);
   if (HasFatalFailure()) return;
   SCOPED_TRACE(path);
@@ -313,6 +365,15 @@ TEST_P(StereoH264, ReadersDecodeEveryPictureWithoutComplaint) {
   EXPECT_EQ(trimmed(probe.out),
             std::to_string(video.packets.size()) + "," + std::to_string(video.packets.size()))
       << "samples stored, frames decoded";
+}
+
+TEST_P(StereoH264, ReadersDecodeEveryPictureWithoutComplaint) {
+  check(0);
+}
+
+// Written as fragments and finished, the file reads the same.
+TEST_P(StereoH264, ReadersDecodeEveryPictureWithoutComplaintWhenWrittenResilient) {
+  check(MX_WRITE_RESILIENT);
 }
 
 const StereoCase kStereoCases[] = {{"MP4 ", 1}, {"MP4 ", 2}, {"MOV ", 1}};

@@ -235,7 +235,8 @@ class ResilientFiles : public ::testing::TestWithParam<Case> {
 
 // While a file is written, it shows ftyp, the room of its head (a free box
 // with a 16-byte header), the movie head, then complete fragments (a moof and
-// its mdat; after the first, a free box between them); of the open
+// its mdat; after the first, the rest of its room, a free box, in front of
+// the moof, which its mdat follows right behind); of the open
 // fragment, once its first bytes leave the output buffer, a free box and an
 // mdat up to the end of the file. Every sample
 // a shown fragment describes is the finished file's sample: same place,
@@ -265,15 +266,15 @@ TEST_P(ResilientFiles, ShownFragmentsStateTheirSamplesAsTheFinishedFileDoes) {
   EXPECT_EQ(types[2], "moov");
   EXPECT_EQ(types[3], "moof");
   EXPECT_EQ(types.back(), "mdat");
-  // moof mdat, then moof free mdat, ..., and maybe a free box and an open mdat.
+  // moof mdat, then free moof mdat, ..., and maybe a free box and an open mdat.
   const bool open_fragment = open.boxes.back().to_end;
   const size_t shown_end = types.size() - (open_fragment ? 2 : 0);
   for (size_t i = 3; i < shown_end; ++i) {
     const size_t k = i - 3;
     const std::string expected = k == 0             ? "moof"
                                  : k == 1           ? "mdat"
-                                 : (k - 2) % 3 == 0 ? "moof"
-                                 : (k - 2) % 3 == 1 ? "free"
+                                 : (k - 2) % 3 == 0 ? "free"
+                                 : (k - 2) % 3 == 1 ? "moof"
                                                     : "mdat";
     EXPECT_EQ(types[i], expected) << i << "\n" << open.dump();
     if (types[i] == "mdat") {
@@ -516,9 +517,10 @@ TEST(ResilientFinalising, EveryStepLeavesOneWholeMovieToRead) {
 
 // The times of every mvhd, tkhd and mdhd set to zero, so that two runs
 // compare; found by their types in the bytes, so that the movie head a
-// finished file keeps as a free box is pinned as well.
+// finished file keeps as a free box is pinned as well (its mvhd is a free
+// box there: the first bytes of every free box go too).
 Bytes with_pinned_times(Bytes bytes) {
-  for (const char* type : {"mvhd", "tkhd", "mdhd"}) {
+  for (const char* type : {"mvhd", "tkhd", "mdhd", "free"}) {
     for (size_t at = 4; at + 8 < bytes.size(); ++at) {
       if (std::memcmp(bytes.data() + at, type, 4) != 0) continue;
       const size_t width = bytes[at + 4] == 1 ? 16 : 8;
