@@ -446,7 +446,9 @@ class Finisher {
     return write(field, sizeof field, e_.room + 8);
   }
 
-  // The head and every moof between it and the movie box become free boxes.
+  // The head, its mvhd and every moof between it and the movie box become
+  // free boxes, as close leaves them (VLC takes a free box that starts with
+  // an mvhd for a hidden movie box).
   bool hide_fragments(uint64_t movie) {
     TopBox box;
     for (uint64_t at = e_.head; at < movie; at = box.end()) {
@@ -455,11 +457,21 @@ class Finisher {
                  "); the file plays from its movie box as it is";
         return false;
       }
-      if (box.type == "moof" || (at == e_.head && box.type == "moov")) {
+      if (at == e_.head && (box.type == "moov" || box.type == "free")) {
+        if (!write("free", 4, at + 4) || !hide_first_mvhd(box)) return false;
+      } else if (box.type == "moof") {
         if (!write("free", 4, at + 4)) return false;
       }
     }
     return true;
+  }
+
+  // The head's first box, when it is its mvhd.
+  bool hide_first_mvhd(const TopBox& head) {
+    TopBox first;
+    if (!read_box(fd_, head.end(), head.offset + head.header, first) || first.type != "mvhd")
+      return true;
+    return write("free", 4, first.offset + 4);
   }
 
   int fd_;

@@ -449,11 +449,18 @@ TEST(RecoverCutBack, APartialLastFragmentIsCutOff) {
   const Bytes fragments = read_whole_file(left);
   const iso::Tree tree = iso::parse(fragments);
   std::vector<const iso::Box*> moofs;
-  for (const iso::Box& b : tree.boxes)
-    if (b.type == "moof") moofs.push_back(&b);
+  uint64_t kept_end = 0;  // the end of the mdat in front of the last moof (and its room)
+  uint64_t mdat_end = 0;
+  for (const iso::Box& b : tree.boxes) {
+    if (b.type == "moof") {
+      moofs.push_back(&b);
+      kept_end = mdat_end;
+    }
+    if (b.type == "mdat") mdat_end = b.offset + b.size;
+  }
   ASSERT_GE(moofs.size(), 3u);
   const iso::Box& last = *moofs.back();
-  const uint64_t kept_end = last.offset;  // the fragment before ends where the last begins
+  ASSERT_LT(kept_end, last.offset);
 
   // The earlier fragments alone, recovered: what every cut file must become.
   const std::string earlier = base + ".earlier";
