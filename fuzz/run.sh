@@ -11,7 +11,8 @@
 # Targets: session (whole writer sessions through the slots), hevc_config,
 # av1_config, start_code_scan (the vector start code searches against the
 # scalar one), mxmux_readers (mxmux's stream readers), mxmux_files (its --dump
-# listing and --faststart planner). A failing input is saved as build/fuzz/<target>-crash-*
+# listing and --faststart planner), mxmux_recover (its --recover of files a crash
+# left as fragments). A failing input is saved as build/fuzz/<target>-crash-*
 # and replays with: build/fuzz/<target>_fuzz FILE
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,13 +29,13 @@ if [ $ci -eq 0 ] && [[ "${1:-}" =~ ^[0-9]+$ ]]; then
 fi
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(session hevc_config av1_config start_code_scan mxmux_readers
-  mxmux_files)
+  mxmux_files mxmux_recover)
 
 # Runs per target in CI mode: about a minute of one core in all.
 declare -A ci_runs=([session]=60000 [hevc_config]=150000 [av1_config]=150000
-  [start_code_scan]=30000 [mxmux_readers]=20000 [mxmux_files]=30000)
+  [start_code_scan]=30000 [mxmux_readers]=20000 [mxmux_files]=30000 [mxmux_recover]=20000)
 declare -A max_len=([session]=8192 [hevc_config]=4096 [av1_config]=4096 [start_code_scan]=4096
-  [mxmux_readers]=70000 [mxmux_files]=70000)
+  [mxmux_readers]=70000 [mxmux_files]=70000 [mxmux_recover]=70000)
 
 out=build/fuzz
 launcher=()
@@ -53,6 +54,7 @@ seed_corpus() {
     av1_config) folder=av1 ;;
     start_code_scan) folder=start_codes ;;
     mxmux_files) folder=files ;;
+    mxmux_recover) folder=recover ;;
     mxmux_readers)
       local entry
       for entry in 0:testsrc.h264 1:testsrc.hevc 4:testsrc.263 5:tone.aac 6:tone.ac3 7:tone.flac; do

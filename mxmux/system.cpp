@@ -247,6 +247,10 @@ bool write_at(int fd, const void* buffer, size_t n, uint64_t offset) {
   return true;
 }
 
+bool truncate_file(int fd, uint64_t size) {
+  return _chsize_s(fd, static_cast<int64_t>(size)) == 0;
+}
+
 void advise_sequential(int) {}
 
 namespace {
@@ -505,6 +509,10 @@ bool write_at(int fd, const void* buffer, size_t n, uint64_t offset) {
     n -= static_cast<size_t>(written);
   }
   return true;
+}
+
+bool truncate_file(int fd, uint64_t size) {
+  return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
 }
 
 void advise_sequential(int fd) {

@@ -74,6 +74,8 @@ void set_mode(int fd, uint32_t mode);
 // Renames a file over another (replacing it); false and errno on failure.
 bool replace_file(const std::string& from, const std::string& to);
 void remove_file(const std::string& path);
+// Cuts the file (or extends it with zeros) to `size` bytes; false and errno.
+bool truncate_file(int fd, uint64_t size);
 // Hints that the file is read once, front to back.
 void advise_sequential(int fd);
 

@@ -201,6 +201,38 @@ bool OutputFile::create(const std::string& target, bool with_still, std::string&
   return false;
 }
 
+bool OutputFile::create_in_place(const std::string& target, bool with_still, std::string& error) {
+  target_ = output_target(target);
+  sys::FileInfo info = sys::file_info(target_);
+  if (info.kind == sys::FileKind::kMissing) {
+    target_mode_ = sys::new_file_mode();
+  } else if (info.error != 0) {
+    error = target + ": " + system_reason(info.error);
+    return false;
+  } else if (info.kind != sys::FileKind::kRegular) {
+    error = target + (info.kind == sys::FileKind::kDirectory
+                          ? ": is a directory"
+                          : ": a resilient file must be a file (it is rewritten in place)");
+    return false;
+  } else {
+    target_existed_ = true;
+    target_mode_ = info.mode;
+  }
+  if (!sys::touch_writable(target_)) {
+    error = target + ": cannot write: " + system_reason(errno);
+    return false;
+  }
+  in_place_ = true;
+  temp_ = target_;
+  if (with_still) {
+    // A still left by an earlier run must not pass for this run's.
+    still_target_ = still_path_for(target_);
+    sys::remove_regular_file(still_target_);
+    still_temp_ = still_target_;
+  }
+  return true;
+}
+
 bool OutputFile::still_written() const {
   return !still_temp_.empty() && sys::file_size(still_temp_) > 0;
 }
@@ -212,6 +244,19 @@ bool OutputFile::commit(std::string& error) {
   if (fd < 0) {
     error = target_ + ": cannot reopen the finished file: " + system_reason(errno);
     return false;
+  }
+  if (in_place_) {
+    bool ok = sys::sync_file(fd, target_mode_);
+    int cause = errno;
+    sys::close(fd);
+    if (!ok) {
+      error = target_ + ": cannot write: " + system_reason(cause);
+      return false;
+    }
+    temp_.clear();
+    still_temp_.clear();
+    done_ = true;
+    return true;
   }
   if (copy_into_target_) {
     int out = sys::open_write(target_);
@@ -270,6 +315,12 @@ bool OutputFile::commit(std::string& error) {
 }
 
 void OutputFile::discard() {
+  if (in_place_) {
+    if (!temp_.empty() && sys::file_size(temp_) == 0) sys::remove_regular_file(temp_);
+    temp_.clear();
+    still_temp_.clear();
+    return;
+  }
   if (!temp_.empty()) sys::remove_file(temp_);
   if (!still_temp_.empty()) sys::remove_file(still_temp_);
   temp_.clear();
@@ -278,7 +329,22 @@ void OutputFile::discard() {
 
 std::string OutputFile::write_failure() const {
   if (temp_.empty()) return "";
-  int fd = sys::open_append(temp_);
+  // The probe adds to a file of its own when the plug-in writes the target.
+  std::string probe = temp_;
+  if (in_place_) {
+    probe = folder_of(target_) + "/." + name_of(target_).substr(0, kTempNameKeep) +
+            ".mxmux-XXXXXX" + kTempSuffix;
+    int fd = sys::create_unique(probe, kTempSuffixLength);
+    if (fd < 0) return system_reason(errno);
+    sys::close(fd);
+  }
+  std::string reason = probe_writing(probe);
+  if (in_place_) sys::remove_file(probe);
+  return reason;
+}
+
+std::string OutputFile::probe_writing(const std::string& path) {
+  int fd = sys::open_append(path);
   if (fd < 0) return system_reason(errno);
   static const uint8_t kZeros[kProbeBlock] = {};
   std::string reason;

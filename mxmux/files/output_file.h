@@ -5,6 +5,10 @@
 // interrupted run leaves the previous file as it was. The plug-in names the
 // Live Photo still after the movie path it is given, so the still is made
 // beside the temporary movie and renamed beside the final one with it.
+//
+// A resilient file is written in place instead: under the target's own name
+// from the start, so that a crash leaves it where the user looks for it. A
+// previous file of that name is replaced when the run starts.
 #pragma once
 
 #include <string>
@@ -47,6 +51,11 @@ class OutputFile {
   // Makes the temporary movie (and, with_still, reserves the temporary still)
   // for `target`. False with a message when the target cannot be written.
   bool create(const std::string& target, bool with_still, std::string& error);
+  // Writing in place: the plug-in is given the target itself (a regular file
+  // or none yet), and the still goes straight beside it. False with a message
+  // when the target cannot be written.
+  bool create_in_place(const std::string& target, bool with_still, std::string& error);
+  bool in_place() const { return in_place_; }
 
   // What the plug-in is given, and where it will then write the still.
   const std::string& path() const { return temp_; }
@@ -60,8 +69,11 @@ class OutputFile {
   bool still_written() const;
 
   // Puts the finished movie (and its still) in place. False with a message
-  // when that fails; the previous files are then unchanged.
+  // when that fails; the previous files are then unchanged. A file written in
+  // place is synced to the storage.
   bool commit(std::string& error);
+  // Removes the temporary files; a file written in place is kept unless it
+  // is empty (what a failed run had written plays).
   void discard();
 
   // After a failed run: why writing fails, in the system's words, found by
@@ -70,10 +82,14 @@ class OutputFile {
   std::string write_failure() const;
 
  private:
+  // Why adding to the file at `path` fails; empty when it does not.
+  static std::string probe_writing(const std::string& path);
+
   std::string target_;  // the file that is replaced: symbolic links followed
   std::string temp_, still_target_, still_temp_;
   bool target_existed_ = false;
   bool copy_into_target_ = false;  // a device or a pipe: it cannot be renamed over
+  bool in_place_ = false;          // the plug-in writes the target itself
   unsigned target_mode_ = 0;
   bool done_ = false;
 };

@@ -275,6 +275,13 @@ const FormatDescriptor* Plugin::find(uint32_t fourcc) const {
   return nullptr;
 }
 
+SetWriterOptionsFn Plugin::writer_options() const {
+  for (const FormatDescriptor* f = formats_; f && f->fourcc; ++f) {
+    if (f->slots.single.SetWriterOptions) return f->slots.single.SetWriterOptions;
+  }
+  return nullptr;
+}
+
 bool Plugin::set_log(const std::string& path, bool to_stderr, std::string& error) {
   // The logging library sits beside the plug-in, which has loaded it already.
   size_t separator = path_.find_last_of(sys::kSeparators);

@@ -42,6 +42,9 @@ class Plugin {
   bool load(const std::string& path, std::string& error);
   const FormatDescriptor* formats() const { return formats_; }
   const FormatDescriptor* find(uint32_t fourcc) const;
+  // The module's writer options are set through any entry that has the
+  // slot (some have none); null when no entry has it.
+  SetWriterOptionsFn writer_options() const;
   const std::string& path() const { return path_; }
   // Sends the plug-in's log lines to standard error (path empty) or a file.
   bool set_log(const std::string& path, bool to_stderr, std::string& error);

@@ -13,10 +13,13 @@ bool accepted(uint32_t result) {
 
 }  // namespace
 
-bool Session::create(const std::string& path, const EncParam& params) {
-  if (slots_.SetWriterOptions) {
+bool Session::create(const std::string& path, const EncParam& params, bool resilient) {
+  if (options_) {
     WriterOptions options{};
-    slots_.SetWriterOptions(&options);
+    if (resilient) options.flags = MX_WRITE_RESILIENT;
+    options_(&options);
+  } else if (resilient) {
+    return false;
   }
   std::basic_string<MxChar> wide_path(path.size() + 1, 0);
   utf8_to_u16(path, wide_path.data(), wide_path.size());

@@ -12,14 +12,18 @@ namespace mxmux {
 
 class Session {
  public:
-  explicit Session(const SingleStreamSlots& slots) : slots_(slots) {}
+  // `options`: the module's writer options slot (null when it has none).
+  Session(const SingleStreamSlots& slots, SetWriterOptionsFn options)
+      : slots_(slots), options_(options) {}
   ~Session() { close(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Hands the module its (default) writer options, then creates the file at
-  // `path` (UTF-8). False when the plug-in returns no session.
-  bool create(const std::string& path, const EncParam& params);
+  // Hands the module its writer options (the default ones, or resilient
+  // writing), then creates the file at `path` (UTF-8). False when the plug-in
+  // returns no session, or when resilient writing is asked of a plug-in
+  // without writer options.
+  bool create(const std::string& path, const EncParam& params, bool resilient = false);
   void write_video_config(const std::vector<uint8_t>& first, const std::vector<uint8_t>& second);
   void write_audio_config(const std::vector<uint8_t>& config);
   // False when the plug-in refuses the frame.
@@ -30,6 +34,7 @@ class Session {
 
  private:
   const SingleStreamSlots& slots_;
+  SetWriterOptionsFn options_;
   MxSession handle_ = nullptr;
 };
 

@@ -213,6 +213,14 @@ constexpr OptionRow kOptions[] = {
      "else 25"},
     {"Output", nullptr, "--language", "CODE", set_language,
      "audio language, ISO 639-2 (eng, deu, ...)"},
+    {"Output", nullptr, "--resilient", nullptr, set_flag<&Options::resilient>,
+     "write the output in place as fragments of about a second,\n"
+     "each complete on disk before the next: a crash, a kill or\n"
+     "a power cut loses at most the last second, and the file\n"
+     "left plays (finish it with --recover); a normal end makes\n"
+     "it a plain file. For recordings and long encodes. An\n"
+     "existing output is replaced when the run starts; not with\n"
+     "--faststart, nor into a device or a pipe"},
     {"Metadata", nullptr, "--title", "TEXT", set_text<&Options::title>, kWithNext},
     {"Metadata", nullptr, "--artist", "TEXT", set_text<&Options::artist>, kWithNext},
     {"Metadata", nullptr, "--album", "TEXT", set_text<&Options::album>, kWithNext},
@@ -254,6 +262,11 @@ constexpr OptionRow kOptions[] = {
     {"Program", nullptr, "--dump", "FILE", set_text<&Options::dump>,
      "list the boxes of an MP4-family file: offset, size and\n"
      "main fields of each (no muxing)"},
+    {"Program", nullptr, "--recover", "FILE", set_text<&Options::recover>,
+     "after a crash: turn the file a --resilient run (or a host\n"
+     "writing resilient files) left unfinished into the plain\n"
+     "file a normal end writes, in place; what follows its last\n"
+     "complete fragment is cut off (no muxing)"},
     {"Program", "-h", "--help", nullptr, set_flag<&Options::help>, "this text"},
     {"Program", nullptr, "--version", nullptr, set_flag<&Options::version>,
      "the program's version"},
@@ -314,6 +327,7 @@ Command command_of(const Options& o) {
   if (o.help) return Command::kHelp;
   if (o.version) return Command::kVersion;
   if (!o.dump.empty()) return Command::kDump;
+  if (!o.recover.empty()) return Command::kRecover;
   if (o.list_formats) return Command::kListFormats;
   return Command::kMux;
 }
@@ -380,10 +394,14 @@ std::string help_text() {
          "  mxmux --list-formats\n"
          "  mxmux -o web.mp4 --video clip.h264 --audio sound.aac --faststart\n"
          "  mxmux --dump movie.mp4\n"
+         "  mxmux -o show.mov --video live.h264 --audio live.aac --resilient\n"
+         "  mxmux --recover show.mov\n"
          "\n"
          "The output is written under a temporary name beside it and takes its name only\n"
          "when complete: after a failure or an interruption a previous file of that name is\n"
-         "left as it was.\n"
+         "left as it was. With --resilient it is written under its own name from the start,\n"
+         "so that whatever stops the run leaves it playable up to its last second; after a\n"
+         "crash, mxmux --recover FILE makes it the plain file a normal end would have made.\n"
          "\n"
          "Exit status: 0 when the output file is complete; 2 when the command line asks for\n"
          "something mxmux cannot do (a bad option or value, a codec or combination the format\n"

@@ -33,6 +33,8 @@ struct Options {
   int64_t creation_time = -1;  // seconds since 1970; -1: as the plug-in wrote it
   std::string dump;            // a file to list box by box instead of muxing
   bool faststart = false;      // movie box moved ahead of the media data when done
+  bool resilient = false;      // written as fragments, in place, so that a crash keeps it
+  std::string recover;         // a file a crash left fragmented, to finish instead of muxing
   bool verbose = false;
   bool quiet = false;
   bool progress = false;  // forced even when standard error is no terminal
@@ -47,6 +49,7 @@ enum class Command {
   kHelp,
   kVersion,
   kDump,
+  kRecover,
   kListFormats,
   kMux,
 };

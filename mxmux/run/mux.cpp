@@ -59,7 +59,12 @@ int Muxer::run() {
   // Signals only stop the run from here on, so that the temporary files go.
   stop_on_signals();
   std::string why;
-  if (!muxed_.output.create(target_, plan_.request.live_photo, why)) return fail(why);
+  bool created = plan_.request.resilient
+                     ? muxed_.output.create_in_place(target_, plan_.request.live_photo, why)
+                     : muxed_.output.create(target_, plan_.request.live_photo, why);
+  if (!created) return fail(why);
+  if (plan_.request.resilient && muxed_.output.target_existed())
+    say(target_ + ": replacing the existing file (--resilient writes in place)");
   if (int status = create_session()) return status;
   write_configuration();
   if (int status = write_frames()) return status;
@@ -71,7 +76,12 @@ int Muxer::run() {
 }
 
 int Muxer::create_session() {
-  if (muxed_.session.create(muxed_.output.path(), *plan_.params)) return 0;
+  if (muxed_.session.create(muxed_.output.path(), *plan_.params, plan_.request.resilient)) return 0;
+  if (plan_.request.resilient && !plan_.plugin.writer_options())
+    return abandon(muxed_.output, target_,
+                   plan_.plugin.path() +
+                       ": this plug-in has no writer options, so it cannot "
+                       "write resilient files (--resilient)");
   std::string cause = write_failure_text(muxed_.output, target_);
   return abandon(muxed_.output, target_,
                  !cause.empty()

@@ -27,7 +27,8 @@ struct StreamSummary {
 
 // A file whose frames the plug-in has: its session still open.
 struct MuxedFile {
-  explicit MuxedFile(const Plan& plan) : session(plan.format->slots.single) {}
+  explicit MuxedFile(const Plan& plan)
+      : session(plan.format->slots.single, plan.plugin.writer_options()) {}
 
   OutputRequest request;
   uint32_t file_code = 0;

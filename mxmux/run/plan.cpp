@@ -46,6 +46,23 @@ int check_named_files(const Options& o) {
   return 0;
 }
 
+// A resilient file is written in place and rewritten where it lies when it
+// closes: a device or a pipe cannot take that, and moving the movie box ahead
+// afterwards would rewrite the whole file, which a crash could then lose.
+int check_resilient(const Options& o) {
+  if (!o.resilient) return 0;
+  if (o.faststart)
+    return refuse_command(
+        "--faststart and --resilient cannot be combined: --faststart rewrites the whole "
+        "finished file, and a crash during that rewrite would lose what --resilient keeps");
+  sys::FileKind kind = sys::file_kind(output_target(o.output));
+  if (kind != sys::FileKind::kRegular && kind != sys::FileKind::kMissing)
+    return refuse_command(o.output +
+                          ": --resilient writes a file in place and rewrites parts of it when "
+                          "it closes, which a device or a pipe cannot take (write to a file)");
+  return 0;
+}
+
 // ---------------------------------------------------------------- format
 
 struct ExtensionFormat {
@@ -355,6 +372,7 @@ OutputRequest output_request(const Options& o) {
   r.target = o.output;
   r.live_photo = !o.live_photo.empty();
   r.faststart = o.faststart;
+  r.resilient = o.resilient;
   r.creation_time = o.creation_time;
   r.verbose = o.verbose;
   r.quiet = o.quiet;
@@ -368,6 +386,7 @@ OutputRequest output_request(const Options& o) {
 int make_plan(const Options& o, Plan& plan) {
   plan.request = output_request(o);
   if (int status = check_named_files(o)) return status;
+  if (int status = check_resilient(o)) return status;
   std::string why;
   if (!open_plugin(plan.plugin, plugin_path(o.plugin), o.log_file, o.verbose, why))
     return fail(why);

@@ -23,6 +23,7 @@ struct OutputRequest {
   std::string target;       // the output as named on the command line
   bool live_photo = false;  // the plug-in writes a still beside it
   bool faststart = false;   // the movie box is moved ahead of the media data
+  bool resilient = false;   // written in place as fragments (MX_WRITE_RESILIENT)
   int64_t creation_time = -1;
   bool verbose = false;   // the plug-in's log goes to standard error
   bool quiet = false;     // no progress line, no summary

@@ -9,6 +9,7 @@
 #include "mxmux/run/messages.h"
 #include "mxmux/run/mux.h"
 #include "mxmux/run/plan.h"
+#include "mxmux/run/recover_command.h"
 #include "mxmux/system.h"
 
 namespace mxmux {
@@ -38,6 +39,8 @@ int run(const CommandLine& line) {
       return show_version(o);
     case Command::kDump:
       return dump_file(o.dump, stdout);
+    case Command::kRecover:
+      return recover_file(o.recover);
     case Command::kListFormats:
       return list_formats(o);
     case Command::kMux:

@@ -98,6 +98,9 @@ TEST(CommandLine, TheCommandIsChosenOnce) {
       {{"-o", "a.mp4", "--video", "a.h264"}, Command::kMux},
       {{"--list-formats", "-o", "a.mp4"}, Command::kListFormats},
       {{"--dump", "a.mp4", "--list-formats"}, Command::kDump},
+      {{"--recover", "a.mp4", "--list-formats"}, Command::kRecover},
+      {{"--dump", "a.mp4", "--recover", "b.mp4"}, Command::kDump},
+      {{"-o", "a.mp4", "--video", "a.h264", "--resilient"}, Command::kMux},
       {{"--version", "--dump", "a.mp4"}, Command::kVersion},
       {{"--dump", "a.mp4", "-h", "--version"}, Command::kHelp},
   };
@@ -106,6 +109,19 @@ TEST(CommandLine, TheCommandIsChosenOnce) {
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.line.command, c.command) << ::testing::PrintToString(c.args);
   }
+}
+
+TEST(CommandLine, ResilientAndRecoverSetTheirOptions) {
+  Parsed mux = parse({"-o", "a.mp4", "--video", "a.h264", "--resilient"});
+  ASSERT_TRUE(mux.ok) << mux.error;
+  EXPECT_TRUE(mux.line.options.resilient);
+  EXPECT_FALSE(parse({"-o", "a.mp4", "--video", "a.h264"}).line.options.resilient);
+  Parsed recover = parse({"--recover=left.mov"});
+  ASSERT_TRUE(recover.ok) << recover.error;
+  EXPECT_EQ(recover.line.options.recover, "left.mov");
+  Parsed missing = parse({"--recover"});
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.error, "option --recover needs a value");
 }
 
 TEST(CommandLine, ValuesInlineOrAfterTheOption) {
