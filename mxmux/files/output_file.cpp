@@ -138,15 +138,23 @@ OutputFile::~OutputFile() {
   discard();
 }
 
-bool OutputFile::create(const std::string& target, bool with_still, std::string& error) {
+bool OutputFile::examine_target(const std::string& target, sys::FileInfo& info,
+                                std::string& error) {
   target_ = output_target(target);
-  sys::FileInfo info = sys::file_info(target_);
+  info = sys::file_info(target_);
   if (info.kind == sys::FileKind::kMissing) {
     target_mode_ = sys::new_file_mode();
   } else if (info.error != 0) {
     error = target + ": " + system_reason(info.error);
     return false;
-  } else {
+  }
+  return true;
+}
+
+bool OutputFile::create(const std::string& target, bool with_still, std::string& error) {
+  sys::FileInfo info;
+  if (!examine_target(target, info, error)) return false;
+  if (info.kind != sys::FileKind::kMissing) {
     target_existed_ = true;
     if (info.kind == sys::FileKind::kDirectory) {
       error = target + ": is a directory";
@@ -202,19 +210,15 @@ bool OutputFile::create(const std::string& target, bool with_still, std::string&
 }
 
 bool OutputFile::create_in_place(const std::string& target, bool with_still, std::string& error) {
-  target_ = output_target(target);
-  sys::FileInfo info = sys::file_info(target_);
-  if (info.kind == sys::FileKind::kMissing) {
-    target_mode_ = sys::new_file_mode();
-  } else if (info.error != 0) {
-    error = target + ": " + system_reason(info.error);
-    return false;
-  } else if (info.kind != sys::FileKind::kRegular) {
-    error = target + (info.kind == sys::FileKind::kDirectory
-                          ? ": is a directory"
-                          : ": a resilient file must be a file (it is rewritten in place)");
-    return false;
-  } else {
+  sys::FileInfo info;
+  if (!examine_target(target, info, error)) return false;
+  if (info.kind != sys::FileKind::kMissing) {
+    if (info.kind != sys::FileKind::kRegular) {
+      error = target + (info.kind == sys::FileKind::kDirectory
+                            ? ": is a directory"
+                            : ": a resilient file must be a file (it is rewritten in place)");
+      return false;
+    }
     target_existed_ = true;
     target_mode_ = info.mode;
   }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "mxmux/system.h"
+
 namespace mxmux {
 
 // The still the plug-in writes for a Live Photo movie: the movie's path with
@@ -82,6 +84,9 @@ class OutputFile {
   std::string write_failure() const;
 
  private:
+  // Resolves the target and looks at what is there: false with the message
+  // when that cannot be told; a missing target gets the mode of new files.
+  bool examine_target(const std::string& target, sys::FileInfo& info, std::string& error);
   // Why adding to the file at `path` fails; empty when it does not.
   static std::string probe_writing(const std::string& path);
 

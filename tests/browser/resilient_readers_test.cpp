@@ -482,19 +482,27 @@ void vlc_remuxes(const LeftFile& f, int shortfall, const std::string& complaints
   }
 }
 
+// What is missing of the readers the left files go through (empty when
+// nothing is): ffmpeg, ffprobe, mediainfo, the browsers and VLC.
+std::string readers_missing() {
+  std::string missing = missing_tools({"ffmpeg", "ffprobe", "mediainfo"});
+  for (Browser browser : kBrowsers) {
+    const std::string browser_lacks = browser_missing(browser);
+    if (!browser_lacks.empty()) missing += (missing.empty() ? "" : " ") + browser_lacks;
+  }
+  const std::string vlc_lacks = interop::vlc_missing();
+  if (!vlc_lacks.empty()) missing += (missing.empty() ? "" : " ") + vlc_lacks;
+  return missing;
+}
+
 // ------------------------------------------------------------ the tests
 
 #ifndef _WIN32
 class ResilientReaders : public ::testing::TestWithParam<Combo> {
  protected:
   void SetUp() override {
-    MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
-    for (Browser browser : kBrowsers) {
-      const std::string missing = browser_missing(browser);
-      MX_REQUIRE(missing.empty(), missing);
-    }
-    const std::string vlc_missing = interop::vlc_missing();
-    MX_REQUIRE(vlc_missing.empty(), vlc_missing);
+    const std::string missing = readers_missing();
+    MX_REQUIRE(missing.empty(), missing);
     media_ = &long_media(GetParam());
     MX_REQUIRE(media_->missing.empty(), media_->missing);
   }
@@ -628,13 +636,8 @@ bool ffmpeg_opens(const std::string& path) {
 // cannot read ffmpeg's own fragmented file cut inside a moof; mediainfo still
 // reads the fragments before it.
 TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
-  MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
-  for (Browser browser : kBrowsers) {
-    const std::string missing = browser_missing(browser);
-    MX_REQUIRE(missing.empty(), missing);
-  }
-  const std::string vlc_missing = interop::vlc_missing();
-  MX_REQUIRE(vlc_missing.empty(), vlc_missing);
+  const std::string missing = readers_missing();
+  MX_REQUIRE(missing.empty(), missing);
   const Combo& c = kCombos[0];
   const LongMedia& m = long_media(c);
   MX_REQUIRE(m.missing.empty(), m.missing);
@@ -787,13 +790,8 @@ TEST(ResilientPowerCut, CutFilesPlayUpToTheirLastCompleteFragment) {
 // Close interrupted after each finalising step (an in-process session that
 // stops there): at every step the file plays in full in every reader.
 TEST(ResilientFinalisingReaders, EveryStepPlaysInFull) {
-  MX_REQUIRE_TOOLS("ffmpeg", "ffprobe", "mediainfo");
-  for (Browser browser : kBrowsers) {
-    const std::string missing = browser_missing(browser);
-    MX_REQUIRE(missing.empty(), missing);
-  }
-  const std::string vlc_missing = interop::vlc_missing();
-  MX_REQUIRE(vlc_missing.empty(), vlc_missing);
+  const std::string missing = readers_missing();
+  MX_REQUIRE(missing.empty(), missing);
   const Combo& c = kCombos[0];
   const LongMedia& m = long_media(c);
   MX_REQUIRE(m.missing.empty(), m.missing);

@@ -13,9 +13,15 @@
 
 namespace {
 
-TEST(MovieLarge, FileBeyond4GiB) {
-  MuxFile f("movie_large.mp4", kModeMp4,
-            {track_spec(0, kKindVideo, kCodecH264), track_spec(1, kKindAudio, kCodecAac)});
+// Small frames and audio first, then 64 MiB frames until the data passes
+// 4 GiB, then a few small frames that start beyond it. Returns the bytes
+// written and the video frames.
+struct Written {
+  uint64_t payload;
+  int frame;
+};
+
+Written write_past_4gib(MuxFile& f) {
   constexpr uint32_t kBig = 64u << 20;
   constexpr int64_t kFrame = 333667;
   uint64_t payload = 0;
@@ -25,8 +31,6 @@ TEST(MovieLarge, FileBeyond4GiB) {
     payload += size;
     ++frame;
   };
-  // Small frames and audio first, then big frames until the data passes
-  // 4 GiB, then a few small frames that start beyond it.
   for (int i = 0; i < 10; ++i) {
     video(1000 + i);
     f.audio(1, {200, 201}, i * 464399ll, i * 464399ll, 2048);
@@ -34,6 +38,13 @@ TEST(MovieLarge, FileBeyond4GiB) {
   }
   while (payload < 0x100000000ull + kBig) video(kBig);
   for (int i = 0; i < 3; ++i) video(500);
+  return {payload, frame};
+}
+
+TEST(MovieLarge, FileBeyond4GiB) {
+  MuxFile f("movie_large.mp4", kModeMp4,
+            {track_spec(0, kKindVideo, kCodecH264), track_spec(1, kKindAudio, kCodecAac)});
+  const auto [payload, frame] = write_past_4gib(f);
 
   const iso::Tree& tree = f.finish();
   SCOPED_TRACE(tree.dump());
@@ -77,22 +88,7 @@ TEST(MovieLarge, ResilientFileBeyond4GiB) {
   MuxFile f("movie_large_resilient.mp4", kModeMp4,
             {track_spec(0, kKindVideo, kCodecH264), track_spec(1, kKindAudio, kCodecAac)});
   f.write_as_fragments();
-  constexpr uint32_t kBig = 64u << 20;
-  constexpr int64_t kFrame = 333667;
-  uint64_t payload = 0;
-  int frame = 0;
-  auto video = [&](uint32_t size) {
-    f.video(0, size, frame * kFrame, frame * kFrame, frame % 30 == 0);
-    payload += size;
-    ++frame;
-  };
-  for (int i = 0; i < 10; ++i) {
-    video(1000 + i);
-    f.audio(1, {200, 201}, i * 464399ll, i * 464399ll, 2048);
-    payload += 401;
-  }
-  while (payload < 0x100000000ull + kBig) video(kBig);
-  for (int i = 0; i < 3; ++i) video(500);
+  const auto [payload, frame] = write_past_4gib(f);
 
   const iso::Tree& tree = f.finish();
   SCOPED_TRACE(tree.dump());

@@ -17,6 +17,8 @@ struct CommandResult {
 // Runs a shell command line, capturing both output streams.
 CommandResult run_command(const std::string& command);
 std::string shell_quote(const std::string& text);
+// The hash column of ffmpeg's framemd5 output, one per packet or frame.
+std::vector<std::string> framemd5_hashes(const std::string& framemd5);
 std::string sample_path(const std::string& name);
 std::string mxmux_binary();
 // True when the built plug-in exports its catalogue and creates a session.

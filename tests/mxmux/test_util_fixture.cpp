@@ -29,6 +29,21 @@ std::string shell_quote(const std::string& text) {
   return out + "'";
 }
 
+std::vector<std::string> framemd5_hashes(const std::string& framemd5) {
+  // Fields: stream, dts, pts, duration, size, hash[, side data...].
+  std::vector<std::string> hashes;
+  std::istringstream lines(framemd5);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string field;
+    for (int i = 0; i < 6 && std::getline(fields, field, ','); ++i) {
+    }
+    hashes.push_back(field);
+  }
+  return hashes;
+}
+
 static std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

@@ -21,16 +21,6 @@ using namespace mxmux_test;
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line[0] != '#') out.push_back(line);
-  }
-  return out;
-}
-
 // The hash column of ffmpeg's framemd5 output; sources are hashed once.
 std::vector<std::string> frame_hashes(const std::string& input_args, const std::string& map,
                                       bool copy) {
@@ -41,15 +31,7 @@ std::vector<std::string> frame_hashes(const std::string& input_args, const std::
   auto r = run_command("ffmpeg -v error " + input_args + " -map " + map + (copy ? " -c copy" : "") +
                        " -fps_mode passthrough -f framemd5 -");
   EXPECT_EQ(r.status, 0) << r.err;
-  // Fields: stream, dts, pts, duration, size, hash[, side data...].
-  std::vector<std::string> hashes;
-  for (const auto& l : lines_of(r.out)) {
-    std::istringstream fields(l);
-    std::string field;
-    for (int i = 0; i < 6 && std::getline(fields, field, ','); ++i) {
-    }
-    hashes.push_back(field);
-  }
+  std::vector<std::string> hashes = framemd5_hashes(r.out);
   if (is_source) cache[key] = hashes;
   return hashes;
 }

@@ -83,32 +83,13 @@ const Combo kCombos[] = {
     {"M4aAac", ".m4a", nullptr, "a.aac", true},
 };
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line[0] != '#') out.push_back(line);
-  }
-  return out;
-}
-
 // The hash column of ffmpeg's framemd5 output for one stream: decoded
 // pictures, or with `copy` the packets as they are.
 std::vector<std::string> hashes(const std::string& input, const std::string& map, bool copy) {
   auto r = run_command("ffmpeg -v error -i " + shell_quote(input) + " -map " + map +
                        (copy ? " -c copy" : "") + " -fps_mode passthrough -f framemd5 -");
   EXPECT_EQ(r.status, 0) << r.err;
-  std::vector<std::string> out;
-  // Fields: stream, dts, pts, duration, size, hash[, side data...].
-  for (const auto& l : lines_of(r.out)) {
-    std::istringstream fields(l);
-    std::string field;
-    for (int i = 0; i < 6 && std::getline(fields, field, ','); ++i) {
-    }
-    out.push_back(field);
-  }
-  return out;
+  return framemd5_hashes(r.out);
 }
 
 // ffprobe, ffmpeg's decoding and mediainfo read the file without a word.
