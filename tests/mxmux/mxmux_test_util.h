@@ -1,8 +1,12 @@
 // Helpers of the mxmux tests: running commands, reading streams to the end.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mxmux/readers/reader.h"
@@ -24,6 +28,27 @@ std::string mxmux_binary();
 // True when the built plug-in exports its catalogue and creates a session.
 bool plugin_ready();
 bool file_exists(const std::string& path);
+
+// Starts mxmux with these arguments, its output streams thrown away: the
+// child's process id (not above 0 when it could not be started).
+pid_t start_mxmux(const std::vector<std::string>& args);
+
+// Writes the first `limit` bytes of a stream into a named pipe from a thread
+// of its own (`chunk` bytes at a time with `pause_us` microseconds between,
+// or all at once when chunk is 0), then holds the pipe open, so that its
+// reader waits for more, until the feeder is destroyed.
+class PipeFeeder {
+ public:
+  PipeFeeder(const std::string& fifo, const std::vector<uint8_t>& bytes, size_t limit,
+             size_t chunk = 0, int pause_us = 0);
+  ~PipeFeeder();
+  PipeFeeder(const PipeFeeder&) = delete;
+  PipeFeeder& operator=(const PipeFeeder&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 // Runs mxmux --dump on a file the tests wrote: it must exit 0, list every box
 // the box reader finds at its offset with its size, and name these boxes.

@@ -1,9 +1,12 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +30,42 @@ std::string shell_quote(const std::string& text) {
       out += c;
   }
   return out + "'";
+}
+
+pid_t start_mxmux(const std::vector<std::string>& args) {
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  int null = ::open("/dev/null", O_WRONLY);
+  ::dup2(null, 1);
+  ::dup2(null, 2);
+  std::vector<char*> argv;
+  const std::string binary = mxmux_binary();
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  ::execv(binary.c_str(), argv.data());
+  ::_exit(127);
+}
+
+PipeFeeder::PipeFeeder(const std::string& fifo, const std::vector<uint8_t>& bytes, size_t limit,
+                       size_t chunk, int pause_us)
+    : thread_([this, fifo, &bytes, limit, chunk, pause_us] {
+        int fd = ::open(fifo.c_str(), O_WRONLY);
+        if (fd < 0) return;
+        for (size_t at = 0; at < limit && !stop_;) {
+          const size_t piece = chunk == 0 ? limit - at : std::min(chunk, limit - at);
+          ssize_t n = ::write(fd, bytes.data() + at, piece);
+          if (n <= 0) break;
+          at += static_cast<size_t>(n);
+          if (pause_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
+        }
+        while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::close(fd);
+      }) {}
+
+PipeFeeder::~PipeFeeder() {
+  stop_ = true;
+  thread_.join();
 }
 
 std::vector<std::string> framemd5_hashes(const std::string& framemd5) {

@@ -203,48 +203,6 @@ TEST_P(Resilient, ARunEndsWithThePlainFileOfANormalRun) {
   }
 }
 
-// Writes the first `limit` bytes of a stream into a named pipe, then holds
-// the pipe open (so that mxmux waits for more) until told to stop.
-class PipeFeeder {
- public:
-  PipeFeeder(const std::string& fifo, const Bytes& bytes, size_t limit)
-      : thread_([this, fifo, &bytes, limit] {
-          int fd = ::open(fifo.c_str(), O_WRONLY);
-          if (fd < 0) return;
-          for (size_t at = 0; at < limit;) {
-            ssize_t n = ::write(fd, bytes.data() + at, limit - at);
-            if (n <= 0) break;
-            at += static_cast<size_t>(n);
-          }
-          while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          ::close(fd);
-        }) {}
-  ~PipeFeeder() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-// Starts mxmux with these arguments, its output streams thrown away.
-pid_t start_mxmux(const std::vector<std::string>& args) {
-  pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  int null = ::open("/dev/null", O_WRONLY);
-  ::dup2(null, 1);
-  ::dup2(null, 2);
-  std::vector<char*> argv;
-  const std::string binary = mxmux_binary();
-  argv.push_back(const_cast<char*>(binary.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  ::execv(binary.c_str(), argv.data());
-  ::_exit(127);
-}
-
 // Waits until the file has stopped growing: mxmux has used up what the
 // pipes hold and waits for more.
 void wait_until_still(const std::string& path) {
