@@ -106,9 +106,11 @@ uint32_t be32_at(const Bytes& b, size_t at) {
 
 // The bytes with what differs between two writes of the same frames zeroed:
 // the creation and modification times of every movie, track and media
-// header, and every Live Photo content identifier (a random UUID per file).
+// header (the hidden movie head's mvhd is a free box: the first bytes of
+// every free box go too), and every Live Photo content identifier (a random
+// UUID per file).
 Bytes comparable(Bytes bytes) {
-  for (const char* type : {"mvhd", "tkhd", "mdhd"}) {
+  for (const char* type : {"mvhd", "tkhd", "mdhd", "free"}) {
     for (size_t box : boxes_of_type(bytes, type))
       zero(bytes, box + 12, bytes[box + 8] == 1 ? 16 : 8);
   }
