@@ -293,15 +293,17 @@ void ctts_append(MuxContext* c, const void* extra, int32_t track) {
 
 namespace {
 
-// Records one sample of `size` bytes at the current position; the caller
-// appends the bytes when the result is kRecorded.
+// Records one sample of `size` bytes at the current position (or at `pos`,
+// for bytes already written); the caller appends the bytes when the result is
+// kRecorded.
 constexpr int32_t kRecorded = 1;
+constexpr int64_t kHere = -1;
 // Inlined into both callers: the per-sample cost is what the index is about.
 __attribute__((always_inline)) inline int32_t record_sample(int32_t track, MuxContext* c,
                                                             uint32_t size, uint32_t flags,
                                                             uint32_t kind, const void* extra,
                                                             int64_t dts, int64_t pts,
-                                                            int64_t duration) {
+                                                            int64_t duration, int64_t pos = kHere) {
   MuxTrack* t = track_at(c, track);
   if (t == nullptr || t->block_first == nullptr || !known_kind(kind) || t->kind != kind) return 0;
 
@@ -335,7 +337,7 @@ __attribute__((always_inline)) inline int32_t record_sample(int32_t track, MuxCo
 
   r->pts = pts;
   r->dts = dts;
-  r->pos = static_cast<uint64_t>(writer_tell(c->writer));
+  r->pos = static_cast<uint64_t>(pos == kHere ? writer_tell(c->writer) : pos);
   r->size = size;
   t->entry_count += 1;
   switch (kind) {
@@ -451,6 +453,35 @@ int32_t mux_add_sample_spans(int32_t track, MuxContext* c, const WriteSpan* span
     note_run(t, t->entry_count - 1, *mux_last_record(t), size);
   }
   return 0;
+}
+
+bool mux_reserve_sample(int32_t track, MuxContext* c, uint32_t kind) {
+  MuxTrack* t = track_at(c, track);
+  if (t == nullptr || t->block_first == nullptr || !known_kind(kind) || t->kind != kind)
+    return false;
+  // Only audio packets of several frames need more than the record.
+  if (kind == kKindAudio || c->fragments.state != nullptr) return false;
+  return next_record(t) != nullptr;
+}
+
+int64_t mux_sample_bytes_start(MuxContext* c) {
+  if (c == nullptr) return -1;
+  if (c->mdat_started == 0) {
+    write_media_data_header(c);
+    c->mdat_started = 1;
+  }
+  return writer_tell(c->writer);
+}
+
+int32_t mux_add_written_sample(int32_t track, MuxContext* c, int64_t start, uint32_t flags,
+                               uint32_t kind, const void* extra, int64_t dts, int64_t pts,
+                               int64_t duration) {
+  if (c == nullptr || start < 0) return -1;
+  const int64_t size = writer_tell(c->writer) - start;
+  if (size < 0 || size > UINT32_MAX) return -1;
+  const int32_t result = record_sample(track, c, static_cast<uint32_t>(size), flags, kind, extra,
+                                       dts, pts, duration, start);
+  return result == kRecorded ? 0 : result;
 }
 
 bool mux_write_as_fragments(MuxContext* c, const FragmentHooks& hooks) {

@@ -296,6 +296,20 @@ int32_t mux_add_sample(int32_t track, MuxContext* c, const uint8_t* data, uint32
 int32_t mux_add_sample_spans(int32_t track, MuxContext* c, const WriteSpan* spans, size_t count,
                              uint32_t flags, uint32_t kind, const void* extra, int64_t dts,
                              int64_t pts, int64_t duration);
+// A sample too large to search twice is written while it is found, and
+// recorded afterwards. mux_reserve_sample takes beforehand everything that
+// recording a sample of the track can fail on: false when it cannot, for a
+// slot not in use or of another kind, and for a file written as fragments
+// (whose samples are announced with their size before their bytes).
+// mux_sample_bytes_start opens the media data when no sample has yet and
+// gives the position at which the next sample's bytes begin; the caller
+// appends them and mux_add_written_sample records the bytes appended since
+// that position as one sample (0; -1, recording nothing, above 32 bits).
+bool mux_reserve_sample(int32_t track, MuxContext* c, uint32_t kind);
+int64_t mux_sample_bytes_start(MuxContext* c);
+int32_t mux_add_written_sample(int32_t track, MuxContext* c, int64_t start, uint32_t flags,
+                               uint32_t kind, const void* extra, int64_t dts, int64_t pts,
+                               int64_t duration);
 // Turns on writing as fragments: from now on every sample is announced to
 // hooks.announce before it is recorded, only the bytes that are samples are
 // written (described_bytes), no media-data box of a plain file is opened, and

@@ -6,6 +6,12 @@ size_t find_start_code(const uint8_t* data, size_t size, size_t from) {
   return find_four_byte_start_code(data, size, from);
 }
 
+size_t find_start_code_before(const uint8_t* data, size_t size, size_t from, size_t limit) {
+  const size_t bound = size - limit > 3 ? limit + 3 : size;
+  const size_t found = find_four_byte_start_code(data, bound, from);
+  return found < bound ? found : limit;
+}
+
 // Every unit but the first begins where the search for the previous one's end
 // stopped, and the frames handed over begin with a start code too: most calls
 // find one at once, without a search.

@@ -10,6 +10,12 @@
 // Position of the first 4-byte start code at or after from, or size when none.
 size_t find_start_code(const uint8_t* data, size_t size, size_t from);
 
+// Position of the first 4-byte start code that begins at or after from and
+// before limit (it may end up to 3 bytes behind limit, within size), or limit
+// when none does. Searching a frame block by block with it finds the same
+// codes as one search over the whole.
+size_t find_start_code_before(const uint8_t* data, size_t size, size_t from, size_t limit);
+
 struct NalUnitSpan {
   size_t begin;  // first byte of the start code (or of the rest of the data)
   size_t end;    // one past the last byte of the unit

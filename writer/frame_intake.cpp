@@ -41,6 +41,12 @@ const uint8_t* frame_packing_bytes(uint32_t stereo_mode) {
 constexpr uint32_t kKeptH264Types = 0x1062;
 constexpr uint32_t kH264Idr = 5;
 constexpr size_t kStartCodeSize = 4;
+// Large frames are searched and written in blocks of this size (well inside
+// the processor's second-level cache).
+constexpr size_t kSearchBlock = 256 << 10;
+// Up to this size a frame's kept units, each at least 5 bytes and given at
+// most 16 bytes of frame packing, cannot outgrow a sample's 32-bit size.
+constexpr size_t kLargestWrittenAsFound = 512u << 20;
 
 void store_be32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 24);
@@ -415,28 +421,6 @@ size_t CMp4Writer::kept_bytes() const {
   return out;
 }
 
-uint32_t CMp4Writer::convert_h264(const MxVideoFrame* frame, int32_t track, int32_t cts) {
-  uint8_t* d = frame->data;
-  const uint8_t* packing = frame_packing_bytes(params->video.stereo_mode);
-  AnnexBSplitter units(d, frame->size);
-  NalUnitSpan u;
-  uint32_t key = 0;
-  nal_spans.clear();
-  while (units.next(&u)) {
-    const size_t unit_size = u.end - u.begin;
-    if (unit_size <= kStartCodeSize) continue;  // no NAL header byte
-    store_be32(d + u.begin, static_cast<uint32_t>(unit_size - kStartCodeSize));
-    const uint32_t type = d[u.begin + kStartCodeSize] & 31;
-    key = type == kH264Idr;
-    if (!((kKeptH264Types >> type) & 1)) continue;
-    if (type == kH264Idr && packing) nal_spans.push_back({packing, kFramePackingSize});
-    nal_spans.push_back({d + u.begin, unit_size});
-  }
-  const size_t out = kept_bytes();
-  if (out == 0 || !add_video_units(track, key, cts, frame)) return 0;
-  return static_cast<uint32_t>(out);
-}
-
 // "VT64" streams are compacted in place: the kept units move down behind each
 // other, so the host's buffer starts with the stored sample afterwards.
 uint32_t CMp4Writer::convert_vt64(const MxVideoFrame* frame, int32_t track, int32_t cts) {
@@ -461,9 +445,59 @@ uint32_t CMp4Writer::convert_vt64(const MxVideoFrame* frame, int32_t track, int3
   return static_cast<uint32_t>(out);
 }
 
+// What a conversion does with one unit, decided from its header byte.
+struct UnitChoice {
+  bool keep;
+  bool gets_length;  // its start code becomes its length in the host's buffer (kept or not)
+  bool decides_key;  // the frame's key flag is this unit's (the last deciding unit's)
+  bool key;
+  const uint8_t* prefix;  // kFramePackingSize bytes stored in front of the unit, or null
+};
+
+struct UnitRule {
+  uint32_t codec;            // kCodecH264 or kCodecHevc
+  const uint8_t* packing;    // H.264: frame packing in front of IDR slices, or null
+  bool keep_parameter_sets;  // HEVC: frames marked 2 keep VPS, SPS and PPS
+
+  UnitChoice choose(uint8_t header) const {
+    if (codec == kCodecH264) {
+      const uint32_t type = header & 31;
+      const bool idr = type == kH264Idr;
+      return {((kKeptH264Types >> type) & 1) != 0, true, true, idr, idr ? packing : nullptr};
+    }
+    const uint32_t type = (header >> 1) & 63;
+    const bool parameter_set = type >= 32 && type <= 34;  // VPS, SPS, PPS
+    const bool keep = keep_parameter_sets || !parameter_set;
+    const bool random_access = type >= 19 && type <= 21;  // IDR_W_RADL, IDR_N_LP, CRA
+    return {keep, keep, keep, keep_parameter_sets || random_access, nullptr};
+  }
+};
+
+uint32_t CMp4Writer::convert_h264(const MxVideoFrame* frame, int32_t track, int32_t cts) {
+  const UnitRule rule = {kCodecH264, frame_packing_bytes(params->video.stereo_mode), false};
+  return convert_units(frame, track, cts, rule);
+}
+
 uint32_t CMp4Writer::convert_hevc(const MxVideoFrame* frame, int32_t track, int32_t cts) {
+  const UnitRule rule = {kCodecHevc, nullptr, frame->picture_flag == 2};
+  return convert_units(frame, track, cts, rule);
+}
+
+// A frame larger than a search block is written while its units are found
+// (unless the file is written as fragments, whose samples are announced with
+// their size first); the others are searched whole, then written.
+uint32_t CMp4Writer::convert_units(const MxVideoFrame* frame, int32_t track, int32_t cts,
+                                   const UnitRule& rule) {
+  const bool large =
+      frame->size > kSearchBlock + kStartCodeSize && frame->size <= kLargestWrittenAsFound;
+  if (large && mux_reserve_sample(track, mux, kKindVideo))
+    return write_units_as_found(frame, track, cts, rule);
+  return collect_units(frame, track, cts, rule);
+}
+
+uint32_t CMp4Writer::collect_units(const MxVideoFrame* frame, int32_t track, int32_t cts,
+                                   const UnitRule& rule) {
   uint8_t* d = frame->data;
-  const bool keep_parameter_sets = frame->picture_flag == 2;
   AnnexBSplitter units(d, frame->size);
   NalUnitSpan u;
   uint32_t key = 0;
@@ -472,16 +506,125 @@ uint32_t CMp4Writer::convert_hevc(const MxVideoFrame* frame, int32_t track, int3
   // units are split at them, so every unit starts with one.
   while (units.next(&u)) {
     const size_t unit_size = u.end - u.begin;
-    if (unit_size <= kStartCodeSize) continue;
-    const uint32_t type = (d[u.begin + kStartCodeSize] >> 1) & 63;
-    if (!keep_parameter_sets && type >= 32 && type <= 34) continue;  // VPS, SPS, PPS
-    store_be32(d + u.begin, static_cast<uint32_t>(unit_size - kStartCodeSize));
+    if (unit_size <= kStartCodeSize) continue;  // no NAL header byte
+    const UnitChoice choice = rule.choose(d[u.begin + kStartCodeSize]);
+    if (choice.gets_length)
+      store_be32(d + u.begin, static_cast<uint32_t>(unit_size - kStartCodeSize));
+    if (choice.decides_key) key = choice.key;
+    if (!choice.keep) continue;
+    if (choice.prefix) nal_spans.push_back({choice.prefix, kFramePackingSize});
     nal_spans.push_back({d + u.begin, unit_size});
-    key = keep_parameter_sets || (type >= 19 && type <= 21);  // IDR_W_RADL, IDR_N_LP, CRA
   }
   const size_t out = kept_bytes();
   if (out == 0 || !add_video_units(track, key, cts, frame)) return 0;
   return static_cast<uint32_t>(out);
+}
+
+namespace {
+
+// Writes a frame's kept units into the file while it finds them. The search
+// runs a block ahead of the writing: each block is read from memory once, by
+// the search, and copied into the file while the processor's cache still
+// holds it, where searching a whole large frame first would read it from
+// memory twice. A unit longer than a block is written before its length is
+// known: its start code goes to the file as it stands and is overwritten with
+// the length once the unit's end is found.
+class UnitsAsFound {
+ public:
+  UnitsAsFound(MuxContext* mux, const UnitRule& rule, uint8_t* data, size_t size)
+      : mux_(mux), writer_(mux->writer), rule_(rule), data_(data), size_(size) {}
+
+  // Where the sample's bytes begin, or -1 when no unit was kept.
+  int64_t write_all() {
+    size_t unit = 0;  // every unit starts with a 4-byte start code, the first at 0
+    while (unit < size_) {
+      const size_t limit = std::min(size_, unit + kStartCodeSize + kSearchBlock);
+      const size_t end = find_start_code_before(data_, size_, unit + kStartCodeSize, limit);
+      if (end < limit || limit == size_) {
+        write_short(unit, end);
+        unit = end;
+      } else {
+        unit = write_long(unit, limit);
+      }
+    }
+    return sample_start_;
+  }
+
+  uint32_t key() const { return key_; }
+
+ private:
+  UnitChoice choose(size_t unit) {
+    const UnitChoice choice = rule_.choose(data_[unit + kStartCodeSize]);
+    if (choice.decides_key) key_ = choice.key;
+    return choice;
+  }
+
+  void store_length(size_t unit, size_t end) {
+    store_be32(data_ + unit, static_cast<uint32_t>(end - unit - kStartCodeSize));
+  }
+
+  // A kept unit's bytes follow the frame's earlier ones and its prefix.
+  void begin_kept(const UnitChoice& choice) {
+    if (sample_start_ < 0) sample_start_ = mux_sample_bytes_start(mux_);
+    if (choice.prefix) put_bytes64(writer_, choice.prefix, kFramePackingSize);
+  }
+
+  // A unit that ends within the block searched first.
+  void write_short(size_t unit, size_t end) {
+    if (end - unit <= kStartCodeSize) return;  // no NAL header byte
+    const UnitChoice choice = choose(unit);
+    if (choice.gets_length) store_length(unit, end);
+    if (!choice.keep) return;
+    begin_kept(choice);
+    put_bytes64(writer_, data_ + unit, static_cast<int64_t>(end - unit));
+  }
+
+  // A longer unit, written block by block once each is searched; returns its end.
+  size_t write_long(size_t unit, size_t limit) {
+    const UnitChoice choice = choose(unit);
+    int64_t length_at = -1;
+    if (choice.keep) {
+      begin_kept(choice);
+      length_at = writer_tell(writer_);
+      put_bytes64(writer_, data_ + unit, static_cast<int64_t>(limit - unit));
+    }
+    size_t searched, end;
+    do {
+      searched = limit;
+      limit = std::min(size_, searched + kSearchBlock);
+      end = find_start_code_before(data_, size_, searched, limit);
+      if (choice.keep) put_bytes64(writer_, data_ + searched, static_cast<int64_t>(end - searched));
+    } while (end == limit && limit < size_);
+    if (choice.gets_length) store_length(unit, end);
+    if (choice.keep)
+      put_bytes_at(data_ + unit, static_cast<int32_t>(kStartCodeSize), length_at, writer_);
+    return end;
+  }
+
+  MuxContext* const mux_;
+  ByteWriter* const writer_;
+  const UnitRule& rule_;
+  uint8_t* const data_;
+  const size_t size_;
+  int64_t sample_start_ = -1;
+  uint32_t key_ = 0;
+};
+
+}  // namespace
+
+uint32_t CMp4Writer::write_units_as_found(const MxVideoFrame* frame, int32_t track, int32_t cts,
+                                          const UnitRule& rule) {
+  UnitsAsFound units(mux, rule, frame->data, frame->size);
+  const int64_t sample_start = units.write_all();
+  if (sample_start < 0) return 0;
+  note_decode_time(frame->dts);
+  const int64_t written = writer_tell(mux->writer) - sample_start;
+  if (mux_add_written_sample(track, mux, sample_start, units.key(), kKindVideo, &cts, frame->dts,
+                             frame->pts, 0) < 0) {
+    XQ_LogFormat(u"CMp4Writer::WriteVideoFrame refused: converted frame too large\n");
+    return 0;
+  }
+  return static_cast<uint32_t>(written);
 }
 
 // ------------------------------------------------------------ configuration
