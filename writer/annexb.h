@@ -10,6 +10,15 @@
 // Position of the first 4-byte start code at or after from, or size when none.
 size_t find_start_code(const uint8_t* data, size_t size, size_t from);
 
+// Frames larger than this (plus a start code) are searched and written in
+// blocks of this size, well inside the processor's second-level cache.
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzz builds: small blocks, so that the fuzzer's small frames take that path too.
+constexpr size_t kAnnexBBlock = 64;
+#else
+constexpr size_t kAnnexBBlock = 256 << 10;
+#endif
+
 // Position of the first 4-byte start code that begins at or after from and
 // before limit (it may end up to 3 bytes behind limit, within size), or limit
 // when none does. Searching a frame block by block with it finds the same

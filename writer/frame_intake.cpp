@@ -41,9 +41,6 @@ const uint8_t* frame_packing_bytes(uint32_t stereo_mode) {
 constexpr uint32_t kKeptH264Types = 0x1062;
 constexpr uint32_t kH264Idr = 5;
 constexpr size_t kStartCodeSize = 4;
-// Large frames are searched and written in blocks of this size (well inside
-// the processor's second-level cache).
-constexpr size_t kSearchBlock = 256 << 10;
 // Up to this size a frame's kept units, each at least 5 bytes and given at
 // most 16 bytes of frame packing, cannot outgrow a sample's 32-bit size.
 constexpr size_t kLargestWrittenAsFound = 512u << 20;
@@ -489,7 +486,7 @@ uint32_t CMp4Writer::convert_hevc(const MxVideoFrame* frame, int32_t track, int3
 uint32_t CMp4Writer::convert_units(const MxVideoFrame* frame, int32_t track, int32_t cts,
                                    const UnitRule& rule) {
   const bool large =
-      frame->size > kSearchBlock + kStartCodeSize && frame->size <= kLargestWrittenAsFound;
+      frame->size > kAnnexBBlock + kStartCodeSize && frame->size <= kLargestWrittenAsFound;
   if (large && mux_reserve_sample(track, mux, kKindVideo))
     return write_units_as_found(frame, track, cts, rule);
   return collect_units(frame, track, cts, rule);
@@ -538,7 +535,7 @@ class UnitsAsFound {
   int64_t write_all() {
     size_t unit = 0;  // every unit starts with a 4-byte start code, the first at 0
     while (unit < size_) {
-      const size_t limit = std::min(size_, unit + kStartCodeSize + kSearchBlock);
+      const size_t limit = std::min(size_, unit + kStartCodeSize + kAnnexBBlock);
       const size_t end = find_start_code_before(data_, size_, unit + kStartCodeSize, limit);
       if (end < limit || limit == size_) {
         write_short(unit, end);
@@ -591,7 +588,7 @@ class UnitsAsFound {
     size_t searched, end;
     do {
       searched = limit;
-      limit = std::min(size_, searched + kSearchBlock);
+      limit = std::min(size_, searched + kAnnexBBlock);
       end = find_start_code_before(data_, size_, searched, limit);
       if (choice.keep) put_bytes64(writer_, data_ + searched, static_cast<int64_t>(end - searched));
     } while (end == limit && limit < size_);

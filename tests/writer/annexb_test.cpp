@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -132,4 +133,38 @@ TEST(AnnexBSplitter, RewritingAGivenUnitDoesNotDisturbTheNext) {
   EXPECT_EQ(u.begin, 6u);
   EXPECT_EQ(u.end, 12u);
   EXPECT_FALSE(splitter.next(&u));
+}
+
+// Large frames are searched block by block: for every block end and start,
+// find_start_code_before gives the first code that begins in the block (which
+// may end up to 3 bytes behind it) or the block's end, so that stepping from
+// block to block finds what one search over the whole finds.
+TEST(AnnexBSplitter, SearchingBlockByBlockFindsWhatOneSearchFinds) {
+  const std::vector<std::vector<uint8_t>> pieces = {
+      {0, 0, 0, 1}, {0, 0, 1}, {0}, {0, 0, 0, 0}, {1}, {0x41}, {0, 0, 0, 0, 1}};
+  uint32_t state = 777;
+  for (int round = 0; round < 200; ++round) {
+    std::vector<uint8_t> data;
+    while (data.size() < 150) {
+      state = state * 1664525u + 1013904223u;
+      const auto& piece = pieces[(state >> 24) % pieces.size()];
+      const size_t filler = (state >> 8) % 12;
+      for (size_t k = 0; k < filler; ++k) data.push_back(static_cast<uint8_t>(0x80 + k));
+      data.insert(data.end(), piece.begin(), piece.end());
+    }
+    const size_t size = data.size();
+    for (size_t block = 1; block <= 9; ++block) {
+      for (size_t from = 0; from < size; from += 7) {
+        size_t limit = std::min(size, from + block);
+        size_t found = find_start_code_before(data.data(), size, from, limit);
+        while (found == limit && limit < size) {
+          const size_t start = limit;
+          limit = std::min(size, start + block);
+          found = find_start_code_before(data.data(), size, start, limit);
+        }
+        ASSERT_EQ(found, find_start_code(data.data(), size, from))
+            << "round " << round << " block " << block << " from " << from;
+      }
+    }
+  }
 }

@@ -276,19 +276,45 @@ void h264_length_prefixed_file(const std::string& path) {
 
 // HEVC: parameter sets before key pictures, 4-byte start codes, a picture
 // with parameter sets kept (picture flag 2), TRAIL and CRA pictures; AC-3.
+const Bytes kVps265 =
+    hex_bytes("40 01 0c 01 ff ff 01 60 00 00 03 00 90 00 00 03 00 00 03 00 3c 95 98 09");
+const Bytes kSps265 = hex_bytes(
+    "42 01 01 01 60 00 00 03 00 90 00 00 03 00 00 03 00 3c a0 0a 08 0f 16 59 59 a4 93 2b"
+    "c0 5a 02 00 00 03 00 02 00 00 03 00 32 10");
+const Bytes kPps265 = hex_bytes("44 01 c1 72 b4 62 40");
+
+// One HEVC access unit: a delimiter, then every tenth frame the parameter
+// sets, an SEI and an IDR picture, every tenth from the fifth a CRA picture,
+// and otherwise a trailing picture in two segments.
+Bytes hevc_frame(int i, size_t size, Noise& noise) {
+  Bytes frame;
+  auto unit = [&](const Bytes& u) {
+    append(frame, kStartCode);
+    append(frame, u);
+  };
+  unit({0x46, 0x01, 0x50});  // access unit delimiter (35)
+  if (i % 10 == 0) {
+    unit(kVps265);
+    unit(kSps265);
+    unit(kPps265);
+    unit(nal({0x4E, 0x01, 0x05}, 12, noise));    // prefix SEI
+    unit(nal({0x26, 0x01, 0xAF}, size, noise));  // IDR_W_RADL
+  } else if (i % 10 == 5) {
+    unit(nal({0x2A, 0x01, 0xAF}, size, noise));  // CRA
+  } else {
+    unit(nal({0x02, 0x01, 0xD0}, size / 2 + 1, noise));  // TRAIL_R, two segments
+    unit(nal({0x02, 0x01, 0x60}, size / 2, noise));
+  }
+  return frame;
+}
+
 void hevc_file(const std::string& path) {
-  const Bytes vps =
-      hex_bytes("40 01 0c 01 ff ff 01 60 00 00 03 00 90 00 00 03 00 00 03 00 3c 95 98 09");
-  const Bytes sps = hex_bytes(
-      "42 01 01 01 60 00 00 03 00 90 00 00 03 00 00 03 00 3c a0 0a 08 0f 16 59 59 a4 93 2b"
-      "c0 5a 02 00 00 03 00 02 00 00 03 00 32 10");
-  const Bytes pps = hex_bytes("44 01 c1 72 b4 62 40");
   auto p = video_params("MOV ", "HEVC", 320, 240);
   host::set_audio(*p, fourcc("AC3 "), 48000, 6);
   host::Session s(*p, path);
   ASSERT_TRUE(s.open());
   Bytes config;
-  for (const Bytes* u : {&vps, &sps, &pps}) {
+  for (const Bytes* u : {&kVps265, &kSps265, &kPps265}) {
     append(config, kStartCode);
     append(config, *u);
   }
@@ -296,26 +322,8 @@ void hevc_file(const std::string& path) {
   s.audio_config(kAc3Config);
   Noise noise(13);
   for (int i = 0; i < 30; ++i) {
-    Bytes frame;
-    auto unit = [&](const Bytes& u) {
-      append(frame, kStartCode);
-      append(frame, u);
-    };
     const bool key = i % 10 == 0;
-    const size_t size = kMixedSizes[i % std::size(kMixedSizes)];
-    unit({0x46, 0x01, 0x50});  // access unit delimiter (35)
-    if (key) {
-      unit(vps);
-      unit(sps);
-      unit(pps);
-      unit(nal({0x4E, 0x01, 0x05}, 12, noise));    // prefix SEI
-      unit(nal({0x26, 0x01, 0xAF}, size, noise));  // IDR_W_RADL
-    } else if (i % 10 == 5) {
-      unit(nal({0x2A, 0x01, 0xAF}, size, noise));  // CRA
-    } else {
-      unit(nal({0x02, 0x01, 0xD0}, size / 2 + 1, noise));  // TRAIL_R, two segments
-      unit(nal({0x02, 0x01, 0x60}, size / 2, noise));
-    }
+    Bytes frame = hevc_frame(i, kMixedSizes[i % std::size(kMixedSizes)], noise);
     MxVideoFrame f = host::video_frame(frame.data(), static_cast<uint32_t>(frame.size()), pts_of(i),
                                        i * kFrame25, i == 20 ? 2 : key);
     ASSERT_GT(s.video(f), 0u) << "frame " << i;
@@ -488,6 +496,37 @@ void large_samples_file(const std::string& path) {
   }
 }
 
+// HEVC frames of up to 17 MiB, their units crossing the blocks in which large
+// frames are searched and written; frame 10 keeps its parameter sets.
+void large_hevc_file(const std::string& path) {
+  auto p = video_params("MP4 ", "HEVC", 3840, 2160);
+  host::set_audio(*p, fourcc("AAC "), 48000, 2);
+  const size_t sizes[] = {9 * kMiB + 1,   3 * kMiB + 333, 700000,       512 * 1024,
+                          256 * 1024 + 9, 17 * kMiB,      1000,         8 * kMiB - 200,
+                          262141,         5 * kMiB + 7,   4 * kMiB + 3, 64 * 1024};
+  host::Session s(*p, path);
+  ASSERT_TRUE(s.open());
+  Bytes config;
+  for (const Bytes* u : {&kVps265, &kSps265, &kPps265}) {
+    append(config, kStartCode);
+    append(config, *u);
+  }
+  s.video_config(config, {});
+  s.audio_config(kAacConfig);
+  Noise noise(97);
+  for (int i = 0; i < static_cast<int>(std::size(sizes)); ++i) {
+    AudioPacket a = audio_packet(1 + i % 2, 301, noise);
+    MxAudioFrame af =
+        host::audio_frame(a.bytes.data(), static_cast<int32_t>(a.bytes.size()), i * kFrame25);
+    ASSERT_GT(s.audio(af, a.info.data()), 0u);
+    Bytes frame = hevc_frame(i, sizes[i], noise);
+    const uint32_t flag = i == 10 ? 2 : i % 10 == 0;
+    MxVideoFrame f = host::video_frame(frame.data(), static_cast<uint32_t>(frame.size()), pts_of(i),
+                                       i * kFrame25, flag);
+    ASSERT_GT(s.video(f), 0u) << "frame " << i;
+  }
+}
+
 void large_passthrough_file(const std::string& path) {
   auto p = video_params("MOV ", "AVHD", 1920, 1080);
   host::set_audio(*p, fourcc("PCM "), 48000, 2, 16);
@@ -573,6 +612,7 @@ const std::vector<Golden>& golden_files() {
       {"Live Photo", live_photo_file, 455568, 0xab5a0030c94134beull},
       {"large H.264 samples", large_samples_file, 58794406, 0x6f6d3c44a2848132ull},
       {"large samples as they are", large_passthrough_file, 34682703, 0x28196ff3ec0c7b28ull},
+      {"large HEVC samples", large_hevc_file, 50057828, 0x0216d1a056bb76ffull},
   };
   return files;
 }

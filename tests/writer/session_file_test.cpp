@@ -15,6 +15,7 @@
 #include "support/plugin_host.h"
 #include "support/test_files.h"
 #include "support/track_samples.h"
+#include "writer/annexb.h"
 
 using host::fourcc;
 
@@ -649,6 +650,183 @@ TEST_F(SessionFiles, HevcAccessUnitsDropParameterSetsUnlessAsked) {
     SCOPED_TRACE(written[i]->name);
     EXPECT_EQ(sample_bytes(w.bytes, v.samples[i]), host::length_prefixed(written[i]->stored));
     EXPECT_EQ(v.samples[i].sync, written[i]->key);
+  }
+}
+
+// Payload bytes from 0x10 up: no start code where a case did not put one.
+Bytes payload(uint8_t header, size_t size, uint32_t seed) {
+  Bytes unit(size);
+  unit[0] = header;
+  for (size_t i = 1; i < size; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    unit[i] = static_cast<uint8_t>(0x10 + (seed >> 24) % 0xF0);
+  }
+  return unit;
+}
+
+// What the host's buffer holds after the conversion: every unit's start code
+// (of those given to `rewritten`) replaced by the unit's length.
+Bytes with_lengths(const std::vector<Bytes>& units, const std::vector<bool>& rewritten) {
+  Bytes out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    const auto n = static_cast<uint32_t>(units[i].size());
+    if (n > 0 && rewritten[i]) {
+      out.insert(out.end(), {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                             static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
+    } else {
+      out.insert(out.end(), {0, 0, 0, 1});
+    }
+    out.insert(out.end(), units[i].begin(), units[i].end());
+  }
+  return out;
+}
+
+// Frames larger than a search block are written while their units are found
+// and get their lengths afterwards. Wherever the blocks end (start codes just
+// before, on and after a block's end, zeros and 3-byte codes across it, long
+// units dropped, empty units behind long ones), the samples, key flags and the
+// host's buffer are those of the whole-frame rules.
+TEST_F(SessionFiles, LargeFramesKeepTheirUnitsWhereverTheSearchBlocksEnd) {
+  constexpr size_t B = kAnnexBBlock;
+  // The first unit's end lies at 4 + n for a payload of n bytes; its first
+  // search block ends at 4 + B.
+  struct Case {
+    std::string name;
+    std::vector<Bytes> units;
+    std::vector<bool> kept;
+    bool key;
+  };
+  std::vector<Case> cases;
+  for (int delta = -5; delta <= 4; ++delta) {
+    cases.push_back({"the next code at the first block's end " + std::to_string(delta),
+                     {payload(0x65, B + delta, 1), payload(0x41, 1000, 2)},
+                     {true, true},
+                     false});
+  }
+  for (int delta : {-4, -1, 0, 3}) {
+    cases.push_back({"the next code at the second block's end " + std::to_string(delta),
+                     {payload(0x65, 2 * B + delta, 3), payload(0x41, 70000, 4)},
+                     {true, true},
+                     false});
+    cases.push_back({"a long second unit ending at its block's end " + std::to_string(delta),
+                     {payload(0x06, 30, 5), payload(0x65, B + delta, 6), payload(0x0C, 9, 7)},
+                     {true, true, true},
+                     false});
+  }
+  for (int delta = -2; delta <= 2; ++delta) {
+    Bytes zeros_behind = payload(0x65, B + delta, 8);
+    zeros_behind[zeros_behind.size() - 1] = 0;
+    zeros_behind[zeros_behind.size() - 2] = 0;
+    cases.push_back({"zeros in front of a code at a block's end " + std::to_string(delta),
+                     {zeros_behind, payload(0x41, 500, 9)},
+                     {true, true},
+                     false});
+    Bytes three_byte = payload(0x41, 3 * B, 10);
+    const size_t at = B + static_cast<size_t>(delta);  // the block's end is at payload byte B
+    three_byte[at - 1] = 0;
+    three_byte[at] = 0;
+    three_byte[at + 1] = 1;
+    cases.push_back({"a 3-byte code across a block's end " + std::to_string(delta),
+                     {three_byte},
+                     {true},
+                     false});
+  }
+  cases.push_back({"one slice of many blocks", {payload(0x65, 5 * B + 17, 11)}, {true}, true});
+  cases.push_back({"just above one block", {payload(0x65, B + 1, 12)}, {true}, true});
+  cases.push_back({"a long dropped unit decides the key flag too",
+                   {payload(0x65, 900, 13), payload(0x67, 2 * B, 14)},
+                   {true, false},
+                   false});
+  cases.push_back({"a long dropped unit between kept ones",
+                   {payload(0x09, 2, 15), payload(0x6F, B + 3, 16), payload(0x65, B, 17)},
+                   {false, false, true},
+                   true});
+  cases.push_back({"an empty unit behind a long one",
+                   {payload(0x65, B + 40, 18), Bytes{}, payload(0x41, 33, 19)},
+                   {true, false, true},
+                   false});
+
+  auto p = h264_params(fourcc("MP4 "));
+  std::string file = path("h264-large.mp4");
+  {
+    host::Session s(*p, file);
+    ASSERT_TRUE(s.open());
+    int64_t t = 0;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      Bytes data = host::annex_b(c.units);
+      ASSERT_GT(data.size(), B + 4);
+      std::vector<Bytes> stored;
+      for (size_t i = 0; i < c.units.size(); ++i)
+        if (c.kept[i]) stored.push_back(c.units[i]);
+      const uint32_t expected = static_cast<uint32_t>(host::length_prefixed(stored).size());
+      EXPECT_EQ(write_video(s, data, t, t, 0), expected);
+      t += 400000;
+    }
+  }
+  Written w = read_back(file);
+  TrackSamples v = w.samples(0);
+  ASSERT_EQ(v.samples.size(), cases.size());
+  for (size_t k = 0; k < cases.size(); ++k) {
+    const Case& c = cases[k];
+    SCOPED_TRACE(c.name);
+    std::vector<Bytes> stored;
+    for (size_t i = 0; i < c.units.size(); ++i)
+      if (c.kept[i]) stored.push_back(c.units[i]);
+    EXPECT_TRUE(sample_bytes(w.bytes, v.samples[k]) == host::length_prefixed(stored));
+    EXPECT_EQ(v.samples[k].sync, c.key);
+  }
+}
+
+// The host's buffer after a large frame: H.264 rewrites every unit's start
+// code into its length, HEVC only those of the units it keeps.
+TEST_F(SessionFiles, LargeFramesRewriteTheHostsBufferAsSmallOnes) {
+  constexpr size_t B = kAnnexBBlock;
+  struct Case {
+    const char* name;
+    uint32_t video;
+    std::vector<Bytes> units;
+    uint32_t picture_flag;
+    std::vector<bool> rewritten;
+    uint32_t stored;
+  };
+  const Case cases[] = {
+      {"H.264, a long parameter set dropped",
+       fourcc("H264"),
+       {payload(0x67, B + 7, 21), payload(0x65, B + 1, 22)},
+       1,
+       {true, true},
+       static_cast<uint32_t>(4 + B + 1)},
+      {"HEVC, a long parameter set dropped",
+       fourcc("HEVC"),
+       {payload(0x42, B + 7, 23), payload(0x26, B + 1, 24)},
+       1,
+       {false, true},
+       static_cast<uint32_t>(4 + B + 1)},
+      {"HEVC, a long parameter set kept",
+       fourcc("HEVC"),
+       {payload(0x42, B + 7, 25), payload(0x26, B + 1, 26)},
+       2,
+       {true, true},
+       static_cast<uint32_t>(8 + 2 * B + 8)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto p = host::blank_params(fourcc("MP4 "));
+    host::set_video(*p, c.video, 320, 240, 25.0);
+    std::string file = path("large-buffer.mp4");
+    Bytes data = host::annex_b(c.units);
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      MxVideoFrame f =
+          host::video_frame(data.data(), static_cast<uint32_t>(data.size()), 0, 0, c.picture_flag);
+      EXPECT_EQ(s.video(f), c.stored);
+    }
+    EXPECT_TRUE(data == with_lengths(c.units, c.rewritten));
+    Written w = read_back(file);
+    ASSERT_EQ(w.samples(0).samples.size(), 1u);
+    EXPECT_EQ(w.sample(0, 0).size(), c.stored);
   }
 }
 
