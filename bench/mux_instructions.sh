@@ -92,11 +92,16 @@ def report(path, unit, divisor_of):
     def is_mxmux(f):
         return (f[0] or "").endswith("/mxmux")
     plugin = sum(c for (a, b), c in calls.items() if is_mxmux(a) and is_plugin(b))
-    conversion_functions = {f for f in self_cost if re.search(r"CMp4Writer::convert_", f[1])}
+    # The conversion's own functions (a large frame's units are written as
+    # they are found, by UnitsAsFound) and what they call, but not the
+    # sample's hand-over: recording it, or writing its bytes.
+    conversion_functions = {f for f in self_cost if re.search(
+        r"CMp4Writer::(convert_|collect_units|write_units_as_found)|UnitsAsFound", f[1])}
     def hands_over(f):
-        return re.match(r"(mux_|CMp4Writer::add_video_units|XQ_Log)", f[1]) is not None
+        return re.match(r"(mux_|put_|CMp4Writer::add_video_units|XQ_Log)", f[1]) is not None
     conversion = sum(self_cost[f] for f in conversion_functions) + sum(
-        c for (a, b), c in calls.items() if a in conversion_functions and not hands_over(b))
+        c for (a, b), c in calls.items()
+        if a in conversion_functions and b not in conversion_functions and not hands_over(b))
     copies = collections.Counter()
     for (a, b), c in calls.items():
         if re.search(r"mem(cpy|move)", b[1]):

@@ -442,6 +442,8 @@ uint32_t CMp4Writer::convert_vt64(const MxVideoFrame* frame, int32_t track, int3
   return static_cast<uint32_t>(out);
 }
 
+namespace {
+
 // What a conversion does with one unit, decided from its header byte.
 struct UnitChoice {
   bool keep;
@@ -451,40 +453,41 @@ struct UnitChoice {
   const uint8_t* prefix;  // kFramePackingSize bytes stored in front of the unit, or null
 };
 
-struct UnitRule {
-  uint32_t codec;            // kCodecH264 or kCodecHevc
-  const uint8_t* packing;    // H.264: frame packing in front of IDR slices, or null
-  bool keep_parameter_sets;  // HEVC: frames marked 2 keep VPS, SPS and PPS
+// H.264: every unit gets its length and decides the key flag (the frame's
+// last unit does); slices, SEI and filler are kept, with the frame packing in
+// front of IDR slices when the stereo mode has it.
+struct H264Units {
+  const uint8_t* packing;
 
   UnitChoice choose(uint8_t header) const {
-    if (codec == kCodecH264) {
-      const uint32_t type = header & 31;
-      const bool idr = type == kH264Idr;
-      return {((kKeptH264Types >> type) & 1) != 0, true, true, idr, idr ? packing : nullptr};
-    }
+    const uint32_t type = header & 31;
+    const bool idr = type == kH264Idr;
+    return {((kKeptH264Types >> type) & 1) != 0, true, true, idr, idr ? packing : nullptr};
+  }
+};
+
+// HEVC: VPS, SPS and PPS are dropped unless the frame is marked 2; only kept
+// units get their lengths and decide the key flag.
+struct HevcUnits {
+  bool keep_parameter_sets;
+
+  UnitChoice choose(uint8_t header) const {
     const uint32_t type = (header >> 1) & 63;
-    const bool parameter_set = type >= 32 && type <= 34;  // VPS, SPS, PPS
+    const bool parameter_set = type >= 32 && type <= 34;
     const bool keep = keep_parameter_sets || !parameter_set;
     const bool random_access = type >= 19 && type <= 21;  // IDR_W_RADL, IDR_N_LP, CRA
     return {keep, keep, keep, keep_parameter_sets || random_access, nullptr};
   }
 };
 
-uint32_t CMp4Writer::convert_h264(const MxVideoFrame* frame, int32_t track, int32_t cts) {
-  const UnitRule rule = {kCodecH264, frame_packing_bytes(params->video.stereo_mode), false};
-  return convert_units(frame, track, cts, rule);
-}
-
-uint32_t CMp4Writer::convert_hevc(const MxVideoFrame* frame, int32_t track, int32_t cts) {
-  const UnitRule rule = {kCodecHevc, nullptr, frame->picture_flag == 2};
-  return convert_units(frame, track, cts, rule);
-}
+}  // namespace
 
 // A frame larger than a search block is written while its units are found
 // (unless the file is written as fragments, whose samples are announced with
 // their size first); the others are searched whole, then written.
+template <class Units>
 uint32_t CMp4Writer::convert_units(const MxVideoFrame* frame, int32_t track, int32_t cts,
-                                   const UnitRule& rule) {
+                                   const Units& rule) {
   const bool large =
       frame->size > kAnnexBBlock + kStartCodeSize && frame->size <= kLargestWrittenAsFound;
   if (large && mux_reserve_sample(track, mux, kKindVideo))
@@ -492,8 +495,9 @@ uint32_t CMp4Writer::convert_units(const MxVideoFrame* frame, int32_t track, int
   return collect_units(frame, track, cts, rule);
 }
 
+template <class Units>
 uint32_t CMp4Writer::collect_units(const MxVideoFrame* frame, int32_t track, int32_t cts,
-                                   const UnitRule& rule) {
+                                   const Units& rule) {
   uint8_t* d = frame->data;
   AnnexBSplitter units(d, frame->size);
   NalUnitSpan u;
@@ -526,9 +530,10 @@ namespace {
 // memory twice. A unit longer than a block is written before its length is
 // known: its start code goes to the file as it stands and is overwritten with
 // the length once the unit's end is found.
+template <class Units>
 class UnitsAsFound {
  public:
-  UnitsAsFound(MuxContext* mux, const UnitRule& rule, uint8_t* data, size_t size)
+  UnitsAsFound(MuxContext* mux, const Units& rule, uint8_t* data, size_t size)
       : mux_(mux), writer_(mux->writer), rule_(rule), data_(data), size_(size) {}
 
   // Where the sample's bytes begin, or -1 when no unit was kept.
@@ -600,7 +605,7 @@ class UnitsAsFound {
 
   MuxContext* const mux_;
   ByteWriter* const writer_;
-  const UnitRule& rule_;
+  const Units& rule_;
   uint8_t* const data_;
   const size_t size_;
   int64_t sample_start_ = -1;
@@ -609,9 +614,10 @@ class UnitsAsFound {
 
 }  // namespace
 
+template <class Units>
 uint32_t CMp4Writer::write_units_as_found(const MxVideoFrame* frame, int32_t track, int32_t cts,
-                                          const UnitRule& rule) {
-  UnitsAsFound units(mux, rule, frame->data, frame->size);
+                                          const Units& rule) {
+  UnitsAsFound<Units> units(mux, rule, frame->data, frame->size);
   const int64_t sample_start = units.write_all();
   if (sample_start < 0) return 0;
   note_decode_time(frame->dts);
@@ -622,6 +628,15 @@ uint32_t CMp4Writer::write_units_as_found(const MxVideoFrame* frame, int32_t tra
     return 0;
   }
   return static_cast<uint32_t>(written);
+}
+
+uint32_t CMp4Writer::convert_h264(const MxVideoFrame* frame, int32_t track, int32_t cts) {
+  return convert_units(frame, track, cts,
+                       H264Units{frame_packing_bytes(params->video.stereo_mode)});
+}
+
+uint32_t CMp4Writer::convert_hevc(const MxVideoFrame* frame, int32_t track, int32_t cts) {
+  return convert_units(frame, track, cts, HevcUnits{frame->picture_flag == 2});
 }
 
 // ------------------------------------------------------------ configuration

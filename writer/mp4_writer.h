@@ -64,8 +64,6 @@ std::string live_photo_still_path(const std::string& movie_path);
 // still path differs from its movie's path only in the (ASCII) extension.
 bool same_path_ignoring_case(const std::string& a, const std::string& b);
 
-struct UnitRule;
-
 class CMp4Writer {
  public:
   CMp4Writer();
@@ -114,14 +112,16 @@ class CMp4Writer {
   uint32_t convert_h264(const MxVideoFrame* frame, int32_t track, int32_t cts);
   uint32_t convert_vt64(const MxVideoFrame* frame, int32_t track, int32_t cts);
   uint32_t convert_hevc(const MxVideoFrame* frame, int32_t track, int32_t cts);
-  uint32_t convert_units(const MxVideoFrame* frame, int32_t track, int32_t cts,
-                         const UnitRule& rule);
+  // Units: the codec's rule for which units are kept (H264Units, HevcUnits).
+  template <class Units>
+  uint32_t convert_units(const MxVideoFrame* frame, int32_t track, int32_t cts, const Units& rule);
   // The kept units into nal_spans, then the sample.
-  uint32_t collect_units(const MxVideoFrame* frame, int32_t track, int32_t cts,
-                         const UnitRule& rule);
+  template <class Units>
+  uint32_t collect_units(const MxVideoFrame* frame, int32_t track, int32_t cts, const Units& rule);
   // The kept units into the file as they are found, then the sample.
+  template <class Units>
   uint32_t write_units_as_found(const MxVideoFrame* frame, int32_t track, int32_t cts,
-                                const UnitRule& rule);
+                                const Units& rule);
   // mux_add_sample; false (logged) when the sample index could not grow.
   bool add_sample(int32_t track, const uint8_t* data, uint32_t size, uint32_t flags, uint32_t kind,
                   const void* extra, int64_t dts, int64_t pts, int64_t duration);
