@@ -145,6 +145,7 @@ ByteWriter* writer_create(int32_t capacity, FILE* file) {
     } else {
       w->flushed = length;
     }
+    w->can_cut_back = platform_can_cut_back(file);
   }
   return w;
 }
@@ -262,6 +263,21 @@ void put_cstring(ByteWriter* w, const char* s) {
     return;
   }
   put_bytes64(w, s, static_cast<int64_t>(strlen(s)) + 1);
+}
+
+void writer_cut_back(ByteWriter* w, int64_t pos) {
+  if (w == nullptr || pos < 0 || pos > writer_tell(w)) return;
+  if (pos >= w->flushed) {
+    w->buf_ptr = w->buf_start + (pos - w->flushed);
+    return;
+  }
+  w->buf_ptr = w->buf_start;  // every buffered byte lies behind pos
+  if (!w->can_cut_back) {
+    note_error(w, EINVAL);
+  } else if (int failure = platform_cut_back(w->file, pos); failure != 0) {
+    note_error(w, failure);
+  }
+  w->flushed = pos;
 }
 
 int32_t put_bytes_at(const void* data, int32_t n, int64_t pos, ByteWriter* w) {

@@ -27,6 +27,9 @@ struct ByteWriter {
   // A memory writer (writer_create_memory): the buffer grows instead of being
   // handed to a stream.
   bool grows = false;
+  // The stream's file can be cut back (platform_can_cut_back), so that
+  // writer_cut_back can take back bytes that already reached it.
+  bool can_cut_back = false;
 };
 
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
@@ -67,6 +70,9 @@ int writer_sync(ByteWriter* w);
 inline int64_t writer_tell(const ByteWriter* w) {
   return w == nullptr ? 0 : w->flushed + (w->buf_ptr - w->buf_start);
 }
+inline bool writer_can_cut_back(const ByteWriter* w) {
+  return w != nullptr && w->can_cut_back;
+}
 // The first I/O error the writer met (0 when none).
 inline int writer_error(const ByteWriter* w) {
   return w == nullptr ? 0 : w->error;
@@ -99,6 +105,12 @@ int64_t patch_box_size(ByteWriter* w, int64_t start);
 // in that form whatever its size, so that the header can later be rewritten
 // in one piece. Returns the size (0 for a null writer).
 int64_t patch_box_size64(ByteWriter* w, int64_t start);
+// Takes back every byte from logical position pos on (0 <= pos <= writer_tell;
+// otherwise nothing happens): buffered ones are dropped, and when some had
+// reached the file, it is cut back to pos (only for a writer that
+// can_cut_back; any other notes EINVAL). The next byte goes to pos.
+void writer_cut_back(ByteWriter* w, int64_t pos);
+
 // Overwrites n earlier bytes at logical position pos. The region must lie
 // inside what was written (0 <= pos, pos + n <= writer_tell); otherwise, and for
 // a null writer or data, nothing is written and the result is 0.

@@ -117,6 +117,26 @@ int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count) {
   return 0;
 }
 
+bool platform_can_cut_back(FILE* file) {
+  if (file == nullptr) return false;
+  const int fd = fileno(file);
+  struct stat st;
+  return fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int platform_cut_back(FILE* file, int64_t length) {
+  if (file == nullptr) return EBADF;
+  errno = 0;
+  if (std::fflush(file) != 0) return failure_code();
+  const int fd = fileno(file);
+  if (fd < 0) return EBADF;
+  errno = 0;
+  if (::ftruncate(fd, static_cast<off_t>(length)) != 0) return failure_code();
+  errno = 0;
+  if (fseeko(file, static_cast<off_t>(length), SEEK_SET) != 0) return failure_code();
+  return 0;
+}
+
 int platform_seek(FILE* file, int64_t offset, int whence) {
   return fseeko(file, static_cast<off_t>(offset), whence) == 0 ? 0 : -1;
 }

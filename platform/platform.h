@@ -41,6 +41,15 @@ int platform_write_spans(FILE* file, const WriteSpan* spans, size_t count);
 // failure (EIO when the system gave none).
 int platform_write_at(FILE* file, const uint8_t* data, size_t n, int64_t pos);
 
+// Whether platform_cut_back can shorten the stream's file: a regular file
+// (on Windows a disk file) with a descriptor.
+bool platform_can_cut_back(FILE* file);
+
+// Cuts the file back to its first `length` bytes (the stream's own buffer is
+// flushed first) and leaves the stream's position at the new end. Returns 0,
+// or the errno value of the failure.
+int platform_cut_back(FILE* file, int64_t length);
+
 // 64-bit seek and tell; seek returns 0 on success, tell -1 on failure.
 int platform_seek(FILE* file, int64_t offset, int whence);
 int64_t platform_tell(FILE* file);

@@ -145,6 +145,22 @@ int platform_write_at(FILE* file, const uint8_t* data, size_t n, int64_t pos) {
   return failure;
 }
 
+bool platform_can_cut_back(FILE* file) {
+  if (file == nullptr) return false;
+  auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+int platform_cut_back(FILE* file, int64_t length) {
+  if (file == nullptr) return EBADF;
+  errno = 0;
+  if (std::fflush(file) != 0) return errno != 0 ? errno : EIO;
+  if (errno_t failure = _chsize_s(_fileno(file), length); failure != 0) return failure;
+  errno = 0;
+  if (_fseeki64(file, length, SEEK_SET) != 0) return errno != 0 ? errno : EIO;
+  return 0;
+}
+
 int platform_seek(FILE* file, int64_t offset, int whence) {
   return _fseeki64(file, offset, whence) == 0 ? 0 : -1;
 }

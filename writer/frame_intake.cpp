@@ -490,7 +490,7 @@ uint32_t CMp4Writer::convert_units(const MxVideoFrame* frame, int32_t track, int
                                    const Units& rule) {
   const bool large =
       frame->size > kAnnexBBlock + kStartCodeSize && frame->size <= kLargestWrittenAsFound;
-  if (large && mux_reserve_sample(track, mux, kKindVideo))
+  if (large && writer_can_cut_back(mux->writer) && mux_reserve_sample(track, mux, kKindVideo))
     return write_units_as_found(frame, track, cts, rule);
   return collect_units(frame, track, cts, rule);
 }
@@ -523,13 +523,18 @@ uint32_t CMp4Writer::collect_units(const MxVideoFrame* frame, int32_t track, int
 
 namespace {
 
-// Writes a frame's kept units into the file while it finds them. The search
-// runs a block ahead of the writing: each block is read from memory once, by
-// the search, and copied into the file while the processor's cache still
-// holds it, where searching a whole large frame first would read it from
-// memory twice. A unit longer than a block is written before its length is
-// known: its start code goes to the file as it stands and is overwritten with
-// the length once the unit's end is found.
+// Writes a frame's kept units into the file while it finds them, each block
+// of a unit handed to the file before it is searched: the copy into the file
+// reads the block from memory, and the search then finds it in the
+// processor's cache, where searching a whole large frame first and then
+// writing it would read it from memory twice.
+//
+// The bytes are written as they stand, start codes included, a block ahead of
+// the search, on the guess that what follows the unit being searched belongs
+// to the sample as it stands: a unit that turns out to be dropped, or to need
+// the frame-packing bytes in front, takes back from the file what was written
+// of it (writer_cut_back). Each kept unit's start code is overwritten with its
+// length once its end is found.
 template <class Units>
 class UnitsAsFound {
  public:
@@ -539,68 +544,74 @@ class UnitsAsFound {
   // Where the sample's bytes begin, or -1 when no unit was kept.
   int64_t write_all() {
     size_t unit = 0;  // every unit starts with a 4-byte start code, the first at 0
-    while (unit < size_) {
-      const size_t limit = std::min(size_, unit + kStartCodeSize + kAnnexBBlock);
-      const size_t end = find_start_code_before(data_, size_, unit + kStartCodeSize, limit);
-      if (end < limit || limit == size_) {
-        write_short(unit, end);
-        unit = end;
-      } else {
-        unit = write_long(unit, limit);
-      }
-    }
+    while (unit < size_) unit = take_unit(unit);
     return sample_start_;
   }
 
   uint32_t key() const { return key_; }
 
  private:
-  UnitChoice choose(size_t unit) {
-    const UnitChoice choice = rule_.choose(data_[unit + kStartCodeSize]);
+  // The unit at `unit`; returns where the next one begins.
+  size_t take_unit(size_t unit) {
+    const size_t header = unit + kStartCodeSize;
+    if (header >= size_ || is_start_code(header)) {  // no NAL header byte: not a unit
+      end_run(unit);
+      return std::min(header, size_);
+    }
+    const UnitChoice choice = rule_.choose(data_[header]);
     if (choice.decides_key) key_ = choice.key;
-    return choice;
+    if (!choice.keep) {
+      end_run(unit);
+      const size_t end = find_start_code(data_, size_, header);
+      if (choice.gets_length) store_length(unit, end);
+      return end;
+    }
+    if (run_file_ < 0 || choice.prefix) start_run(unit, choice.prefix);
+    size_t searched = header, end;
+    do {
+      const size_t limit = std::min(size_, searched + kAnnexBBlock);
+      write_up_to(limit);
+      end = find_start_code_before(data_, size_, searched, limit);
+      searched = limit;
+    } while (end == searched && searched < size_);
+    store_length(unit, end);
+    put_bytes_at(data_ + unit, static_cast<int32_t>(kStartCodeSize), file_at(unit), writer_);
+    return end;
+  }
+
+  bool is_start_code(size_t at) const {
+    return size_ - at >= kStartCodeSize && data_[at] == 0 && data_[at + 1] == 0 &&
+           data_[at + 2] == 0 && data_[at + 3] == 1;
   }
 
   void store_length(size_t unit, size_t end) {
     store_be32(data_ + unit, static_cast<uint32_t>(end - unit - kStartCodeSize));
   }
 
-  // A kept unit's bytes follow the frame's earlier ones and its prefix.
-  void begin_kept(const UnitChoice& choice) {
+  // The file position of byte i of the frame, inside the run.
+  int64_t file_at(size_t i) const { return run_file_ + static_cast<int64_t>(i - run_begin_); }
+
+  // The frame's bytes from `begin` on go to the file as they stand from here,
+  // behind the prefix (if any) and whatever the sample holds so far.
+  void start_run(size_t begin, const uint8_t* prefix) {
+    end_run(begin);
     if (sample_start_ < 0) sample_start_ = mux_sample_bytes_start(mux_);
-    if (choice.prefix) put_bytes64(writer_, choice.prefix, kFramePackingSize);
+    if (prefix) put_bytes64(writer_, prefix, kFramePackingSize);
+    run_file_ = writer_tell(writer_);
+    run_begin_ = written_ = begin;
   }
 
-  // A unit that ends within the block searched first.
-  void write_short(size_t unit, size_t end) {
-    if (end - unit <= kStartCodeSize) return;  // no NAL header byte
-    const UnitChoice choice = choose(unit);
-    if (choice.gets_length) store_length(unit, end);
-    if (!choice.keep) return;
-    begin_kept(choice);
-    put_bytes64(writer_, data_ + unit, static_cast<int64_t>(end - unit));
+  // The run stops in front of `at`: what was written of the bytes from there
+  // on is taken back.
+  void end_run(size_t at) {
+    if (run_file_ >= 0 && written_ > at) writer_cut_back(writer_, file_at(at));
+    run_file_ = -1;
   }
 
-  // A longer unit, written block by block once each is searched; returns its end.
-  size_t write_long(size_t unit, size_t limit) {
-    const UnitChoice choice = choose(unit);
-    int64_t length_at = -1;
-    if (choice.keep) {
-      begin_kept(choice);
-      length_at = writer_tell(writer_);
-      put_bytes64(writer_, data_ + unit, static_cast<int64_t>(limit - unit));
-    }
-    size_t searched, end;
-    do {
-      searched = limit;
-      limit = std::min(size_, searched + kAnnexBBlock);
-      end = find_start_code_before(data_, size_, searched, limit);
-      if (choice.keep) put_bytes64(writer_, data_ + searched, static_cast<int64_t>(end - searched));
-    } while (end == limit && limit < size_);
-    if (choice.gets_length) store_length(unit, end);
-    if (choice.keep)
-      put_bytes_at(data_ + unit, static_cast<int32_t>(kStartCodeSize), length_at, writer_);
-    return end;
+  void write_up_to(size_t limit) {
+    if (limit <= written_) return;
+    put_bytes64(writer_, data_ + written_, static_cast<int64_t>(limit - written_));
+    written_ = limit;
   }
 
   MuxContext* const mux_;
@@ -610,6 +621,11 @@ class UnitsAsFound {
   const size_t size_;
   int64_t sample_start_ = -1;
   uint32_t key_ = 0;
+  // The run: the frame's bytes from run_begin_ up to written_ are in the file
+  // as they stand, from run_file_ on (-1: no run).
+  int64_t run_file_ = -1;
+  size_t run_begin_ = 0;
+  size_t written_ = 0;
 };
 
 }  // namespace
