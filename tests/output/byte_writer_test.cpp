@@ -686,6 +686,23 @@ TEST(ByteWriter, DevFullReportsNoSpace) {
   fclose(file);
 }
 
+// A stream whose file cannot be cut back (here one without a descriptor):
+// bytes still in the buffer are taken back as anywhere, bytes already handed
+// to the stream cannot be, and the writer says so (EINVAL).
+TEST(ByteWriter, CutBackIntoAStreamThatCannotBeCutNotesAnError) {
+  Fixture f(16);
+  EXPECT_FALSE(writer_can_cut_back(f.w));
+  Bytes first = pattern(20, 1);
+  put_bytes(f.w, first.data(), 20);  // straight to the stream
+  Bytes second = pattern(6, 9);
+  put_bytes(f.w, second.data(), 6);  // buffered
+  writer_cut_back(f.w, 22);
+  EXPECT_EQ(writer_tell(f.w), 22);
+  EXPECT_EQ(writer_error(f.w), 0);
+  writer_cut_back(f.w, 10);
+  EXPECT_EQ(writer_error(f.w), EINVAL);
+}
+
 TEST(ByteWriter, RealFileRoundTrip) {
   std::string path = test_temp_path("byte_writer_roundtrip.bin");
   FILE* file = fopen(path.c_str(), "wb");

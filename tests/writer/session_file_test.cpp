@@ -745,36 +745,67 @@ TEST_F(SessionFiles, LargeFramesKeepTheirUnitsWhereverTheSearchBlocksEnd) {
                    {payload(0x65, B + 40, 18), Bytes{}, payload(0x41, 33, 19)},
                    {true, false, true},
                    false});
+  cases.push_back({"short units behind a long one, one of them dropped",
+                   {payload(0x41, B + 100, 20), payload(0x06, 50, 21), payload(0x67, 12, 22),
+                    payload(0x0C, 30, 23), payload(0x41, 2 * B, 24)},
+                   {true, true, false, true, true},
+                   false});
+  cases.push_back({"IDR slices behind long ones (frame packing goes in front of each)",
+                   {payload(0x65, B + 5, 25), payload(0x65, 40, 26), payload(0x41, B, 27),
+                    payload(0x65, B + 9, 28)},
+                   {true, true, true, true},
+                   true});
+  // Last, so that what the frame took back lies at the end of the file
+  // until the movie box is written behind the samples.
+  cases.push_back({"a long slice, then a long dropped unit at the end",
+                   {payload(0x41, B + 1000, 29), payload(0x67, B / 2, 30)},
+                   {true, false},
+                   false});
 
-  auto p = h264_params(fourcc("MP4 "));
-  std::string file = path("h264-large.mp4");
-  {
-    host::Session s(*p, file);
-    ASSERT_TRUE(s.open());
-    int64_t t = 0;
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.name);
-      Bytes data = host::annex_b(c.units);
-      ASSERT_GT(data.size(), B + 4);
-      std::vector<Bytes> stored;
-      for (size_t i = 0; i < c.units.size(); ++i)
-        if (c.kept[i]) stored.push_back(c.units[i]);
-      const uint32_t expected = static_cast<uint32_t>(host::length_prefixed(stored).size());
-      EXPECT_EQ(write_video(s, data, t, t, 0), expected);
-      t += 400000;
+  // Each case, in one session without and one with frame packing (which puts
+  // 16 bytes in front of every IDR slice): the stored sample is the kept units
+  // with their lengths, in order.
+  for (uint32_t stereo_mode : {0u, 1u}) {
+    SCOPED_TRACE(stereo_mode);
+    auto sample_of = [&](const Case& c) {
+      Bytes out;
+      for (size_t i = 0; i < c.units.size(); ++i) {
+        if (!c.kept[i]) continue;
+        if (stereo_mode == 1 && (c.units[i][0] & 31) == 5)
+          out.insert(out.end(), kSideBySide.begin(), kSideBySide.end());
+        const Bytes unit = host::length_prefixed({c.units[i]});
+        out.insert(out.end(), unit.begin(), unit.end());
+      }
+      return out;
+    };
+    auto p = h264_params(fourcc("MP4 "));
+    p->video.stereo_mode = stereo_mode;
+    std::string file = path("h264-large.mp4");
+    {
+      host::Session s(*p, file);
+      ASSERT_TRUE(s.open());
+      int64_t t = 0;
+      for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes data = host::annex_b(c.units);
+        ASSERT_GT(data.size(), B + 4);
+        EXPECT_EQ(write_video(s, data, t, t, 0), sample_of(c).size());
+        t += 400000;
+      }
     }
-  }
-  Written w = read_back(file);
-  TrackSamples v = w.samples(0);
-  ASSERT_EQ(v.samples.size(), cases.size());
-  for (size_t k = 0; k < cases.size(); ++k) {
-    const Case& c = cases[k];
-    SCOPED_TRACE(c.name);
-    std::vector<Bytes> stored;
-    for (size_t i = 0; i < c.units.size(); ++i)
-      if (c.kept[i]) stored.push_back(c.units[i]);
-    EXPECT_TRUE(sample_bytes(w.bytes, v.samples[k]) == host::length_prefixed(stored));
-    EXPECT_EQ(v.samples[k].sync, c.key);
+    Written w = read_back(file);
+    // Nothing the frames took back is left behind the movie box.
+    ASSERT_EQ(w.tree.types(), (std::vector<std::string>{"ftyp", "free", "mdat", "moov"}));
+    const iso::Box& moov = w.tree.at("moov");
+    ASSERT_EQ(moov.offset + moov.size, w.bytes.size());
+    TrackSamples v = w.samples(0);
+    ASSERT_EQ(v.samples.size(), cases.size());
+    for (size_t k = 0; k < cases.size(); ++k) {
+      const Case& c = cases[k];
+      SCOPED_TRACE(c.name);
+      EXPECT_TRUE(sample_bytes(w.bytes, v.samples[k]) == sample_of(c));
+      EXPECT_EQ(v.samples[k].sync, c.key);
+    }
   }
 }
 
