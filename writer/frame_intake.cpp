@@ -482,9 +482,10 @@ struct HevcUnits {
 
 }  // namespace
 
-// A frame larger than a search block is written while its units are found
-// (unless the file is written as fragments, whose samples are announced with
-// their size first); the others are searched whole, then written.
+// A frame larger than a search block is written while its units are found,
+// into a file that can be cut back (a regular file) and is not written as
+// fragments (whose samples are announced with their size first); the others
+// are searched whole, then written.
 template <class Units>
 uint32_t CMp4Writer::convert_units(const MxVideoFrame* frame, int32_t track, int32_t cts,
                                    const Units& rule) {
