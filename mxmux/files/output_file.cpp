@@ -241,6 +241,14 @@ bool OutputFile::still_written() const {
   return !still_temp_.empty() && sys::file_size(still_temp_) > 0;
 }
 
+bool OutputFile::sync_and_close(int fd, std::string& error) {
+  const bool ok = sys::sync_file(fd, target_mode_);
+  const int cause = errno;
+  sys::close(fd);
+  if (!ok) error = target_ + ": cannot write: " + system_reason(cause);
+  return ok;
+}
+
 bool OutputFile::commit(std::string& error) {
   // Opened for writing too: Windows flushes a file to disk only through a
   // handle that may write it.
@@ -250,13 +258,7 @@ bool OutputFile::commit(std::string& error) {
     return false;
   }
   if (in_place_) {
-    bool ok = sys::sync_file(fd, target_mode_);
-    int cause = errno;
-    sys::close(fd);
-    if (!ok) {
-      error = target_ + ": cannot write: " + system_reason(cause);
-      return false;
-    }
+    if (!sync_and_close(fd, error)) return false;
     temp_.clear();
     still_temp_.clear();
     done_ = true;
@@ -291,13 +293,7 @@ bool OutputFile::commit(std::string& error) {
   }
   // The data reaches the disk before the name does, so that a crash right
   // after the rename cannot leave an empty file where the old one was.
-  bool ok = sys::sync_file(fd, target_mode_);
-  int cause = errno;
-  sys::close(fd);
-  if (!ok) {
-    error = target_ + ": cannot write: " + system_reason(cause);
-    return false;
-  }
+  if (!sync_and_close(fd, error)) return false;
   if (!still_temp_.empty()) {
     if (still_written()) {
       if (!sys::replace_file(still_temp_, still_target_)) {

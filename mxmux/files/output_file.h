@@ -84,6 +84,9 @@ class OutputFile {
   std::string write_failure() const;
 
  private:
+  // Syncs the finished file's data (and its mode) to the storage and closes
+  // it: false with the message when the sync failed.
+  bool sync_and_close(int fd, std::string& error);
   // Resolves the target and looks at what is there: false with the message
   // when that cannot be told; a missing target gets the mode of new files.
   bool examine_target(const std::string& target, sys::FileInfo& info, std::string& error);
