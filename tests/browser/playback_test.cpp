@@ -109,6 +109,7 @@ TEST_F(BrowserPlayback, CodecsPlayToTheEnd) {
       {"MP4 ", ".mp4", Media::kH264, Media::kAac, true},
       {"MP4 ", ".mp4", Media::kH264, Media::kFlac16, true},
       {"MP4 ", ".mp4", Media::kH264, Media::kPcm16, true},
+      {"MP4 ", ".mp4", Media::kH264Large, Media::kAac, true},
       {"MP4 ", ".mp4", Media::kAv1, Media::kAac, true},
       {"MP4 ", ".mp4", Media::kAv1, Media::kFlac24, true},
       {"MOV ", ".mov", Media::kH264, Media::kAac, true},

@@ -42,7 +42,9 @@ bool firefox_decodes(Media m) {
   switch (m) {
     case Media::kH264:
     case Media::kH264Pyramid:
+    case Media::kH264Large:
     case Media::kHevc:
+    case Media::kHevcLarge:
     case Media::kAv1:
     case Media::kAac:
     case Media::kFlac16:

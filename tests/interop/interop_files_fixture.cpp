@@ -20,6 +20,8 @@ const std::vector<FileCase>& interop_files() {
       {"MP4 ", Media::kFfv1, Media::kAac},
       {"MP4 ", Media::kHevc, Media::kAac},
       {"MP4 ", Media::kAv1, Media::kAac},
+      {"MP4 ", Media::kH264Large, Media::kAac},
+      {"MP4 ", Media::kHevcLarge, Media::kAac},
       // QuickTime
       {"MOV ", Media::kH264, Media::kAac},
       {"MOV ", Media::kMpeg4Visual, Media::kPcm16},
@@ -30,6 +32,7 @@ const std::vector<FileCase>& interop_files() {
       {"MOV ", Media::kFfv1, Media::kAac},
       {"MOV ", Media::kH263, Media::kAac},
       {"MOV ", Media::kHevc, Media::kPcm16},
+      {"MOV ", Media::kH264Large, Media::kPcm16},
       // Audio only
       {"M4A ", std::nullopt, Media::kAac},
       {"M4A ", std::nullopt, Media::kAc3Surround},

@@ -62,6 +62,8 @@ enum class Media {
   kHevc,
   kH264Pyramid,  // x264 with three B-frames in a pyramid: two frames of reorder delay
   kHevcPyramid,  // x265 likewise, with open GOPs
+  kH264Large,    // 720p frames of 0.5 MB in three slices: the plug-in writes them block by block
+  kHevcLarge,    // likewise in two slices
   kAv1,
   kMpeg4Visual,
   kH263,

@@ -168,6 +168,13 @@ const Recipe kRecipes[] = {
     {Media::kHevcPyramid, "hevc-pyramid", "libx265", true, "HEVC", "hevc", "mp4",
      "-c:v libx265 -preset veryfast -pix_fmt yuv420p -x265-params "
      "log-level=error:bframes=3:b-pyramid=1:b-adapt=0:keyint=24:min-keyint=24:scenecut=0"},
+    // Noise keeps the frames large (about 0.4 to 0.7 MB).
+    {Media::kH264Large, "h264-large", "libx264", true, "H264", "h264", "mp4",
+     "-vf noise=alls=14:allf=t -c:v libx264 -preset ultrafast -qp 18 -bf 2 -g 6 "
+     "-x264-params slices=3 -pix_fmt yuv420p"},
+    {Media::kHevcLarge, "hevc-large", "libx265", true, "HEVC", "hevc", "mp4",
+     "-vf noise=alls=14:allf=t -c:v libx265 -preset ultrafast "
+     "-x265-params log-level=error:bframes=2:keyint=6:qp=18:slices=2 -pix_fmt yuv420p"},
     {Media::kAv1, "av1", "libaom-av1", true, "AV1 ", "av1", "mp4",
      "-c:v libaom-av1 -cpu-used 8 -usage realtime -g 12"},
     // Without a global header the VOS and VOL headers stand in the first key frame.
@@ -227,6 +234,9 @@ std::string video_size(Media m) {
       return "1920x1080";
     case Media::kDnxhr:
       return "640x360";
+    case Media::kH264Large:
+    case Media::kHevcLarge:
+      return "1280x720";
     default:
       return "320x240";
   }
@@ -241,6 +251,8 @@ const char* source_length(Media m) {
       return "-t 0.12";
     case Media::kDnxhr:
     case Media::kCineform:
+    case Media::kH264Large:
+    case Media::kHevcLarge:
       return "-t 0.4";
     case Media::kH264Pyramid:
     case Media::kHevcPyramid:
@@ -279,8 +291,10 @@ void load_from_container(const Recipe& r, SourceTrack* s) {
   }
 
   std::vector<uint8_t> sps, pps;
-  const bool avc = r.media == Media::kH264 || r.media == Media::kH264Pyramid;
-  const bool hevc = r.media == Media::kHevc || r.media == Media::kHevcPyramid;
+  const bool avc =
+      r.media == Media::kH264 || r.media == Media::kH264Pyramid || r.media == Media::kH264Large;
+  const bool hevc =
+      r.media == Media::kHevc || r.media == Media::kHevcPyramid || r.media == Media::kHevcLarge;
   if (avc) {
     // avcC: 5 header bytes, then counted SPS and PPS lists with 16-bit lengths.
     const std::vector<uint8_t>& x = st.extradata;
