@@ -283,6 +283,16 @@ const Bytes kSps265 = hex_bytes(
     "c0 5a 02 00 00 03 00 02 00 00 03 00 32 10");
 const Bytes kPps265 = hex_bytes("44 01 c1 72 b4 62 40");
 
+// VPS, SPS and PPS as the host hands them over: one Annex-B buffer.
+Bytes hevc_parameter_sets() {
+  Bytes sets;
+  for (const Bytes* u : {&kVps265, &kSps265, &kPps265}) {
+    append(sets, kStartCode);
+    append(sets, *u);
+  }
+  return sets;
+}
+
 // One HEVC access unit: a delimiter, then every tenth frame the parameter
 // sets, an SEI and an IDR picture, every tenth from the fifth a CRA picture,
 // and otherwise a trailing picture in two segments.
@@ -313,12 +323,7 @@ void hevc_file(const std::string& path) {
   host::set_audio(*p, fourcc("AC3 "), 48000, 6);
   host::Session s(*p, path);
   ASSERT_TRUE(s.open());
-  Bytes config;
-  for (const Bytes* u : {&kVps265, &kSps265, &kPps265}) {
-    append(config, kStartCode);
-    append(config, *u);
-  }
-  s.video_config(config, {});
+  s.video_config(hevc_parameter_sets(), {});
   s.audio_config(kAc3Config);
   Noise noise(13);
   for (int i = 0; i < 30; ++i) {
@@ -506,12 +511,7 @@ void large_hevc_file(const std::string& path) {
                           262141,         5 * kMiB + 7,   4 * kMiB + 3, 64 * 1024};
   host::Session s(*p, path);
   ASSERT_TRUE(s.open());
-  Bytes config;
-  for (const Bytes* u : {&kVps265, &kSps265, &kPps265}) {
-    append(config, kStartCode);
-    append(config, *u);
-  }
-  s.video_config(config, {});
+  s.video_config(hevc_parameter_sets(), {});
   s.audio_config(kAacConfig);
   Noise noise(97);
   for (int i = 0; i < static_cast<int>(std::size(sizes)); ++i) {
