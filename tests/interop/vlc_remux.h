@@ -24,7 +24,9 @@ struct VlcRemux {
 std::string vlc_missing();
 
 // Opens the file with VLC's MP4 demuxer and remuxes its video and its sound
-// into one Matroska file each.
-VlcRemux vlc_remux(const std::string& path);
+// into one Matroska file each. A run that takes longer than the time limit is
+// stopped (vlc_timed_out).
+VlcRemux vlc_remux(const std::string& path, int time_limit_seconds = 120);
+bool vlc_timed_out(const VlcRemux& r);
 
 }  // namespace interop

@@ -17,8 +17,6 @@ namespace interop {
 namespace {
 
 constexpr char kUnprivilegedUser[] = "nobody";
-// A remux of the group's short files takes well under a second.
-constexpr int kTimeLimitSeconds = 120;
 
 bool mp4_plugin_installed() {
   glob_t found{};
@@ -96,7 +94,13 @@ std::string vlc_missing() {
   return missing;
 }
 
-VlcRemux vlc_remux(const std::string& path) {
+bool vlc_timed_out(const VlcRemux& r) {
+  // timeout's status when it stopped VLC, or when it had to kill it.
+  return r.failure.rfind("VLC exited with 124:", 0) == 0 ||
+         r.failure.rfind("VLC exited with 137:", 0) == 0;
+}
+
+VlcRemux vlc_remux(const std::string& path, int time_limit_seconds) {
   VlcRemux result;
   Workspace work;
   if (work.path().empty()) {
@@ -131,7 +135,7 @@ VlcRemux vlc_remux(const std::string& path) {
                            "},select=video,dst=std{access=file,mux=mkv,dst=" + audio +
                            "},select=audio}";
   const std::string command = as_user + "env HOME=" + shell_quote(work.path()) + " timeout -k 5 " +
-                              std::to_string(kTimeLimitSeconds) +
+                              std::to_string(time_limit_seconds) +
                               " cvlc -I dummy --verbose=1 --no-plugins-cache --demux=mp4 " +
                               shell_quote(input) + " --sout " + shell_quote(sout) + " vlc://quit";
   CommandResult r = run_command(command);
