@@ -16,7 +16,7 @@ size_t find_start_code(const uint8_t* data, size_t size, size_t from);
 // Fuzz builds: small blocks, so that the fuzzer's small frames take that path too.
 constexpr size_t kAnnexBBlock = 64;
 #else
-constexpr size_t kAnnexBBlock = 256 << 10;
+constexpr size_t kAnnexBBlock = 512 << 10;
 #endif
 
 // Position of the first 4-byte start code that begins at or after from and
