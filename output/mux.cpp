@@ -293,6 +293,14 @@ void ctts_append(MuxContext* c, const void* extra, int32_t track) {
 
 namespace {
 
+// The first sample of a plain file opens its media-data box; a file written
+// as fragments opens one per fragment instead.
+inline void open_media_data(MuxContext* c) {
+  if (c->mdat_started != 0 || c->fragments.state != nullptr) return;
+  write_media_data_header(c);
+  c->mdat_started = 1;
+}
+
 // Records one sample of `size` bytes at the current position (or at `pos`,
 // for bytes already written); the caller appends the bytes when the result is
 // kRecorded.
@@ -321,11 +329,7 @@ __attribute__((always_inline)) inline int32_t record_sample(int32_t track, MuxCo
   SampleRecord* r = next_record(t);
   if (r == nullptr) return -1;
 
-  // A file written as fragments opens a media-data box per fragment instead.
-  if (c->mdat_started == 0 && c->fragments.state == nullptr) {
-    write_media_data_header(c);
-    c->mdat_started = 1;
-  }
+  open_media_data(c);
   if (t->first_cts_offset == -1) {
     // Hostile time stamps must not overflow: the difference saturates.
     int64_t offset;
@@ -466,10 +470,7 @@ bool mux_reserve_sample(int32_t track, MuxContext* c, uint32_t kind) {
 
 int64_t mux_sample_bytes_start(MuxContext* c) {
   if (c == nullptr) return -1;
-  if (c->mdat_started == 0) {
-    write_media_data_header(c);
-    c->mdat_started = 1;
-  }
+  open_media_data(c);
   return writer_tell(c->writer);
 }
 

@@ -555,7 +555,10 @@ class UnitsAsFound {
   // The unit at `unit`; returns where the next one begins.
   size_t take_unit(size_t unit) {
     const size_t header = unit + kStartCodeSize;
-    if (header >= size_ || is_start_code(header)) {  // no NAL header byte: not a unit
+    if (header >= size_ ||
+        starts_with_start_code(
+            data_ + header,
+            static_cast<uint32_t>(size_ - header))) {  // no NAL header byte: not a unit
       end_run(unit);
       return std::min(header, size_);
     }
@@ -578,11 +581,6 @@ class UnitsAsFound {
     store_length(unit, end);
     put_bytes_at(data_ + unit, static_cast<int32_t>(kStartCodeSize), file_at(unit), writer_);
     return end;
-  }
-
-  bool is_start_code(size_t at) const {
-    return size_ - at >= kStartCodeSize && data_[at] == 0 && data_[at + 1] == 0 &&
-           data_[at + 2] == 0 && data_[at + 3] == 1;
   }
 
   void store_length(size_t unit, size_t end) {

@@ -19,10 +19,17 @@
 #include <vector>
 
 #include "support/box_reader.h"
+#include "support/parameter_sets.h"
 #include "support/plugin_host.h"
 #include "support/test_files.h"
 
 namespace {
+
+using parameter_sets::kPps264;
+using parameter_sets::kPps265;
+using parameter_sets::kSps264;
+using parameter_sets::kSps265;
+using parameter_sets::kVps265;
 
 // A four-character code from run-time text.
 uint32_t fourcc(const char* s) {
@@ -67,9 +74,6 @@ Bytes nal(std::initializer_list<uint8_t> header, size_t payload, Noise& noise) {
 const Bytes kStartCode = {0, 0, 0, 1};
 
 // ------------------------------------------------------------------ H.264
-
-const Bytes kSps264 = {0x67, 0x64, 0x00, 0x1F, 0xAC, 0xD9, 0x40, 0x50, 0x05, 0xBB, 0x01, 0x10};
-const Bytes kPps264 = {0x68, 0xEB, 0xE3, 0xCB, 0x22, 0xC0};
 
 // One access unit in Annex-B form with 4-byte start codes. Key frames carry
 // delimiter, parameter sets, an SEI and an IDR picture in two slices; other
@@ -274,15 +278,6 @@ void h264_length_prefixed_file(const std::string& path) {
   }
 }
 
-// HEVC: parameter sets before key pictures, 4-byte start codes, a picture
-// with parameter sets kept (picture flag 2), TRAIL and CRA pictures; AC-3.
-const Bytes kVps265 =
-    hex_bytes("40 01 0c 01 ff ff 01 60 00 00 03 00 90 00 00 03 00 00 03 00 3c 95 98 09");
-const Bytes kSps265 = hex_bytes(
-    "42 01 01 01 60 00 00 03 00 90 00 00 03 00 00 03 00 3c a0 0a 08 0f 16 59 59 a4 93 2b"
-    "c0 5a 02 00 00 03 00 02 00 00 03 00 32 10");
-const Bytes kPps265 = hex_bytes("44 01 c1 72 b4 62 40");
-
 // VPS, SPS and PPS as the host hands them over: one Annex-B buffer.
 Bytes hevc_parameter_sets() {
   Bytes sets;
@@ -318,6 +313,8 @@ Bytes hevc_frame(int i, size_t size, Noise& noise) {
   return frame;
 }
 
+// HEVC: parameter sets before key pictures, 4-byte start codes, a picture
+// with parameter sets kept (picture flag 2), TRAIL and CRA pictures; AC-3.
 void hevc_file(const std::string& path) {
   auto p = video_params("MOV ", "HEVC", 320, 240);
   host::set_audio(*p, fourcc("AC3 "), 48000, 6);

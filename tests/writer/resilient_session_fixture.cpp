@@ -3,12 +3,19 @@
 #include <cstring>
 
 #include "resilient_session.h"
+#include "support/parameter_sets.h"
 #include "support/plugin_host.h"
 #include "support/test_files.h"
 
 namespace resilient {
 
 namespace {
+
+using parameter_sets::kPps264;
+using parameter_sets::kPps265;
+using parameter_sets::kSps264;
+using parameter_sets::kSps265;
+using parameter_sets::kVps265;
 
 uint32_t code(const char* s) {
   return MX_FOURCC(s[0], s[1], s[2], s[3]);
@@ -53,14 +60,6 @@ constexpr int kKeyInterval = 12;
 constexpr uint32_t kSampleRate = 48000;
 
 const Bytes kStartCode = {0, 0, 0, 1};
-const Bytes kSps264 = {0x67, 0x64, 0x00, 0x1F, 0xAC, 0xD9, 0x40, 0x50, 0x05, 0xBB, 0x01, 0x10};
-const Bytes kPps264 = {0x68, 0xEB, 0xE3, 0xCB, 0x22, 0xC0};
-const Bytes kVps265 =
-    hex_bytes("40 01 0c 01 ff ff 01 60 00 00 03 00 90 00 00 03 00 00 03 00 3c 95 98 09");
-const Bytes kSps265 = hex_bytes(
-    "42 01 01 01 60 00 00 03 00 90 00 00 03 00 00 03 00 3c a0 0a 08 0f 16 59 59 a4 93 2b"
-    "c0 5a 02 00 00 03 00 02 00 00 03 00 32 10");
-const Bytes kPps265 = hex_bytes("44 01 c1 72 b4 62 40");
 const Bytes kAacConfig = {0x11, 0x90};
 const Bytes kAc3Config = {0x0B, 0x77, 0x12, 0x34, 0x14, 0x40, 0xE1};
 const Bytes kFlacStreamInfo = hex_bytes(
