@@ -681,21 +681,20 @@ Bytes with_lengths(const std::vector<Bytes>& units, const std::vector<bool>& rew
   return out;
 }
 
-// Frames larger than a search block are written while their units are found
-// and get their lengths afterwards. Wherever the blocks end (start codes just
-// before, on and after a block's end, zeros and 3-byte codes across it, long
-// units dropped, empty units behind long ones), the samples, key flags and the
-// host's buffer are those of the whole-frame rules.
-TEST_F(SessionFiles, LargeFramesKeepTheirUnitsWhereverTheSearchBlocksEnd) {
+// A frame whose units are given one by one, which of them the sample keeps,
+// and the key flag the whole-frame rules give it.
+struct LargeFrameCase {
+  std::string name;
+  std::vector<Bytes> units;
+  std::vector<bool> kept;
+  bool key;
+};
+
+// Frames around the ends of the search blocks. The first unit's end lies at
+// 4 + n for a payload of n bytes; its first search block ends at 4 + B.
+std::vector<LargeFrameCase> large_frame_cases() {
   constexpr size_t B = kAnnexBBlock;
-  // The first unit's end lies at 4 + n for a payload of n bytes; its first
-  // search block ends at 4 + B.
-  struct Case {
-    std::string name;
-    std::vector<Bytes> units;
-    std::vector<bool> kept;
-    bool key;
-  };
+  using Case = LargeFrameCase;
   std::vector<Case> cases;
   for (int delta = -5; delta <= 4; ++delta) {
     cases.push_back({"the next code at the first block's end " + std::to_string(delta),
@@ -762,22 +761,33 @@ TEST_F(SessionFiles, LargeFramesKeepTheirUnitsWhereverTheSearchBlocksEnd) {
                    {true, false},
                    false});
 
-  // Each case, in one session without and one with frame packing (which puts
-  // 16 bytes in front of every IDR slice): the stored sample is the kept units
-  // with their lengths, in order.
+  return cases;
+}
+
+// The sample a case stores: its kept units with their lengths, in order, with
+// frame packing (stereo_mode 1) putting 16 bytes in front of every IDR slice.
+Bytes stored_sample(const LargeFrameCase& c, uint32_t stereo_mode) {
+  Bytes out;
+  for (size_t i = 0; i < c.units.size(); ++i) {
+    if (!c.kept[i]) continue;
+    if (stereo_mode == 1 && (c.units[i][0] & 31) == 5)
+      out.insert(out.end(), kSideBySide.begin(), kSideBySide.end());
+    const Bytes unit = host::length_prefixed({c.units[i]});
+    out.insert(out.end(), unit.begin(), unit.end());
+  }
+  return out;
+}
+
+// Frames larger than a search block are written while their units are found
+// and get their lengths afterwards. Wherever the blocks end (start codes just
+// before, on and after a block's end, zeros and 3-byte codes across it, long
+// units dropped, empty units behind long ones), the samples and key flags are
+// those of the whole-frame rules, in a session without and one with frame
+// packing.
+TEST_F(SessionFiles, LargeFramesKeepTheirUnitsWhereverTheSearchBlocksEnd) {
+  const std::vector<LargeFrameCase> cases = large_frame_cases();
   for (uint32_t stereo_mode : {0u, 1u}) {
     SCOPED_TRACE(stereo_mode);
-    auto sample_of = [&](const Case& c) {
-      Bytes out;
-      for (size_t i = 0; i < c.units.size(); ++i) {
-        if (!c.kept[i]) continue;
-        if (stereo_mode == 1 && (c.units[i][0] & 31) == 5)
-          out.insert(out.end(), kSideBySide.begin(), kSideBySide.end());
-        const Bytes unit = host::length_prefixed({c.units[i]});
-        out.insert(out.end(), unit.begin(), unit.end());
-      }
-      return out;
-    };
     auto p = h264_params(fourcc("MP4 "));
     p->video.stereo_mode = stereo_mode;
     std::string file = path("h264-large.mp4");
@@ -785,11 +795,11 @@ TEST_F(SessionFiles, LargeFramesKeepTheirUnitsWhereverTheSearchBlocksEnd) {
       host::Session s(*p, file);
       ASSERT_TRUE(s.open());
       int64_t t = 0;
-      for (const Case& c : cases) {
+      for (const LargeFrameCase& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes data = host::annex_b(c.units);
-        ASSERT_GT(data.size(), B + 4);
-        EXPECT_EQ(write_video(s, data, t, t, 0), sample_of(c).size());
+        ASSERT_GT(data.size(), kAnnexBBlock + 4);
+        EXPECT_EQ(write_video(s, data, t, t, 0), stored_sample(c, stereo_mode).size());
         t += 400000;
       }
     }
@@ -801,9 +811,9 @@ TEST_F(SessionFiles, LargeFramesKeepTheirUnitsWhereverTheSearchBlocksEnd) {
     TrackSamples v = w.samples(0);
     ASSERT_EQ(v.samples.size(), cases.size());
     for (size_t k = 0; k < cases.size(); ++k) {
-      const Case& c = cases[k];
+      const LargeFrameCase& c = cases[k];
       SCOPED_TRACE(c.name);
-      EXPECT_TRUE(sample_bytes(w.bytes, v.samples[k]) == sample_of(c));
+      EXPECT_TRUE(sample_bytes(w.bytes, v.samples[k]) == stored_sample(c, stereo_mode));
       EXPECT_EQ(v.samples[k].sync, c.key);
     }
   }
