@@ -486,47 +486,14 @@ void vlc_remuxes(const LeftFile& f, int shortfall, const std::string& complaints
   vlc_remux_holds(f, interop::vlc_remux(f.path), shortfall, complaints);
 }
 
-// Whether the file's last box is a media-data box left open (size 0: to the
-// end of the file), as a host killed while a fragment's samples came in
-// leaves it.
-bool ends_in_open_mdat(const std::string& path) {
-  const iso::Tree tree = iso::read_file(path);
-  return !tree.boxes.empty() && tree.boxes.back().type == "mdat" && tree.boxes.back().to_end;
-}
-
-// A remux of the short files here takes well under a second: a run this
-// long has stopped for good.
-constexpr int kVlcStuckSeconds = 20;
-
-// Whether VLC stops, never to finish, on ffmpeg's own fragmented file of the
-// combo's codecs with an open media-data box behind its last fragment.
-bool vlc_stops_on_open_tail_of_ffmpegs_file(const Combo& c) {
-  const std::string path = test_temp_path(std::string("vlc-open-tail-") + c.name + c.extension);
-  interop::CommandResult made = interop::run_command(
-      std::string("ffmpeg -nostdin -v error -y ") + c.control +
-      " -movflags frag_keyframe+empty_moov+default_base_moof -frag_duration 1000000 " +
-      interop::shell_quote(path));
-  EXPECT_EQ(made.status, 0) << made.err;
-  Bytes bytes = read_whole_file(path);
-  const Bytes tail(bytes.end() - std::min<size_t>(bytes.size(), 4096), bytes.end());
-  const Bytes open_mdat = {0, 0, 0, 0, 'm', 'd', 'a', 't'};
-  bytes.insert(bytes.end(), open_mdat.begin(), open_mdat.end());
-  bytes.insert(bytes.end(), tail.begin(), tail.end());  // as if samples had come in
-  write_whole_file(path, bytes);
-  const bool stops = interop::vlc_timed_out(interop::vlc_remux(path, kVlcStuckSeconds));
-  std::remove(path.c_str());
-  return stops;
-}
-
 // A file a killed host left: VLC remuxes it as above, unless the file ends in
-// an open media-data box and VLC never finishes it, which it also does with
-// ffmpeg's own fragmented file ending so.
+// an open media-data box and VLC never finishes it, which it then must not
+// finish on ffmpeg's own fragmented file ending so either.
 void vlc_remuxes_left_file(const LeftFile& f, int shortfall, const Combo& c) {
   SCOPED_TRACE(f.path);
-  if (!ends_in_open_mdat(f.path)) return vlc_remuxes(f, shortfall);
-  const interop::VlcRemux r = interop::vlc_remux(f.path, kVlcStuckSeconds);
-  if (!interop::vlc_timed_out(r)) return vlc_remux_holds(f, r, shortfall);
-  EXPECT_TRUE(vlc_stops_on_open_tail_of_ffmpegs_file(c))
+  const interop::LeftFileRemux r = interop::vlc_remux_left_file(f.path, c.control, c.extension);
+  if (!r.stopped) return vlc_remux_holds(f, r.remux, shortfall);
+  EXPECT_TRUE(r.control_stopped)
       << "VLC never finishes this file, which ends in an open mdat, but it finishes ffmpeg's own "
          "fragmented file ending so";
 }

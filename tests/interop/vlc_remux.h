@@ -29,4 +29,19 @@ std::string vlc_missing();
 VlcRemux vlc_remux(const std::string& path, int time_limit_seconds = 120);
 bool vlc_timed_out(const VlcRemux& r);
 
+// A file that a killed host left. One that ends in a media-data box left open
+// (size 0: to the end of the file) can stop VLC for good, as ffmpeg's own
+// fragmented file of the same codecs with such a box behind its last fragment
+// does too. Such a file is remuxed with a short time limit, and when VLC does
+// not finish it, the control is made and tried: ffmpeg writes `control` (its
+// inputs and codec arguments) into a fragmented file of the given extension
+// and the open box is put behind it.
+struct LeftFileRemux {
+  VlcRemux remux;                // valid unless stopped
+  bool stopped = false;          // VLC never finished the left file
+  bool control_stopped = false;  // ... nor ffmpeg's file with the same tail
+};
+LeftFileRemux vlc_remux_left_file(const std::string& path, const std::string& control,
+                                  const std::string& extension);
+
 }  // namespace interop

@@ -2,12 +2,15 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <sstream>
 
 #include "interop_media.h"
+#include "support/box_reader.h"
 #include "support/test_files.h"
 #include "support/tools.h"
 #include "vlc_remux.h"
@@ -82,6 +85,39 @@ class Workspace {
   std::string path_;
 };
 
+// Whether the file's last box is a media-data box left open (size 0: to the
+// end of the file), as a host killed while a fragment's samples came in
+// leaves it.
+bool ends_in_open_mdat(const std::string& path) {
+  const iso::Tree tree = iso::read_file(path);
+  return !tree.boxes.empty() && tree.boxes.back().type == "mdat" && tree.boxes.back().to_end;
+}
+
+// A remux of a short file takes well under a second: a run this long has
+// stopped for good.
+constexpr int kVlcStuckSeconds = 20;
+
+// Whether VLC stops, never to finish, on ffmpeg's own fragmented file of the
+// control with an open media-data box behind its last fragment.
+bool vlc_stops_on_open_tail_of_ffmpegs_file(const std::string& control,
+                                            const std::string& extension) {
+  const std::string path = test_temp_path("vlc-open-tail" + extension);
+  const CommandResult made =
+      run_command("ffmpeg -nostdin -v error -y " + control +
+                  " -movflags frag_keyframe+empty_moov+default_base_moof -frag_duration 1000000 " +
+                  shell_quote(path));
+  if (made.status != 0) return false;
+  std::vector<uint8_t> bytes = read_whole_file(path);
+  const std::vector<uint8_t> tail(bytes.end() - std::min<size_t>(bytes.size(), 4096), bytes.end());
+  const std::vector<uint8_t> open_mdat = {0, 0, 0, 0, 'm', 'd', 'a', 't'};
+  bytes.insert(bytes.end(), open_mdat.begin(), open_mdat.end());
+  bytes.insert(bytes.end(), tail.begin(), tail.end());  // as if samples had come in
+  write_whole_file(path, bytes);
+  const bool stops = vlc_timed_out(vlc_remux(path, kVlcStuckSeconds));
+  std::remove(path.c_str());
+  return stops;
+}
+
 }  // namespace
 
 std::string vlc_missing() {
@@ -146,6 +182,20 @@ VlcRemux vlc_remux(const std::string& path, int time_limit_seconds) {
   result.complaints = complaints_in(r.out + r.err, work.path());
   result.video_frames = packets_in(video);
   result.audio_packets = packets_in(audio);
+  return result;
+}
+
+LeftFileRemux vlc_remux_left_file(const std::string& path, const std::string& control,
+                                  const std::string& extension) {
+  LeftFileRemux result;
+  if (!ends_in_open_mdat(path)) {
+    result.remux = vlc_remux(path);
+    return result;
+  }
+  result.remux = vlc_remux(path, kVlcStuckSeconds);
+  result.stopped = vlc_timed_out(result.remux);
+  if (result.stopped)
+    result.control_stopped = vlc_stops_on_open_tail_of_ffmpegs_file(control, extension);
   return result;
 }
 

@@ -144,9 +144,21 @@ TEST(ResilientKillBrowser, LeftFilesPlayInChromiumFirefoxAndVlc) {
     left.push_back(f);
   }
 
+  // ffmpeg's own file of the same codecs, for what VLC does with a file
+  // ending in an open media-data box.
+  const std::string control =
+      "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+      "-t 2 -c:v libx264 -pix_fmt yuv420p -bf 2 -g 25 -c:a aac";
   for (const LeftFile& f : left) {
     SCOPED_TRACE(f.path);
-    const interop::VlcRemux r = interop::vlc_remux(f.path);
+    const interop::LeftFileRemux left_remux = interop::vlc_remux_left_file(f.path, control, ".mp4");
+    if (left_remux.stopped) {
+      EXPECT_TRUE(left_remux.control_stopped)
+          << "VLC never finishes this file, which ends in an open mdat, but it finishes ffmpeg's "
+             "own fragmented file ending so";
+      continue;
+    }
+    const interop::VlcRemux& r = left_remux.remux;
     ASSERT_EQ(r.failure, "");
     EXPECT_EQ(vlc_complaints(r), "") << "VLC";
     EXPECT_EQ(r.video_frames, static_cast<int>(f.pictures)) << "VLC's remux: pictures";
