@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -48,9 +49,16 @@ inline double median_of(std::vector<double> v) {
 // ours (register with UseManualTime); the counters give both medians and the
 // median of the per-iteration ratios yardstick / ours (above 1: ours is
 // faster), with their least and largest value.
+//
+// Which of the two goes first can move a pair's ratio by several hundredths
+// (on a virtual machine writing whole files into a tmpfs, mostly against the
+// second of the pair, in some runs against the first), so the median of all
+// pairs falls on one side or the other. The counters ours_first and
+// yardstick_first give the median ratio of each order, and order_balanced
+// their geometric mean, in which that effect cancels.
 template <class Ours, class Yardstick>
 void run_paired(benchmark::State& state, Ours&& ours, Yardstick&& yardstick) {
-  std::vector<double> ours_s, yard_s, ratios;
+  std::vector<double> ours_s, yard_s, ratios, ours_first_ratios, yard_first_ratios;
   bool ours_first = true;
   for (auto _ : state) {
     double a, b;
@@ -61,7 +69,6 @@ void run_paired(benchmark::State& state, Ours&& ours, Yardstick&& yardstick) {
       b = yardstick();
       a = ours();
     }
-    ours_first = !ours_first;
     if (a <= 0 || b <= 0) {
       state.SkipWithError("a write failed");
       return;
@@ -70,10 +77,17 @@ void run_paired(benchmark::State& state, Ours&& ours, Yardstick&& yardstick) {
     ours_s.push_back(a);
     yard_s.push_back(b);
     ratios.push_back(b / a);
+    (ours_first ? ours_first_ratios : yard_first_ratios).push_back(b / a);
+    ours_first = !ours_first;
   }
   state.counters["ours_ms"] = median_of(ours_s) * 1e3;
   state.counters["yardstick_ms"] = median_of(yard_s) * 1e3;
   state.counters["speed_vs_yardstick"] = median_of(ratios);
   state.counters["ratio_min"] = *std::min_element(ratios.begin(), ratios.end());
   state.counters["ratio_max"] = *std::max_element(ratios.begin(), ratios.end());
+  const double by_ours_first = median_of(ours_first_ratios);
+  const double by_yardstick_first = median_of(yard_first_ratios);
+  state.counters["ours_first"] = by_ours_first;
+  state.counters["yardstick_first"] = by_yardstick_first;
+  state.counters["order_balanced"] = std::sqrt(by_ours_first * by_yardstick_first);
 }
