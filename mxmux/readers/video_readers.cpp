@@ -255,9 +255,8 @@ class Mpeg4VisualReader : public Reader {
       num = resolution_;
       den = fixed_increment_;
     } else {
-      uint64_t v0 = find_code(src_, next_, [](uint8_t b) { return b == 0xB6; });
-      uint64_t v1 =
-          v0 == ~uint64_t{0} ? v0 : find_code(src_, v0 + 4, [](uint8_t b) { return b == 0xB6; });
+      const uint64_t v0 = find_vop(next_);
+      const uint64_t v1 = v0 == ~uint64_t{0} ? v0 : find_vop(v0 + 4);
       int64_t t0 = 0, t1 = 0;
       if (v1 != ~uint64_t{0} && src_.ensure(static_cast<size_t>(v1 - src_.pos()) + 16) &&
           vop_time(v0, t0) && vop_time(v1, t1) && t1 > t0) {
@@ -355,6 +354,16 @@ class Mpeg4VisualReader : public Reader {
     br.bits(1);
     params_.height = br.bits(13);
     return !br.overrun() && params_.width && params_.height;
+  }
+
+  // The next VOP start code (00 00 01 B6) at or after `from`, or ~0.
+  uint64_t find_vop(uint64_t from) {
+    for (uint64_t p = find_start_code(src_, from); p != ~uint64_t{0};
+         p = find_start_code(src_, p + 3)) {
+      if (!src_.ensure(static_cast<size_t>(p - src_.pos()) + 4)) break;
+      if (src_.data()[p - src_.pos() + 3] == 0xB6) return p;
+    }
+    return ~uint64_t{0};
   }
 
   // Time of a VOP in units of 1/resolution (modulo_time_base seconds plus the increment).

@@ -156,6 +156,11 @@ TEST(Readers, FrameRateFromStreamOrOverride) {
     return make_stream(name, src + rate + " -t 1 -pix_fmt yuv420p -c:v libx265 -x265-params " +
                                  "log-level=error:bframes=3:keyint=12" + params + " -f hevc");
   };
+  // ffmpeg's MPEG-4 Visual encoder fixes no VOP rate: the rate comes from the
+  // time stamps of the first two VOPs.
+  auto mpeg4 = [&](const std::string& name, const std::string& rate) {
+    return make_stream(name, src + rate + " -t 1 -pix_fmt yuv420p -c:v mpeg4 -q:v 5 -f m4v");
+  };
   ReaderOptions none, ntsc;
   ntsc.fps_num = 30000;
   ntsc.fps_den = 1001;
@@ -178,6 +183,11 @@ TEST(Readers, FrameRateFromStreamOrOverride) {
        1001},
       {"HEVC without timing", x265("untimed.hevc", "24000/1001", ":vui-timing-info=0"), none, 25, 1,
        0, 0},
+      {"MPEG-4 Visual 30000/1001 by ffmpeg", mpeg4("r2997.m4v", "30000/1001"), none, 30000, 1001,
+       30000, 1001},
+      {"MPEG-4 Visual 24000/1001 by ffmpeg", mpeg4("r23976.m4v", "24000/1001"), none, 24000, 1001,
+       24000, 1001},
+      {"MPEG-4 Visual 15 by ffmpeg", mpeg4("r15.m4v", "15"), none, 15, 1, 15, 1},
   };
   for (const auto& c : cases) {
     ReadResult r = read_stream_file(c.file, c.options);
