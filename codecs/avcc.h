@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+
 #include "output/mux.h"
 struct AvcProfileLevel {
   uint32_t profile;

@@ -20,8 +20,7 @@ MxSession CreateMediaFileMultiStream();
 uint32_t AddStreamInfoMultiStream(MxSession session, int32_t stream_type, uint32_t program_id,
                                   uint32_t in_stream_index, uint32_t out_stream_index,
                                   const EncParam* record);
-uint32_t InitMediaFileMultiStream(MxSession session, uint32_t file_fourcc,
-                                  const MxChar* file_name);
+uint32_t InitMediaFileMultiStream(MxSession session, uint32_t file_fourcc, const MxChar* file_name);
 uint32_t WriteFrameMultiStream(MxSession session, uint32_t out_stream_index, const void* frame,
                                const int32_t* frame_info);
 void CloseMediaFileMultiStream(MxSession session);

@@ -33,6 +33,9 @@ typedef char16_t MxChar;
 #define MX_TEXT(literal) u##literal
 #endif
 
+/* The records keep their offset comments in one column, as laid out by hand. */
+/* clang-format off */
+
 /* Four-character codes: the first character is in the lowest byte. */
 #define MX_FOURCC(a, b, c, d)                                                    \
   ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) | \
@@ -283,6 +286,8 @@ typedef struct FormatDescriptor {
   } slots;                             /* 424 */
 } FormatDescriptor;
 
+/* clang-format on */
+
 typedef FormatDescriptor* (*GetFileFormatsFn)(void);
 typedef FormatDescriptor* (*GetFileMultiStreamFormatsFn)(void);
 
@@ -321,8 +326,7 @@ MX_STATIC_ASSERT(offsetof(MxVideoParams, projection) == 120, "video.projection")
 MX_STATIC_ASSERT(offsetof(MxVideoParams, dolby_vision) == 164, "video.dolby_vision");
 MX_STATIC_ASSERT(offsetof(MxVideoParams, display_width) == 4168, "video.display_width");
 MX_STATIC_ASSERT(offsetof(MxVideoParams, display_height) == 4172, "video.display_height");
-MX_STATIC_ASSERT(offsetof(MxVideoParams, timestamp_durations) == 4180,
-                 "video.timestamp_durations");
+MX_STATIC_ASSERT(offsetof(MxVideoParams, timestamp_durations) == 4180, "video.timestamp_durations");
 
 MX_STATIC_ASSERT(sizeof(MxAudioParams) == 6224, "audio block");
 MX_STATIC_ASSERT(offsetof(MxAudioParams, sample_rate) == 4, "audio.sample_rate");
