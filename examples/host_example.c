@@ -140,8 +140,7 @@ static int drive_session(const FormatDescriptor* format, const char* output) {
   MxSession session = slots->CreateMediaFile(name, params);
   free(params);
   if (session == NULL) {
-    printf(
-        "CreateMediaFile refused the file (the single-stream slots may not be functional yet)\n");
+    printf("CreateMediaFile refused the file (see the plug-in's log)\n");
     return 1;
   }
   /* 3. Codec configuration goes in before the first frame: for AAC the
