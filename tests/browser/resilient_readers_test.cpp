@@ -493,6 +493,7 @@ void vlc_remuxes_left_file(const LeftFile& f, int shortfall, const Combo& c) {
   SCOPED_TRACE(f.path);
   const interop::LeftFileRemux r = interop::vlc_remux_left_file(f.path, c.control, c.extension);
   if (!r.stopped) return vlc_remux_holds(f, r.remux, shortfall);
+  ASSERT_EQ(r.control_failure, "");
   EXPECT_TRUE(r.control_stopped)
       << "VLC never finishes this file, which ends in an open mdat, but it finishes ffmpeg's own "
          "fragmented file ending so";

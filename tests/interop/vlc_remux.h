@@ -40,6 +40,7 @@ struct LeftFileRemux {
   VlcRemux remux;                // valid unless stopped
   bool stopped = false;          // VLC never finished the left file
   bool control_stopped = false;  // ... nor ffmpeg's file with the same tail
+  std::string control_failure;   // set when ffmpeg could not make that file
 };
 LeftFileRemux vlc_remux_left_file(const std::string& path, const std::string& control,
                                   const std::string& extension);

@@ -98,15 +98,19 @@ bool ends_in_open_mdat(const std::string& path) {
 constexpr int kVlcStuckSeconds = 20;
 
 // Whether VLC stops, never to finish, on ffmpeg's own fragmented file of the
-// control with an open media-data box behind its last fragment.
+// control with an open media-data box behind its last fragment (false, with
+// the failure noted, when ffmpeg cannot make the file).
 bool vlc_stops_on_open_tail_of_ffmpegs_file(const std::string& control,
-                                            const std::string& extension) {
+                                            const std::string& extension, std::string& failure) {
   const std::string path = test_temp_path("vlc-open-tail" + extension);
   const CommandResult made =
       run_command("ffmpeg -nostdin -v error -y " + control +
                   " -movflags frag_keyframe+empty_moov+default_base_moof -frag_duration 1000000 " +
                   shell_quote(path));
-  if (made.status != 0) return false;
+  if (made.status != 0) {
+    failure = "ffmpeg could not make the control: " + made.err;
+    return false;
+  }
   std::vector<uint8_t> bytes = read_whole_file(path);
   const std::vector<uint8_t> tail(bytes.end() - std::min<size_t>(bytes.size(), 4096), bytes.end());
   const std::vector<uint8_t> open_mdat = {0, 0, 0, 0, 'm', 'd', 'a', 't'};
@@ -195,7 +199,8 @@ LeftFileRemux vlc_remux_left_file(const std::string& path, const std::string& co
   result.remux = vlc_remux(path, kVlcStuckSeconds);
   result.stopped = vlc_timed_out(result.remux);
   if (result.stopped)
-    result.control_stopped = vlc_stops_on_open_tail_of_ffmpegs_file(control, extension);
+    result.control_stopped =
+        vlc_stops_on_open_tail_of_ffmpegs_file(control, extension, result.control_failure);
   return result;
 }
 
