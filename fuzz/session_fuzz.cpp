@@ -38,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -795,15 +796,34 @@ void check_boxes(const std::string& path, const iso::Tree& tree, const iso::Box&
   for (const iso::Box& child : box.children) check_boxes(path, tree, child, box.type);
 }
 
-// Whether a sample lies inside the payload of one of the file's mdat boxes.
-bool inside_media_data(const iso::Tree& tree, uint64_t offset, uint64_t size) {
-  for (const iso::Box& box : tree.boxes) {
-    if (box.type != "mdat") continue;
-    if (offset >= box.offset + box.header_size && offset + size <= box.offset + box.size)
-      return true;
+// The payloads of a file's mdat boxes, in file order (a fragmented file has
+// one per fragment), looked up by a binary search: a file can hold millions
+// of samples, each checked against them.
+class MediaData {
+ public:
+  explicit MediaData(const iso::Tree& tree) {
+    for (const iso::Box& box : tree.boxes) {
+      if (box.type == "mdat")
+        payloads_.push_back({box.offset + box.header_size, box.offset + box.size});
+    }
   }
-  return false;
-}
+
+  // Whether a sample lies inside one of the payloads.
+  bool holds(uint64_t offset, uint64_t size) const {
+    const auto after =
+        std::upper_bound(payloads_.begin(), payloads_.end(), offset,
+                         [](uint64_t at, const Payload& payload) { return at < payload.begin; });
+    if (after == payloads_.begin()) return false;
+    const Payload& payload = *std::prev(after);
+    return offset <= payload.end && size <= payload.end - offset;
+  }
+
+ private:
+  struct Payload {
+    uint64_t begin, end;
+  };
+  std::vector<Payload> payloads_;
+};
 
 // The top-level boxes tile the file, ftyp first and one moov; each track's
 // tables expand into samples inside an mdat payload.
@@ -816,6 +836,7 @@ void check_file(const std::string& path) {
   if (tree.all("moov").size() != 1) fail(path, "not exactly one moov", &tree);
   if (tree.find("moof") != nullptr) fail(path, "a moof in a closed file", &tree);
   const iso::Box& moov = tree.at("moov");
+  const MediaData media_data(tree);
   for (size_t i = 0; i < moov.count("trak"); ++i) {
     TrackSamples samples;
     try {
@@ -825,7 +846,7 @@ void check_file(const std::string& path) {
     }
     for (const TrackSample& sample : samples.samples) {
       if (sample.size == 0) continue;
-      if (!inside_media_data(tree, sample.offset, sample.size))
+      if (!media_data.holds(sample.offset, sample.size))
         fail(path, "track " + std::to_string(i) + ": a sample outside mdat", &tree);
     }
   }
@@ -859,10 +880,11 @@ void check_open_file(const std::string& path) {
   } catch (const std::exception& e) {
     fail(path, std::string("fragments: ") + e.what(), &tree);
   }
+  const MediaData media_data(tree);
   for (const auto& [id, track] : fragments.tracks) {
     for (const TrackSample& sample : track.samples) {
       if (sample.size == 0) continue;
-      if (!inside_media_data(tree, sample.offset, sample.size))
+      if (!media_data.holds(sample.offset, sample.size))
         fail(path, "track " + std::to_string(id) + ": a shown sample outside mdat", &tree);
     }
   }
