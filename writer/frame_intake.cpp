@@ -555,10 +555,12 @@ class UnitsAsFound {
   // The unit at `unit`; returns where the next one begins.
   size_t take_unit(size_t unit) {
     const size_t header = unit + kStartCodeSize;
-    if (header >= size_ ||
-        starts_with_start_code(
-            data_ + header,
-            static_cast<uint32_t>(size_ - header))) {  // no NAL header byte: not a unit
+    // Frames on this path are at most kLargestWrittenAsFound bytes, so the
+    // rest of one fits the check's 32-bit size.
+    const bool no_header =
+        header >= size_ ||
+        starts_with_start_code(data_ + header, static_cast<uint32_t>(size_ - header));
+    if (no_header) {  // the frame ends or another start code follows: not a unit
       end_run(unit);
       return std::min(header, size_);
     }
