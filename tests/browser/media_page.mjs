@@ -48,6 +48,7 @@ export async function playInPage({ url, audioOnly, rate, timeoutMs }) {
     videoWidth: audioOnly ? 0 : media.videoWidth,
     videoHeight: audioOnly ? 0 : media.videoHeight,
     decodedFrames: quality ? quality.totalVideoFrames : 0,
+    droppedFrames: quality ? quality.droppedVideoFrames : 0,
     hasAudio,
     events,
   };

@@ -7,7 +7,7 @@
 //
 // Prints one JSON line per file, in order:
 //   {"file", "ended", "currentTime", "duration", "error", "videoWidth",
-//    "videoHeight", "decodedFrames", "hasAudio", "events"}
+//    "videoHeight", "decodedFrames", "droppedFrames", "hasAudio", "events"}
 // "error" is null or "code N: message" from the media element; "ended" tells
 // whether the element reached its end; "hasAudio" whether it found sound it
 // plays (null when the browser does not tell). The exit status is 0 when every line
