@@ -1,10 +1,11 @@
 // libFuzzer target: the start code searches' vector implementations against
-// the scalar one. The first byte places the rest of the input that many bytes
-// (0 to 63) past a 256-byte boundary, so that the fuzzer reaches every
-// alignment of the loads; the data ends where its allocation ends. From the
-// start, and from the position the next two bytes give, every search walks
-// from code to code; it traps at the first position where an implementation
-// finds another code than the scalar loop.
+// the scalar one, and mxmux's zero-pair search against its byte at a time
+// one. The first byte places the rest of the input that many bytes (0 to 63)
+// past a 256-byte boundary, so that the fuzzer reaches every alignment of the
+// loads; the data ends where its allocation ends. From the start, and from the
+// position the next two bytes give, every search walks from code to code; it
+// traps at the first position where an implementation finds another code than
+// the scalar loop.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <new>
 
 #include "codecs/start_code_scan.h"
+#include "mxmux/readers/zero_pairs.h"
 
 namespace {
 
@@ -27,6 +29,20 @@ void compare_walks(FindBy find_by, StartCodeScan scan, const uint8_t* d, size_t 
     if (found != expected) {
       std::fprintf(stderr, "%s search from %zu of %zu bytes: found %zu, the scalar loop %zu\n",
                    start_code_scan_name(scan), from, size, found, expected);
+      __builtin_trap();
+    }
+    if (expected >= size) return;
+    from = expected + 1;
+  }
+}
+
+void compare_zero_pair_walks(const uint8_t* d, size_t size, size_t from) {
+  for (;;) {
+    const size_t expected = mxmux::find_zero_pair_bytewise(d, size, from);
+    const size_t found = mxmux::find_zero_pair(d, size, from);
+    if (found != expected) {
+      std::fprintf(stderr, "zero pairs from %zu of %zu bytes: found %zu, byte at a time %zu\n",
+                   from, size, found, expected);
       __builtin_trap();
     }
     if (expected >= size) return;
@@ -53,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       compare_walks(find_by, scan, placed, size, second_from % (size + 2));
     }
   }
+  compare_zero_pair_walks(placed, size, 0);
+  compare_zero_pair_walks(placed, size, second_from % (size + 2));
   ::operator delete(storage, kAlignment);
   return 0;
 }

@@ -7,6 +7,7 @@
 #include "mxmux/readers/annexb_units.h"
 #include "mxmux/readers/bits.h"
 #include "mxmux/readers/reader.h"
+#include "mxmux/readers/zero_pairs.h"
 
 namespace mxmux {
 namespace {
@@ -192,8 +193,9 @@ class IvfReader : public Reader {
 
 // Finds the next byte-aligned 00 00 xx (xx passing `accept`) at or after
 // `from`; returns its offset or ~0 at the end of the input. Pulls input into
-// the window as needed. (MPEG-4 Visual's start codes, 00 00 01 xx, are found
-// with the vector search of annexb_units.h instead.)
+// the window as needed. The zero pairs are found by the vector search of
+// zero_pairs.h. (MPEG-4 Visual's start codes, 00 00 01 xx, are found with the
+// vector search of annexb_units.h instead.)
 template <typename Accept>
 uint64_t find_code(ByteSource& src, uint64_t from, Accept accept) {
   while (true) {
@@ -201,9 +203,13 @@ uint64_t find_code(ByteSource& src, uint64_t from, Accept accept) {
     size_t n = src.avail();
     if (from < pos) from = pos;
     const uint8_t* base = src.data();
-    for (size_t i = static_cast<size_t>(from - pos); i + 3 <= n; ++i) {
-      if (base[i] == 0 && base[i + 1] == 0 && accept(base[i + 2])) return pos + i;
-      if (base[i + 1] != 0) ++i;  // a zero pair cannot start at i + 1 either
+    if (n >= 3) {
+      // Pairs that end before the window's last byte: their xx is in it.
+      for (size_t i = static_cast<size_t>(from - pos);; ++i) {
+        i = find_zero_pair(base, n - 1, i);
+        if (i >= n - 2) break;
+        if (accept(base[i + 2])) return pos + i;
+      }
     }
     if (n >= 2 && from < pos + n - 2) from = pos + n - 2;
     if (!src.more()) return ~uint64_t{0};
