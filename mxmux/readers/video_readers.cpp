@@ -191,13 +191,12 @@ class IvfReader : public Reader {
 
 // ------------------------------------------------- start-code delimited video
 
-// Finds the next byte-aligned 00 00 xx (xx passing `accept`) at or after
-// `from`; returns its offset or ~0 at the end of the input. Pulls input into
-// the window as needed. The zero pairs are found by the vector search of
+// Finds the next H.263 picture start code (00 00 8x, byte aligned) at or
+// after `from`; returns its offset or ~0 at the end of the input. Pulls input
+// into the window as needed. The zero pairs are found by the vector search of
 // zero_pairs.h. (MPEG-4 Visual's start codes, 00 00 01 xx, are found with the
-// vector search of annexb_units.h instead.)
-template <typename Accept>
-uint64_t find_code(ByteSource& src, uint64_t from, Accept accept) {
+// vector search of annexb_units.h.)
+uint64_t find_picture_start(ByteSource& src, uint64_t from) {
   while (true) {
     uint64_t pos = src.pos();
     size_t n = src.avail();
@@ -208,7 +207,7 @@ uint64_t find_code(ByteSource& src, uint64_t from, Accept accept) {
       for (size_t i = static_cast<size_t>(from - pos);; ++i) {
         i = find_zero_pair(base, n - 1, i);
         if (i >= n - 2) break;
-        if (accept(base[i + 2])) return pos + i;
+        if ((base[i + 2] & 0xFC) == 0x80) return pos + i;
       }
     }
     if (n >= 2 && from < pos + n - 2) from = pos + n - 2;
@@ -399,12 +398,10 @@ class H263Reader : public Reader {
  public:
   using Reader::Reader;
 
-  static bool is_psc(uint8_t b) { return (b & 0xFC) == 0x80; }
-
   bool open(const ReaderOptions& options, Error& error) override {
     params_.codec = Codec::kH263;
     src_.ensure(4096);
-    next_ = find_code(src_, 0, is_psc);
+    next_ = find_picture_start(src_, 0);
     if (next_ != 0) {
       error = src_.fail(0, "not an H.263 stream (no picture start code at the start)");
       return false;
@@ -416,7 +413,7 @@ class H263Reader : public Reader {
       return false;
     }
     uint32_t num = 0, den = 0;
-    uint64_t second = find_code(src_, 3, is_psc);
+    uint64_t second = find_picture_start(src_, 3);
     int tr1 = 0;
     if (second != ~uint64_t{0} && parse_header(second, tr1, nullptr, nullptr)) {
       int delta = (tr1 - tr0 + 256) % 256;
@@ -433,7 +430,7 @@ class H263Reader : public Reader {
     if (next_ == ~uint64_t{0}) return 0;
     if (next_ > src_.pos()) src_.consume(static_cast<size_t>(next_ - src_.pos()));
     uint64_t start = next_;
-    next_ = find_code(src_, start + 3, is_psc);
+    next_ = find_picture_start(src_, start + 3);
     if (src_.error().set()) {
       error = src_.error();
       return -1;

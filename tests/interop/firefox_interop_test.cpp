@@ -119,11 +119,11 @@ std::string describe(const Playback& p) {
          "', events " + p.events;
 }
 
-// The pictures Firefox must count in a file of the case, when it decodes its video.
-std::optional<int> pictures_shown(const FileCase& c) {
-  const SourceTrack* video = interop::video_source(c);
-  if (refused_for_its_brands(c) || video == nullptr || !firefox_decodes(video->media)) return {};
-  return static_cast<int>(video->packets.size());
+// The pictures Firefox must count in a file of the stream: all of them, when
+// the stream is video that it decodes.
+std::optional<int> pictures_shown(const SourceTrack* s) {
+  if (s == nullptr || !s->video || !firefox_decodes(s->media)) return std::nullopt;
+  return static_cast<int>(s->packets.size());
 }
 
 // Plays the files in one Firefox run; the playbacks by file. A file whose
@@ -170,7 +170,8 @@ TEST_F(FirefoxPlays, EveryFileOfTheGroup) {
       interop::write_case(c, f.ours, flags);
       if (HasFatalFailure()) return;
       paths.push_back(f.ours);
-      pictures.push_back(pictures_shown(c));
+      pictures.push_back(refused_for_its_brands(c) ? std::nullopt
+                                                   : pictures_shown(interop::video_source(c)));
       if (!decodes_every_stream(c) && !refused_for_its_brands(c)) {
         f.control = interop::file_control(c);
         if (!f.control.path.empty() && flags == 0) {
@@ -246,10 +247,7 @@ TEST_F(FirefoxPlays, CodecsAsOnFfmpegsFiles) {
   std::vector<std::optional<int>> pictures;
   for (const auto& [media, path] : controls) {
     paths.push_back(path);
-    const SourceTrack& s = interop::source(media);
-    pictures.push_back(s.video && firefox_decodes(media)
-                           ? std::optional<int>(static_cast<int>(s.packets.size()))
-                           : std::nullopt);
+    pictures.push_back(pictures_shown(&interop::source(media)));
   }
   std::map<std::string, Playback> played = play_in_firefox(paths, pictures);
   for (const auto& [media, path] : controls) {

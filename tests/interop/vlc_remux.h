@@ -45,4 +45,8 @@ struct LeftFileRemux {
 LeftFileRemux vlc_remux_left_file(const std::string& path, const std::string& control,
                                   const std::string& extension);
 
+// Why VLC's stop on a left file is not the one it makes on ffmpeg's file with
+// the same tail: empty when it is, or when VLC did not stop.
+std::string vlc_stop_unexplained(const LeftFileRemux& r);
+
 }  // namespace interop

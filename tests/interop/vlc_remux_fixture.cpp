@@ -204,4 +204,11 @@ LeftFileRemux vlc_remux_left_file(const std::string& path, const std::string& co
   return result;
 }
 
+std::string vlc_stop_unexplained(const LeftFileRemux& r) {
+  if (!r.stopped || r.control_stopped) return {};
+  if (!r.control_failure.empty()) return r.control_failure;
+  return "VLC never finishes this file, which ends in an open mdat, but it finishes ffmpeg's own "
+         "fragmented file ending so";
+}
+
 }  // namespace interop

@@ -42,7 +42,8 @@ std::vector<Playback> play_in_browser(const std::vector<std::string>& files, dou
 // with 37 and 13 dropped). A file whose count is not `pictures[i]` is played
 // once more, alone, at twice normal speed, and that play is its result; its
 // events tell what the first play counted and dropped. A file without a
-// count to meet (nullopt) keeps its first play.
+// count to meet (nullopt), or whose play ended in an error, keeps its first
+// play.
 std::vector<Playback> play_counting_pictures(const std::vector<std::string>& files,
                                              const std::vector<std::optional<int>>& pictures,
                                              double rate, std::string* failure, Browser browser);
